@@ -1,0 +1,203 @@
+// The corvane runtime: what makes a C++ extension module look, to Python code, like a module
+// written in Python.
+//
+//   * `Function`: a function type with __defaults__, __kwdefaults__, __annotations__, __doc__,
+//     __dict__, a real __code__ (so inspect.signature works), method binding, vectorcall, and
+//     CPython's own TypeError wording for bad calls.
+//   * `Module` / `ClassBuilder`: the statements of a module body (imports, constants, def, class).
+//   * Argument helpers: float conversion and the exact-type check.
+//   * `print`: output through Python's own print().
+//
+// pybind11 is only the object layer: handles, calls, numpy buffers, error propagation.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <initializer_list>
+#include <memory>
+#include <string>
+#include <utility>
+#include <vector>
+
+// Hidden like pybind11's own namespace: each extension module keeps its own copy.
+#pragma GCC visibility push(hidden)
+
+namespace corvane::rt {
+
+namespace py = pybind11;
+
+// ---------------------------------------------------------------------------------------------
+// Signatures
+
+enum class ParamKind { PositionalOrKeyword, VarPositional, KeywordOnly, VarKeyword };
+
+struct Param {
+    std::string name;
+    std::string annotation;  // empty: not annotated
+    py::object default_value;  // null: no default
+    ParamKind kind = ParamKind::PositionalOrKeyword;
+};
+
+// A function's declaration: name, parameters in source order, return annotation, docstring.
+// Parameters must be declared in Python's order: positional-or-keyword, *args, keyword-only,
+// **kwargs. Defaults are evaluated by the caller once, when the module is loaded.
+class Sig {
+public:
+    explicit Sig(std::string name) : name_(std::move(name)) {}
+
+    Sig& arg(std::string name, std::string annotation = {});
+    Sig& opt(std::string name, py::object default_value, std::string annotation = {});
+    Sig& varargs(std::string name, std::string annotation = {});
+    Sig& kwonly(std::string name, std::string annotation = {});
+    Sig& kwonly_opt(std::string name, py::object default_value, std::string annotation = {});
+    Sig& varkw(std::string name, std::string annotation = {});
+    Sig& returns(std::string annotation);
+    Sig& doc(std::string text);
+
+    const std::string& name() const { return name_; }
+
+    // Read by the runtime when it builds the function object.
+    std::string name_;
+    std::vector<Param> params_;
+    std::string return_annotation_;
+    bool has_return_ = false;
+    std::string doc_;
+    bool has_doc_ = false;
+};
+
+// The immutable calling layout derived from a Sig, shared by every function object made from it.
+// Slots are ordered as CPython orders a frame's arguments: positional-or-keyword, keyword-only,
+// *args, **kwargs.
+class Layout {
+public:
+    explicit Layout(const Sig& sig);
+    ~Layout();
+    Layout(const Layout&) = delete;
+    Layout& operator=(const Layout&) = delete;
+
+    Py_ssize_t argcount = 0;    // positional-or-keyword
+    Py_ssize_t kwonlycount = 0;
+    bool has_varargs = false;
+    bool has_varkw = false;
+    Py_ssize_t nslots = 0;
+    std::vector<PyObject*> names;  // interned, one per slot
+    Sig sig;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Calls
+
+class Call;
+using Impl = py::object (*)(Call&);
+
+// The bound arguments of one call, in slot order, plus access to the function's module
+// namespace and closure. Handles are borrowed for the duration of the call.
+class Call {
+public:
+    py::handle operator[](Py_ssize_t slot) const { return slots_[slot]; }
+    Py_ssize_t size() const { return nslots_; }
+    // A module-level name, looked up now (module dict, then builtins); NameError if absent.
+    py::object global(const char* name) const;
+    // The i-th object of the function's closure.
+    py::handle closure(Py_ssize_t i) const;
+    // The function object being called.
+    py::handle function() const { return function_; }
+
+    Call(PyObject* function, PyObject** slots, Py_ssize_t nslots)
+        : function_(function), slots_(slots), nslots_(nslots) {}
+
+private:
+    PyObject* function_;
+    PyObject** slots_;
+    Py_ssize_t nslots_;
+};
+
+// Creates a function object. `globals` is the module dict the function looks names up in,
+// `module_name` its __module__, `qualname` its __qualname__ (the Sig's name when empty),
+// `closure` a tuple of objects the implementation reads through Call::closure (may be null).
+py::object make_function(Impl impl, const std::shared_ptr<const Layout>& layout, py::dict globals,
+                         py::object module_name, const std::string& qualname = {},
+                         py::tuple closure = py::tuple());
+
+// The function type of this extension module (created on first use).
+PyTypeObject* function_type();
+
+// ---------------------------------------------------------------------------------------------
+// Module and class builders
+
+class ClassBuilder;
+
+class Module {
+public:
+    explicit Module(py::module_ module);
+
+    // `import a.b`  binds `a`;  `import a.b as c` binds `c` to a.b.  Returns the bound object.
+    py::object import(const char* dotted, const char* as = nullptr);
+    // `from module import name, ...` (relative when `module` starts with dots).
+    void from_import(const char* module, std::initializer_list<const char*> names);
+    // `from module import name as alias`.
+    py::object from_import_as(const char* module, const char* name, const char* alias);
+    // Binds a module attribute.
+    void set(const char* name, py::handle value);
+    py::object get(const char* name) const;
+    // `def`: creates a module-level function and binds it.
+    py::object def(Impl impl, const Sig& sig);
+    // A function made at call time (a closure) whose module is this one.
+    static py::object closure(Impl impl, const std::shared_ptr<const Layout>& layout,
+                              py::handle in_function, py::tuple closure,
+                              const std::string& qualname);
+
+    py::module_& module() { return module_; }
+    py::dict globals() const { return dict_; }
+    py::object name() const { return name_; }
+
+private:
+    py::module_ module_;
+    py::dict dict_;
+    py::object name_;
+};
+
+// `class Name(bases): ...` built through type(name, bases, namespace): an ordinary class.
+class ClassBuilder {
+public:
+    ClassBuilder(Module& module, std::string name, std::string doc = {},
+                 py::tuple bases = py::tuple());
+    ClassBuilder& def(Impl impl, const Sig& sig);  // a method; qualname "Class.name"
+    ClassBuilder& attr(const char* name, py::handle value);
+    // Creates the class and binds it in the module.
+    py::object build();
+
+private:
+    Module& module_;
+    std::string name_;
+    py::tuple bases_;
+    py::dict ns_;
+};
+
+// ---------------------------------------------------------------------------------------------
+// Argument checking on entry
+
+// Python's float conversion as a typed double parameter does it: floats, ints and objects with
+// __float__/__index__ are accepted; anything else raises the conversion's TypeError.
+double as_double(py::handle value);
+py::float_ to_float(py::handle value);
+
+// The exact-type check: `value` must be exactly of `type` (no subclass); None passes only when
+// `none_ok`. TypeError "Argument 'name' has incorrect type (expected T, got U)" otherwise.
+void check_exact(py::handle value, PyTypeObject* type, const char* name, bool none_ok = false);
+
+// ---------------------------------------------------------------------------------------------
+// Output
+
+// Calls the builtins' print() (looked up at each call, so redirection and capture work).
+template <typename... Args>
+void print(Args&&... args) {
+    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
+    PyObject* fn = builtins ? PyDict_GetItemString(builtins, "print") : nullptr;
+    if (!fn) throw py::error_already_set();
+    py::reinterpret_borrow<py::object>(fn)(std::forward<Args>(args)...);
+}
+
+}  // namespace corvane::rt
+
+#pragma GCC visibility pop

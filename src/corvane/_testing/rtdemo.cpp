@@ -1,0 +1,96 @@
+// corvane._testing.rtdemo: small functions that exercise every feature of the runtime, for the
+// runtime's tests and the call-overhead benchmark.
+#include <corvane/runtime.hpp>
+
+namespace rt = corvane::rt;
+namespace py = pybind11;
+
+namespace {
+
+// add3(a, b, c=1): a + b + c
+py::object add3(rt::Call& call) {
+    PyObject* ab = PyNumber_Add(call[0].ptr(), call[1].ptr());
+    if (!ab) throw py::error_already_set();
+    PyObject* abc = PyNumber_Add(ab, call[2].ptr());
+    Py_DECREF(ab);
+    if (!abc) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(abc);
+}
+
+// Returns its bound arguments as a tuple, in slot order.
+py::object echo(rt::Call& call) {
+    py::tuple t(call.size());
+    for (Py_ssize_t i = 0; i < call.size(); ++i) t[i] = call[i];
+    return std::move(t);
+}
+
+// callback(fn, *args, **kwargs): calls fn and returns what it returns.
+py::object callback(rt::Call& call) {
+    return py::reinterpret_borrow<py::object>(call[0])(*call[1], **call[2]);
+}
+
+py::object scale(rt::Call& call) { return py::float_(2.0 * rt::as_double(call[0])); }
+
+py::object typed(rt::Call& call) {
+    rt::check_exact(call[0], &PyList_Type, "items");
+    rt::check_exact(call[1], &PyTuple_Type, "shape", /*none_ok=*/true);
+    return py::none();
+}
+
+py::object fail(rt::Call& call) {
+    throw py::value_error(py::str(call[0]).cast<std::string>());
+}
+
+py::object say(rt::Call& call) {
+    rt::print(call[0], py::arg("end") = call[1]);
+    return py::none();
+}
+
+// Uses the module-level name `helper` as bound at the time of the call.
+py::object use_helper(rt::Call& call) { return call.global("helper")(call[0]); }
+
+py::object counter_init(rt::Call& call) {
+    call[0].attr("count") = call[1];
+    return py::none();
+}
+
+py::object counter_bump(rt::Call& call) {
+    py::object self = py::reinterpret_borrow<py::object>(call[0]);
+    py::object count = self.attr("count");
+    self.attr("count") = count.attr("__add__")(call[1]);
+    return self.attr("count");
+}
+
+}  // namespace
+
+PYBIND11_MODULE(rtdemo, m) {
+    rt::Module mod(m);
+    mod.import("os.path");
+    mod.from_import("os.path", {"join"});
+    mod.from_import_as("os", "sep", "SEPARATOR");
+    mod.set("helper", py::module_::import("builtins").attr("abs"));
+    mod.set("DEFAULT_LIST", py::list());
+
+    mod.def(add3, rt::Sig("add3").arg("a").arg("b").opt("c", py::int_(1)).doc("Sum of three."));
+    mod.def(echo, rt::Sig("echo")
+                      .arg("a", "int")
+                      .opt("b", mod.get("DEFAULT_LIST"), "list")
+                      .varargs("rest")
+                      .kwonly("key", "str")
+                      .kwonly_opt("flag", py::bool_(false))
+                      .varkw("extra")
+                      .returns("tuple"));
+    mod.def(echo, rt::Sig("kwonly_only").kwonly("x").kwonly_opt("y", py::int_(2)));
+    mod.def(echo, rt::Sig("many").arg("a").arg("b").arg("c").arg("d").opt("e", py::none()));
+    mod.def(callback, rt::Sig("callback").arg("fn").varargs("args").varkw("kwargs"));
+    mod.def(scale, rt::Sig("scale").arg("x", "float"));
+    mod.def(typed, rt::Sig("typed").arg("items", "list").opt("shape", py::none(), "tuple"));
+    mod.def(fail, rt::Sig("fail").arg("message"));
+    mod.def(say, rt::Sig("say").arg("text").opt("end", py::str("\n")));
+    mod.def(use_helper, rt::Sig("use_helper").arg("x"));
+
+    rt::ClassBuilder(mod, "Counter", "Counts.")
+        .def(counter_init, rt::Sig("__init__").arg("self").opt("start", py::int_(0)))
+        .def(counter_bump, rt::Sig("bump").arg("self").opt("by", py::int_(1), "int").returns("int"))
+        .build();
+}
