@@ -1,0 +1,53 @@
+"""The ``corvane`` command-line tool: a root parser whose subcommands live in this package."""
+
+import argparse
+import importlib
+import sys
+
+#: Subcommand modules of this package, in the order they appear in the help.
+SUBCOMMANDS = ("boundary", "optimize", "polycrystal", "pelvaro")
+
+
+class CombinedFormatter(argparse.ArgumentDefaultsHelpFormatter, argparse.RawTextHelpFormatter):
+    """Help formatter that keeps explicit line breaks in help texts and shows defaults."""
+
+
+def _subcommand_modules():
+    modules = {}
+    for name in SUBCOMMANDS:
+        dotted = f"{__name__}.{name}"
+        try:
+            modules[name] = importlib.import_module(dotted)
+        except ModuleNotFoundError as exc:
+            if exc.name != dotted:  # a dependency of an existing subcommand is missing
+                raise
+    return modules
+
+
+def build_parser(modules=None):
+    """The root parser with every available subcommand registered."""
+    if modules is None:
+        modules = _subcommand_modules()
+    parser = argparse.ArgumentParser(
+        prog="corvane",
+        description="Build and judge superhard crystals: twin boundaries, relaxation, "
+        "polycrystals and a structure-database viewer.",
+        formatter_class=CombinedFormatter,
+    )
+    from corvane import __version__
+
+    parser.add_argument("--version", action="version", version=f"corvane {__version__}")
+    subparsers = parser.add_subparsers(title="commands", dest="command", metavar="command")
+    subparsers.required = True
+    for module in modules.values():
+        module.register_parser(subparsers)
+    return parser
+
+
+def main(argv=None):
+    """Entry point of the ``corvane`` console script and of ``python -m corvane``."""
+    modules = _subcommand_modules()
+    parser = build_parser(modules)
+    args = parser.parse_args(sys.argv[1:] if argv is None else argv)
+    modules[args.command].main(args)
+    return 0

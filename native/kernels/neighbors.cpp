@@ -1,0 +1,217 @@
+#include "neighbors.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <stdexcept>
+
+namespace corvane::kernels {
+namespace {
+
+using Vec = std::array<double, 3>;
+
+Vec cross(const Vec& a, const Vec& b) {
+    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
+}
+double dot(const Vec& a, const Vec& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
+double norm(const Vec& a) { return std::sqrt(dot(a, a)); }
+
+// A basis for binning: periodic lattice vectors as given; non-periodic ones replaced by unit
+// vectors completing an orthogonal basis (their length and direction never enter a shift).
+std::array<Vec, 3> binning_basis(const double* cell, const bool* pbc) {
+    std::array<Vec, 3> basis;
+    for (int k = 0; k < 3; ++k) basis[k] = {cell[3 * k], cell[3 * k + 1], cell[3 * k + 2]};
+    std::vector<Vec> kept;
+    for (int k = 0; k < 3; ++k)
+        if (pbc[k]) kept.push_back(basis[k]);
+    for (int k = 0; k < 3; ++k) {
+        if (pbc[k]) continue;
+        const Vec axes[3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+        Vec best{0, 0, 0};
+        double best_norm = -1;
+        for (const Vec& start : axes) {
+            Vec v = start;
+            for (const Vec& u : kept) {
+                double c = dot(v, u) / dot(u, u);
+                for (int d = 0; d < 3; ++d) v[d] -= c * u[d];
+            }
+            double nv = norm(v);
+            if (nv > best_norm) {
+                best_norm = nv;
+                best = v;
+            }
+        }
+        for (int d = 0; d < 3; ++d) best[d] /= best_norm;
+        basis[k] = best;
+        kept.push_back(best);
+    }
+    return basis;
+}
+
+}  // namespace
+
+NeighborPairs neighbor_pairs(const double* pos, std::size_t n, const double* cell,
+                             const bool* pbc, double cutoff) {
+    NeighborPairs out;
+    if (n == 0 || !(cutoff > 0)) return out;
+    std::array<Vec, 3> a = binning_basis(cell, pbc);
+    double volume = dot(a[0], cross(a[1], a[2]));
+    if (!(std::fabs(volume) > 1e-12))
+        throw std::invalid_argument("the periodic cell vectors are linearly dependent");
+    // Reciprocal vectors (rows of inv(cell)^T): f_k = r . b_k.
+    std::array<Vec, 3> b = {cross(a[1], a[2]), cross(a[2], a[0]), cross(a[0], a[1])};
+    for (auto& v : b)
+        for (double& x : v) x /= volume;
+    // Heights of the cell perpendicular to each pair of the other vectors.
+    std::array<double, 3> height;
+    for (int k = 0; k < 3; ++k) height[k] = 1.0 / norm(b[k]);
+
+    // Fractional coordinates; periodic ones wrapped into [0, 1) with the integer offset kept.
+    std::vector<double> frac(3 * n);
+    std::vector<std::int32_t> wrap(3 * n, 0);
+    std::array<double, 3> lo{0, 0, 0}, hi{1, 1, 1};
+    for (int k = 0; k < 3; ++k) {
+        if (!pbc[k]) {
+            lo[k] = INFINITY;
+            hi[k] = -INFINITY;
+        }
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        Vec r = {pos[3 * i], pos[3 * i + 1], pos[3 * i + 2]};
+        for (int k = 0; k < 3; ++k) {
+            double f = dot(r, b[k]);
+            if (pbc[k]) {
+                double fl = std::floor(f);
+                f -= fl;
+                if (f >= 1.0) {  // rounding of f - floor(f) for tiny negative f
+                    f = 0.0;
+                    fl += 1.0;
+                }
+                wrap[3 * i + k] = static_cast<std::int32_t>(fl);
+            } else {
+                lo[k] = std::min(lo[k], f);
+                hi[k] = std::max(hi[k], f);
+            }
+            frac[3 * i + k] = f;
+        }
+    }
+
+    // Bins at least `cutoff` apart where the extent allows; reach = bins to look across.
+    std::array<std::int64_t, 3> nbins, reach;
+    const double max_bins_total = 8.0 * static_cast<double>(n) + 64.0;
+    for (int k = 0; k < 3; ++k) {
+        double extent = (hi[k] - lo[k]) * height[k];
+        double nb = std::floor(extent / cutoff);
+        nb = std::max(1.0, std::min(nb, std::cbrt(max_bins_total) * 4.0));
+        nbins[k] = static_cast<std::int64_t>(nb);
+    }
+    while (static_cast<double>(nbins[0]) * nbins[1] * nbins[2] > max_bins_total) {
+        int k = static_cast<int>(std::max_element(nbins.begin(), nbins.end()) - nbins.begin());
+        nbins[k] = std::max<std::int64_t>(1, nbins[k] / 2);
+    }
+    for (int k = 0; k < 3; ++k) {
+        double extent = (hi[k] - lo[k]) * height[k];
+        double width = extent > 0 ? extent / static_cast<double>(nbins[k]) : 0.0;
+        if (!pbc[k]) {
+            reach[k] = width > 0 ? static_cast<std::int64_t>(std::ceil(cutoff / width)) : 0;
+            reach[k] = std::min(reach[k], nbins[k] - 1);
+        } else {
+            reach[k] = static_cast<std::int64_t>(std::ceil(cutoff / width));
+        }
+    }
+
+    // Bin the atoms (counting sort).
+    auto bin_of = [&](std::size_t i, int k) -> std::int64_t {
+        double f = frac[3 * i + k];
+        double span = pbc[k] ? 1.0 : (hi[k] - lo[k]);
+        double t = span > 0 ? (f - lo[k]) / span : 0.0;
+        auto c = static_cast<std::int64_t>(std::floor(t * static_cast<double>(nbins[k])));
+        return std::clamp<std::int64_t>(c, 0, nbins[k] - 1);
+    };
+    const std::int64_t total_bins = nbins[0] * nbins[1] * nbins[2];
+    std::vector<std::int64_t> atom_bin(n), start(total_bins + 1, 0), order(n);
+    for (std::size_t i = 0; i < n; ++i) {
+        std::int64_t c = (bin_of(i, 0) * nbins[1] + bin_of(i, 1)) * nbins[2] + bin_of(i, 2);
+        atom_bin[i] = c;
+        ++start[c + 1];
+    }
+    for (std::int64_t c = 0; c < total_bins; ++c) start[c + 1] += start[c];
+    {
+        std::vector<std::int64_t> fill(start.begin(), start.end() - 1);
+        for (std::size_t i = 0; i < n; ++i) order[fill[atom_bin[i]]++] = static_cast<std::int64_t>(i);
+    }
+
+    // Wrapped Cartesian positions (the original ones where not periodic).
+    std::vector<double> wpos(3 * n);
+    for (std::size_t i = 0; i < n; ++i)
+        for (int d = 0; d < 3; ++d) {
+            double r = pos[3 * i + d];
+            for (int k = 0; k < 3; ++k) r -= wrap[3 * i + k] * cell[3 * k + d];
+            wpos[3 * i + d] = r;
+        }
+
+    const double cutoff2 = cutoff * cutoff;
+    std::vector<std::int64_t> pi, pj;
+    std::vector<std::int32_t> ps;
+    std::vector<double> pv;
+    for (std::size_t i = 0; i < n; ++i) {
+        std::int64_t c = atom_bin[i];
+        std::int64_t bi[3] = {c / (nbins[1] * nbins[2]), (c / nbins[2]) % nbins[1], c % nbins[2]};
+        for (std::int64_t dx = -reach[0]; dx <= reach[0]; ++dx)
+            for (std::int64_t dy = -reach[1]; dy <= reach[1]; ++dy)
+                for (std::int64_t dz = -reach[2]; dz <= reach[2]; ++dz) {
+                    std::int64_t off[3] = {dx, dy, dz};
+                    std::int64_t nb[3];
+                    std::int32_t image[3];
+                    bool valid = true;
+                    for (int k = 0; k < 3; ++k) {
+                        std::int64_t t = bi[k] + off[k];
+                        if (pbc[k]) {
+                            std::int64_t q = t >= 0 ? t / nbins[k] : -((-t + nbins[k] - 1) / nbins[k]);
+                            nb[k] = t - q * nbins[k];
+                            image[k] = static_cast<std::int32_t>(q);
+                        } else {
+                            if (t < 0 || t >= nbins[k]) valid = false;
+                            nb[k] = t;
+                            image[k] = 0;
+                        }
+                    }
+                    if (!valid) continue;
+                    double sv[3];
+                    for (int d = 0; d < 3; ++d)
+                        sv[d] = image[0] * cell[d] + image[1] * cell[3 + d] + image[2] * cell[6 + d];
+                    std::int64_t cc = (nb[0] * nbins[1] + nb[1]) * nbins[2] + nb[2];
+                    for (std::int64_t s = start[cc]; s < start[cc + 1]; ++s) {
+                        std::int64_t j = order[s];
+                        if (j == static_cast<std::int64_t>(i) && image[0] == 0 && image[1] == 0 &&
+                            image[2] == 0)
+                            continue;
+                        double v[3];
+                        double r2 = 0;
+                        for (int d = 0; d < 3; ++d) {
+                            v[d] = wpos[3 * j + d] + sv[d] - wpos[3 * i + d];
+                            r2 += v[d] * v[d];
+                        }
+                        if (r2 >= cutoff2) continue;
+                        pi.push_back(static_cast<std::int64_t>(i));
+                        pj.push_back(j);
+                        for (int k = 0; k < 3; ++k)
+                            ps.push_back(image[k] - wrap[3 * j + k] + wrap[3 * i + k]);
+                        for (int d = 0; d < 3; ++d) pv.push_back(v[d]);
+                    }
+                }
+    }
+    out.first = std::move(pi);
+    out.second = std::move(pj);
+    out.shift = std::move(ps);
+    out.vector = std::move(pv);
+    return out;
+}
+
+std::vector<std::int64_t> count_per_atom(const NeighborPairs& pairs, std::size_t n) {
+    std::vector<std::int64_t> counts(n, 0);
+    for (std::int64_t i : pairs.first) ++counts[static_cast<std::size_t>(i)];
+    return counts;
+}
+
+}  // namespace corvane::kernels

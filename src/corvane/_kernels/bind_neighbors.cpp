@@ -1,0 +1,65 @@
+#include <neighbors.hpp>
+
+#include "bindings.hpp"
+
+namespace corvane::bindings {
+
+DoubleArray positions_array(py::handle positions) {
+    DoubleArray a = DoubleArray::ensure(positions);
+    if (!a) throw py::error_already_set();
+    if (a.ndim() == 1 && a.shape(0) == 0) return DoubleArray(std::vector<py::ssize_t>{0, 3});
+    if (a.ndim() != 2 || a.shape(1) != 3) throw py::value_error("positions must have shape (N, 3)");
+    return a;
+}
+
+DoubleArray cell_array(py::handle cell) {
+    DoubleArray a = DoubleArray::ensure(cell);
+    if (!a) throw py::error_already_set();
+    if (a.ndim() != 2 || a.shape(0) != 3 || a.shape(1) != 3)
+        throw py::value_error("cell must have shape (3, 3)");
+    return a;
+}
+
+std::array<bool, 3> pbc_array(py::handle pbc) {
+    auto a = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(pbc);
+    if (!a) throw py::error_already_set();
+    if (a.size() == 1) return {a.data()[0], a.data()[0], a.data()[0]};
+    if (a.size() != 3) throw py::value_error("pbc must have three entries");
+    return {a.data()[0], a.data()[1], a.data()[2]};
+}
+
+namespace {
+
+template <typename T>
+py::array_t<T> to_array(std::vector<T>&& v, std::vector<py::ssize_t> shape) {
+    auto* heap = new std::vector<T>(std::move(v));
+    py::capsule owner(heap, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    return py::array_t<T>(shape, heap->data(), owner);
+}
+
+py::tuple neighbor_pairs(py::handle positions, py::handle cell, py::handle pbc, double cutoff) {
+    DoubleArray pos = positions_array(positions);
+    DoubleArray c = cell_array(cell);
+    std::array<bool, 3> p = pbc_array(pbc);
+    kernels::NeighborPairs pairs;
+    {
+        py::gil_scoped_release nogil;
+        pairs = kernels::neighbor_pairs(pos.data(), static_cast<std::size_t>(pos.shape(0)), c.data(),
+                                        p.data(), cutoff);
+    }
+    auto n = static_cast<py::ssize_t>(pairs.size());
+    return py::make_tuple(to_array(std::move(pairs.first), {n}), to_array(std::move(pairs.second), {n}),
+                          to_array(std::move(pairs.shift), {n, 3}),
+                          to_array(std::move(pairs.vector), {n, 3}));
+}
+
+}  // namespace
+
+void bind_neighbors(py::module_& m) {
+    m.def("neighbor_pairs", &neighbor_pairs, py::arg("positions"), py::arg("cell"), py::arg("pbc"),
+          py::arg("cutoff"),
+          "All pairs closer than cutoff: (i, j, shifts, vectors), sorted by i; both orders of "
+          "each pair. vectors[k] = positions[j] + shifts[k] @ cell - positions[i].");
+}
+
+}  // namespace corvane::bindings
