@@ -214,4 +214,24 @@ std::vector<std::int64_t> count_per_atom(const NeighborPairs& pairs, std::size_t
     return counts;
 }
 
+std::vector<std::int64_t> cluster_labels(const NeighborPairs& pairs, std::size_t n) {
+    std::vector<std::int64_t> parent(n);
+    for (std::size_t i = 0; i < n; ++i) parent[i] = static_cast<std::int64_t>(i);
+    auto find = [&](std::int64_t x) {
+        while (parent[x] != x) {
+            parent[x] = parent[parent[x]];
+            x = parent[x];
+        }
+        return x;
+    };
+    for (std::size_t p = 0; p < pairs.size(); ++p) {
+        std::int64_t a = find(pairs.first[p]), b = find(pairs.second[p]);
+        if (a == b) continue;
+        if (a < b) parent[b] = a;  // the root stays the smallest index
+        else parent[a] = b;
+    }
+    for (std::size_t i = 0; i < n; ++i) parent[i] = find(static_cast<std::int64_t>(i));
+    return parent;
+}
+
 }  // namespace corvane::kernels

@@ -27,4 +27,8 @@ NeighborPairs neighbor_pairs(const double* positions, std::size_t n, const doubl
 // For each atom, the number of pairs whose first atom it is (size n).
 std::vector<std::int64_t> count_per_atom(const NeighborPairs& pairs, std::size_t n);
 
+// Groups atoms linked by pairs into clusters (connected components; union-find, near O(P)).
+// Each atom's label is the smallest atom index of its cluster.
+std::vector<std::int64_t> cluster_labels(const NeighborPairs& pairs, std::size_t n);
+
 }  // namespace corvane::kernels
