@@ -390,8 +390,8 @@ class ASEDBApp:
         window = sorted({1, pages, *range(max(1, page - 2), min(pages, page + 2) + 1)})
         pager = [{"number": n, "url": url(page=n), "current": n == page} for n in window]
         return render_template(
-            "table.html", rows=table, headers=headers, total=total, nrows=self.db.count()
-            if not query else None, query=query, error=error, page=page, pages=pages,
+            "table.html", rows=table, headers=headers, total=total,
+            nrows=self.db.count() if query and not error else None, query=query, error=error, page=page, pages=pages,
             limit=limit, page_sizes=PAGE_SIZES, pager=pager, sort=sort,
             prev_url=url(page=page - 1) if page > 1 else None,
             next_url=url(page=page + 1) if page < pages else None,
