@@ -11,6 +11,7 @@ import os
 import re
 import sqlite3
 import threading
+import time
 from collections import OrderedDict
 from pathlib import Path
 from urllib.parse import urlencode
@@ -276,13 +277,15 @@ class ASEDBApp:
 
     def key_columns(self):
         """Key-value keys present in the database, sorted (re-read when the file changes)."""
-        stamp = None
-        if isinstance(self.path, str) and os.path.exists(self.path):
-            st = os.stat(self.path)
+        filename = getattr(self.db, "filename", None)
+        if isinstance(filename, str) and os.path.isfile(filename):
+            st = os.stat(filename)
             stamp = (st.st_mtime_ns, st.st_size)
+        else:  # a server database: look again every half minute
+            stamp = ("clock", int(time.monotonic() // 30))
         with self._keys_lock:
             cached_stamp, keys = self._keys_cache
-            if stamp is not None and stamp == cached_stamp:
+            if stamp == cached_stamp:
                 return keys
             found = set()
             for row in self.db.select(include_data=False, columns=["key_value_pairs"]):
