@@ -95,9 +95,15 @@ def _open_database(db):
     connection = ase.db.connect(str(path), use_lock_file=False, create_indices=False)
     if isinstance(connection, SQLite3Database):
         uri = path.resolve().as_uri() + "?mode=ro"
+        local = threading.local()
 
         def connect_read_only():
-            return sqlite3.connect(uri, uri=True, timeout=20)
+            # One read-only connection per server thread, kept open: ASE uses a connection as
+            # a transaction context and never closes it, so reusing it only saves the opening.
+            con = getattr(local, "connection", None)
+            if con is None:
+                con = local.connection = sqlite3.connect(uri, uri=True, timeout=20)
+            return con
 
         connection._connect = connect_read_only
     return connection, str(path)
