@@ -55,6 +55,13 @@ py::list floats(py::handle values, Py_ssize_t first, Py_ssize_t last) {
     return out;
 }
 
+// list(values): a new plain list (also from a list subclass).
+py::object plain_list(py::handle values) {
+    PyObject* r = PySequence_List(values.ptr());
+    if (!r) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(r);
+}
+
 py::list tail(py::handle values, Py_ssize_t first) {
     py::object part = py::reinterpret_steal<py::object>(
         PySequence_GetSlice(values.ptr(), first, PY_SSIZE_T_MAX));
@@ -236,7 +243,7 @@ py::object main_impl(rt::Call& call) {
     py::object box = args.attr("box");
     if (truthy(box)) {
         if (!is_instance(box, call.global("_DefaultList"))) params["box"] = box;
-        else if (!params.contains("box")) params["box"] = py::list(box);
+        else if (!params.contains("box")) params["box"] = plain_list(box);
     }
     py::object random = args.attr("random");
     if (truthy(random)) {
