@@ -323,9 +323,8 @@ class Polycrystal:
         for path, fmt in plan:
             if path.parent != Path(""):
                 path.parent.mkdir(parents=True, exist_ok=True)
-            self._say(f"Writing {len(polycrystal)} atoms to {path} ({fmt}) ...")
+            print(f"Writing {len(polycrystal)} atoms to {path} ({fmt})")
             write(str(path), polycrystal, format=fmt)
-            print(f"Polycrystal written to {path}")
             written.append(path)
         if self.verbose:
             path = plan[0][0].parent / f"{self.prefix}_seeds.txt"
