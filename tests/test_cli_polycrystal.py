@@ -1,8 +1,5 @@
 """The `polycrystal` subcommand: parser, parameter file, precedence, and real runs."""
 
-import argparse
-import inspect
-
 import numpy as np
 import pytest
 from ase.io import read
@@ -61,15 +58,6 @@ def param_file(tmp_path):
 
 
 # -- parser --------------------------------------------------------------------------------------
-
-
-def test_module_surface():
-    own = [n for n, v in vars(cli).items() if type(v) is type(cli.main)]
-    assert sorted(own) == ["main", "register_parser"]
-    assert cli.Path.__module__ == "pathlib" and cli.bulk.__module__ == "ase.build.bulk"
-    assert str(inspect.signature(cli.main)) == "(args)"
-    assert str(inspect.signature(cli.register_parser)) == "(subparsers)"
-    assert cli.main.__annotations__ == {} and cli.main.__module__ == "corvane.cli.polycrystal"
 
 
 def test_parser_defaults_and_help(capsys):
