@@ -1,0 +1,83 @@
+#include <polycrystal.hpp>
+
+#include "bindings.hpp"
+
+namespace corvane::bindings {
+
+namespace {
+
+template <typename T>
+py::array_t<T> owned_array(std::vector<T>&& v, std::vector<py::ssize_t> shape) {
+    auto* heap = new std::vector<T>(std::move(v));
+    py::capsule owner(heap, [](void* p) { delete static_cast<std::vector<T>*>(p); });
+    return py::array_t<T>(shape, heap->data(), owner);
+}
+
+DoubleArray rows_of(py::handle value, py::ssize_t width, const char* what) {
+    DoubleArray a = DoubleArray::ensure(value);
+    if (!a) throw py::error_already_set();
+    if (a.ndim() == 1 && a.shape(0) == 0) return DoubleArray(std::vector<py::ssize_t>{0, width});
+    if (a.ndim() != 2 || a.shape(1) != width)
+        throw py::value_error(std::string(what) + " must have shape (N, " + std::to_string(width) + ")");
+    return a;
+}
+
+py::tuple fill_voronoi_grains(py::handle box, py::handle centres, py::handle rotations,
+                              py::handle seed_cell, py::handle basis, bool wrap) {
+    DoubleArray b = DoubleArray::ensure(box);
+    if (!b) throw py::error_already_set();
+    if (b.ndim() != 1 || b.shape(0) != 3) throw py::value_error("box must hold three edge lengths");
+    DoubleArray c = rows_of(centres, 3, "centres");
+    DoubleArray r = DoubleArray::ensure(rotations);
+    if (!r) throw py::error_already_set();
+    auto n_grains = static_cast<std::size_t>(c.shape(0));
+    if (r.size() != static_cast<py::ssize_t>(9 * n_grains))
+        throw py::value_error("rotations must have shape (N, 3, 3), one per centre");
+    DoubleArray cell = cell_array(seed_cell);
+    DoubleArray s = rows_of(basis, 3, "basis");
+    kernels::GrainFill fill;
+    {
+        py::gil_scoped_release nogil;
+        // std::invalid_argument reaches Python as ValueError.
+        fill = kernels::fill_voronoi_grains(b.data(), c.data(), n_grains, r.data(), cell.data(),
+                                            s.data(), static_cast<std::size_t>(s.shape(0)), wrap);
+    }
+    auto n = static_cast<py::ssize_t>(fill.size());
+    auto g = static_cast<py::ssize_t>(n_grains);
+    return py::make_tuple(owned_array(std::move(fill.positions), {n, 3}),
+                          owned_array(std::move(fill.grain), {n}), owned_array(std::move(fill.site), {n}),
+                          owned_array(std::move(fill.counts), {g}));
+}
+
+py::array_t<bool> close_atom_keep_mask(py::handle positions, py::handle cell, py::handle pbc,
+                                       double distance) {
+    DoubleArray pos = positions_array(positions);
+    DoubleArray c = cell_array(cell);
+    std::array<bool, 3> p = pbc_array(pbc);
+    auto n = static_cast<std::size_t>(pos.shape(0));
+    std::vector<std::uint8_t> keep;
+    {
+        py::gil_scoped_release nogil;
+        keep = kernels::close_atom_keep_mask(pos.data(), n, c.data(), p.data(), distance);
+    }
+    py::array_t<bool> out(static_cast<py::ssize_t>(n));
+    bool* o = out.mutable_data();
+    for (std::size_t i = 0; i < n; ++i) o[i] = keep[i] != 0;
+    return out;
+}
+
+}  // namespace
+
+void bind_polycrystal(py::module_& m) {
+    m.def("fill_voronoi_grains", &fill_voronoi_grains, py::arg("box"), py::arg("centres"),
+          py::arg("rotations"), py::arg("seed_cell"), py::arg("basis"), py::arg("wrap") = true,
+          "Fill the periodic Voronoi grains of an orthorhombic box (three edge lengths) with the "
+          "seed crystal (cell rows, Cartesian basis) rotated by rotations[g] about centres[g]. "
+          "Returns (positions (n, 3), grain (n,), site (n,), counts (n_grains,)).");
+    m.def("close_atom_keep_mask", &close_atom_keep_mask, py::arg("positions"), py::arg("cell"),
+          py::arg("pbc"), py::arg("distance"),
+          "Greedy close-atom removal: True for the atoms to keep, so that no two kept atoms are "
+          "closer than distance (minimum image); earlier atoms win.");
+}
+
+}  // namespace corvane::bindings
