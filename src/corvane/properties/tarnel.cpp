@@ -105,10 +105,12 @@ void print_report(const Analysis& an) {
     rt::print(py::str("----------------------------------\n"));
 }
 
-// The bond analysis without its Python result: neighbour list, bond types, report.
-Analysis analyze(rt::Call& call, py::handle self, py::handle atoms, double rcut, double tolerance) {
+// The bond analysis without its Python result: neighbour list, bond types, report. `symbols`
+// are the structure's chemical symbols when the caller has them already.
+Analysis analyze(rt::Call& call, py::handle self, py::handle atoms, double rcut, double tolerance,
+                 py::object symbols = py::object()) {
     Analysis an;
-    an.symbols = atoms.attr("get_chemical_symbols")();
+    an.symbols = symbols ? std::move(symbols) : py::object(atoms.attr("get_chemical_symbols")());
     an.species = species_of(an.symbols);
     const auto natoms = static_cast<std::size_t>(py::len(atoms));
     if (an.species.of_atom.size() != natoms)
@@ -236,7 +238,7 @@ py::object calculate_hardness_dict(rt::Call& call) {
     py::object method = self.attr("_analyze_bonds");
     if (PyMethod_Check(method.ptr()) && PyMethod_GET_FUNCTION(method.ptr()) == own_analyze_bonds &&
         PyMethod_GET_SELF(method.ptr()) == self.ptr()) {
-        an = analyze(call, self, atoms, rcut, tolerance);
+        an = analyze(call, self, atoms, rcut, tolerance, symbols);
     } else {
         py::object result = method(atoms, py::float_(rcut), py::float_(tolerance));
         an.symbols = symbols;
