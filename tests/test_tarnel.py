@@ -271,6 +271,10 @@ def test_element_table_problems():
     calc = SimunekHardnessCalculator()
     with pytest.raises(KeyError, match="N"):
         calc.calculate_hardness(zincblende_bn(), element_params={"B": {"Z": 3, "R": 0.88}})
+    # with several elements missing, the first one the bond loop meets is reported
+    with pytest.raises(KeyError) as info:
+        calc.calculate_hardness(zincblende_bn(), element_params=CARBON)
+    assert info.value.args == ("B",)
     with pytest.raises(KeyError, match="Z"):
         calc.calculate_hardness(diamond(), element_params={"C": {"R": 0.77}})
     # R <= 0 gives the element the value 0, and every bond touching it makes the hardness 0

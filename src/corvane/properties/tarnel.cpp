@@ -34,6 +34,7 @@ PyObject* own_analyze_bonds = nullptr;
 struct Species {
     std::vector<py::object> symbol;     // code -> the symbol object
     std::vector<std::int32_t> of_atom;  // atom -> code
+    std::size_t in_structure = 0;       // codes 0 .. in_structure-1 are the structure's symbols
 
     std::int32_t code(py::handle sym) {
         for (std::size_t s = 0; s < symbol.size(); ++s) {
@@ -64,6 +65,7 @@ Species species_of(py::handle symbols) {
         }
         sp.of_atom[static_cast<std::size_t>(a)] = last_code;
     }
+    sp.in_structure = sp.symbol.size();
     return sp;
 }
 
@@ -278,7 +280,10 @@ py::object calculate_hardness_dict(rt::Call& call) {
     py::object hv_bond_part =
         strength.factors > 0 ? np.attr("float64")(bond_part) : py::object(py::float_(bond_part));
 
-    py::list unique_symbols = call.global("sorted")(py::set(symbols));
+    // The distinct symbols are known already: sorting them is sorting set(symbols).
+    py::list distinct;
+    for (std::size_t s = 0; s < an.species.in_structure; ++s) distinct.append(an.species.symbol[s]);
+    py::list unique_symbols = call.global("sorted")(distinct);
     py::list e_per_type;
     for (py::handle s : unique_symbols) e_per_type.append(element_value(params, s));
     py::int_ nele(py::len(unique_symbols));
