@@ -232,8 +232,10 @@ py::object calculate_hardness_dict(rt::Call& call) {
     rt::check_exact(call[4], &PyDict_Type, "element_params", /*none_ok=*/true);
 
     if (!py::isinstance(atoms, call.global("Atoms"))) atoms = call.global("ase_read")(atoms);
-    py::object params = PyObject_IsTrue(call[4].ptr()) == 1 ? py::reinterpret_borrow<py::object>(call[4])
-                                           : call.global("ELEMENT_PARAMS");
+    // An empty table falls back to the module's, as None does.
+    py::object params = PyDict_Check(call[4].ptr()) && PyDict_GET_SIZE(call[4].ptr()) > 0
+                            ? py::reinterpret_borrow<py::object>(call[4])
+                            : call.global("ELEMENT_PARAMS");
     py::object symbols = atoms.attr("get_chemical_symbols")();
 
     Analysis an;
