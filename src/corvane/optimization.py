@@ -124,6 +124,6 @@ def optimize_structure(atoms, fmax: float = 0.05, method: str = "LBFGS", steps: 
     finally:
         if traj is not None:
             traj.close()
-    if converged is False:
+    if converged is not None and not converged:  # numpy's bool from ASE's optimisers
         print(f"Warning: {cls.__name__} did not reach fmax = {fmax:g} eV/A in {int(steps)} steps.")
     return atoms
