@@ -7,6 +7,7 @@
 #include <cmath>
 #include <stdexcept>
 #include <string>
+#include <system_error>
 #include <thread>
 
 namespace corvane::kernels {
@@ -45,26 +46,29 @@ inline double gijk_d(double costheta, const TersoffParams& p) {
 }
 
 // b_ij and its derivative in zeta, with the asymptotic forms used where (beta zeta)^n is
-// negligible against 1 or 1 against it.
-inline double bij(double zeta, const TersoffParams& p) {
+// negligible against 1 or 1 against it (the branch limits are those of LAMMPS).
+inline void bij(double zeta, const TersoffParams& p, double& b, double& b_d) {
     const double t = p.beta * zeta;
-    if (t > p.c1) return 1.0 / std::sqrt(t);
-    if (t > p.c2) return (1.0 - std::pow(t, -p.n) / (2.0 * p.n)) / std::sqrt(t);
-    if (t < p.c4) return 1.0;
-    if (t < p.c3) return 1.0 - std::pow(t, p.n) / (2.0 * p.n);
-    return std::pow(1.0 + std::pow(t, p.n), -1.0 / (2.0 * p.n));
-}
-
-inline double bij_d(double zeta, const TersoffParams& p) {
-    const double t = p.beta * zeta;
-    if (t > p.c1) return p.beta * -0.5 * std::pow(t, -1.5);
-    if (t > p.c2)
-        return p.beta *
-               (-0.5 * std::pow(t, -1.5) * (1.0 - (1.0 + 1.0 / (2.0 * p.n)) * std::pow(t, -p.n)));
-    if (t < p.c4) return 0.0;
-    if (t < p.c3) return -0.5 * p.beta * std::pow(t, p.n - 1.0);
-    const double tn = std::pow(t, p.n);
-    return -0.5 * std::pow(1.0 + tn, -1.0 - 1.0 / (2.0 * p.n)) * tn / zeta;
+    if (t > p.c1) {
+        b = 1.0 / std::sqrt(t);
+        b_d = p.beta * -0.5 * std::pow(t, -1.5);
+    } else if (t > p.c2) {
+        const double tmn = std::pow(t, -p.n), rs = 1.0 / std::sqrt(t);
+        b = (1.0 - tmn / (2.0 * p.n)) * rs;
+        b_d = p.beta * (-0.5 * rs / t * (1.0 - (1.0 + 1.0 / (2.0 * p.n)) * tmn));
+    } else if (t < p.c4) {
+        b = 1.0;
+        b_d = 0.0;
+    } else if (t < p.c3) {
+        const double tn1 = std::pow(t, p.n - 1.0);
+        b = 1.0 - tn1 * t / (2.0 * p.n);
+        b_d = -0.5 * p.beta * tn1;
+    } else {
+        // (1 + t^n)^(-1 - 1/2n) is b / (1 + t^n): two pow() calls instead of four.
+        const double tn = std::pow(t, p.n), base = 1.0 + tn;
+        b = std::pow(base, -1.0 / (2.0 * p.n));
+        b_d = -0.5 * b / base * tn / zeta;
+    }
 }
 
 // The exponential factor of zeta and its derivative in (r_ij - r_ik).
@@ -84,16 +88,17 @@ inline void ex_delr(double dr, const TersoffParams& p, double& ex, double& ex_d)
     }
 }
 
-// Runs body(begin, end) over [0, n) in blocks, on up to `threads` threads. Each index is handled
-// by exactly one call, so bodies that write only their own indices give the same result for any
-// thread count.
+// Runs body(begin, end) over [0, n) in blocks of kBlock, on up to `threads` threads. Blocks do
+// not depend on the thread count, so bodies that write only their own indices (or their own
+// block's slot) give the same result for any thread count.
+constexpr std::size_t kBlock = 256;
+
 template <typename Body>
 void parallel_blocks(std::size_t n, int threads, const Body& body) {
-    constexpr std::size_t kBlock = 256;
     const std::size_t blocks = (n + kBlock - 1) / kBlock;
     const std::size_t nthreads = std::min<std::size_t>(threads > 1 ? threads : 1, blocks);
     if (nthreads <= 1) {
-        if (n) body(std::size_t{0}, n);
+        for (std::size_t b = 0; b < blocks; ++b) body(b * kBlock, std::min(n, (b + 1) * kBlock));
         return;
     }
     std::atomic<std::size_t> next{0};
@@ -106,7 +111,13 @@ void parallel_blocks(std::size_t n, int threads, const Body& body) {
     };
     std::vector<std::thread> pool;
     pool.reserve(nthreads - 1);
-    for (std::size_t t = 1; t < nthreads; ++t) pool.emplace_back(worker);
+    for (std::size_t t = 1; t < nthreads; ++t) {
+        try {
+            pool.emplace_back(worker);
+        } catch (const std::system_error&) {
+            break;  // no more threads to be had: the ones running share the blocks
+        }
+    }
     worker();
     for (auto& th : pool) th.join();
 }
@@ -203,21 +214,23 @@ TersoffResult tersoff_compute(const double* positions, std::size_t n, const doub
 
     // Pass 1: the energy of each bond i->j (which depends only on the bonds of atom i) and its
     // gradient with respect to every bond vector of atom i, stored per bond.
-    std::vector<double> ebond(np, 0.0), grad(3 * np, 0.0), rbond(np, 0.0);
+    std::vector<double> ebond(np, 0.0), grad(3 * np, 0.0);
     const std::size_t ne2 = nelem * nelem;
     parallel_blocks(n, threads, [&](std::size_t begin, std::size_t end) {
+        std::vector<double> lengths;
         for (std::size_t i = begin; i < end; ++i) {
             const std::size_t p0 = row[i], p1 = row[i + 1];
+            lengths.resize(p1 - p0);
             for (std::size_t p = p0; p < p1; ++p) {
                 const double* d = vec + 3 * p;
-                rbond[p] = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+                lengths[p - p0] = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
             }
             const std::size_t si = static_cast<std::size_t>(species[i]);
             for (std::size_t p = p0; p < p1; ++p) {
                 const std::size_t sj = static_cast<std::size_t>(species[second[p]]);
                 const std::size_t ij = si * ne2 + sj * nelem;
                 const TersoffParams& pij = params[ij + sj];
-                const double rij = rbond[p];
+                const double rij = lengths[p - p0];
                 if (rij * rij >= pij.cutsq) continue;
                 const double* dij = vec + 3 * p;
                 const double uij[3] = {dij[0] / rij, dij[1] / rij, dij[2] / rij};
@@ -226,7 +239,7 @@ TersoffResult tersoff_compute(const double* positions, std::size_t n, const doub
                 for (std::size_t q = p0; q < p1; ++q) {
                     if (q == p) continue;
                     const TersoffParams& pk = params[ij + static_cast<std::size_t>(species[second[q]])];
-                    const double rik = rbond[q];
+                    const double rik = lengths[q - p0];
                     if (rik * rik >= pk.cutsq) continue;
                     const double* dik = vec + 3 * q;
                     const double cost = (dij[0] * dik[0] + dij[1] * dik[1] + dij[2] * dik[2]) / (rij * rik);
@@ -238,7 +251,8 @@ TersoffResult tersoff_compute(const double* positions, std::size_t n, const doub
                 const double f = fc(rij, pij), f_d = fc_d(rij, pij);
                 const double rep = pij.A * std::exp(-pij.lam1 * rij);
                 const double att = pij.B * std::exp(-pij.lam2 * rij);
-                const double b = bij(zeta, pij);
+                double b, b_d;
+                bij(zeta, pij, b, b_d);
                 const double fa = -att * f, fa_d = -att * (f_d - pij.lam2 * f);
                 // Each unordered pair is met twice, so the pair repulsion counts half each time.
                 ebond[p] = 0.5 * f * rep + 0.5 * b * fa;
@@ -246,12 +260,12 @@ TersoffResult tersoff_compute(const double* positions, std::size_t n, const doub
                 double* gp = grad.data() + 3 * p;
                 for (int a = 0; a < 3; ++a) gp[a] += dEdr * uij[a];
 
-                const double pref = 0.5 * fa * bij_d(zeta, pij);  // dE / dzeta_ij
+                const double pref = 0.5 * fa * b_d;  // dE / dzeta_ij
                 if (pref == 0.0) continue;
                 for (std::size_t q = p0; q < p1; ++q) {
                     if (q == p) continue;
                     const TersoffParams& pk = params[ij + static_cast<std::size_t>(species[second[q]])];
-                    const double rik = rbond[q];
+                    const double rik = lengths[q - p0];
                     if (rik * rik >= pk.cutsq) continue;
                     const double* dik = vec + 3 * q;
                     const double uik[3] = {dik[0] / rik, dik[1] / rik, dik[2] / rik};
@@ -277,11 +291,11 @@ TersoffResult tersoff_compute(const double* positions, std::size_t n, const doub
     });
 
     // Pass 2: gather per atom. r_j - r_i = bond vector, so dE/dr_i = -sum(out) + sum(in).
-    std::vector<double> vir_atom(9 * n, 0.0);
+    std::vector<double> vir_block(9 * ((n + kBlock - 1) / kBlock), 0.0);
     parallel_blocks(n, threads, [&](std::size_t begin, std::size_t end) {
+        double* w = vir_block.data() + 9 * (begin / kBlock);
         for (std::size_t i = begin; i < end; ++i) {
             double fx = 0, fy = 0, fz = 0, e = 0;
-            double* w = vir_atom.data() + 9 * i;
             for (std::size_t p = row[i]; p < row[i + 1]; ++p) {
                 const double* g = grad.data() + 3 * p;
                 const double* d = vec + 3 * p;
@@ -307,11 +321,10 @@ TersoffResult tersoff_compute(const double* positions, std::size_t n, const doub
         }
     });
 
-    // Totals in atom order, whatever the thread count.
-    for (std::size_t i = 0; i < n; ++i) {
-        out.energy += out.energies[i];
-        for (int a = 0; a < 9; ++a) out.virial[a] += vir_atom[9 * i + a];
-    }
+    // Totals in atom and block order, whatever the thread count.
+    for (std::size_t i = 0; i < n; ++i) out.energy += out.energies[i];
+    for (std::size_t b = 0; b < vir_block.size(); b += 9)
+        for (int a = 0; a < 9; ++a) out.virial[a] += vir_block[b + a];
     return out;
 }
 

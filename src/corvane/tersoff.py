@@ -21,6 +21,7 @@ from pathlib import Path
 
 import numpy as np
 from ase.calculators.calculator import Calculator, PropertyNotImplementedError, all_changes
+from ase.data import chemical_symbols
 
 from corvane import _kernels
 
@@ -153,7 +154,7 @@ class Tersoff(Calculator):
         return max(v[10] + v[11] for k, v in self.entries.items() if set(k) <= names)
 
     def _table(self, symbols):
-        """Parameter array (E, E, E, 14) and its mask for the elements `symbols` (sorted)."""
+        """Parameter array (E, E, E, 14) and its mask for the elements `symbols`, in order."""
         table = self._tables.get(symbols)
         if table is not None:
             return table
@@ -177,11 +178,10 @@ class Tersoff(Calculator):
     def calculate(self, atoms=None, properties=("energy",), system_changes=all_changes):
         super().calculate(atoms, properties, system_changes)
         atoms = self.atoms
-        symbols = atoms.get_chemical_symbols()
-        names = tuple(sorted(set(symbols)))
+        numbers, species = np.unique(atoms.numbers, return_inverse=True)
+        names = tuple(chemical_symbols[z] for z in numbers)
         params, present = self._table(names)
-        index = {s: i for i, s in enumerate(names)}
-        species = np.fromiter((index[s] for s in symbols), dtype=np.int32, count=len(symbols))
+        species = species.astype(np.int32).reshape(-1)
         positions = atoms.positions
         if not np.all(np.isfinite(positions)):
             raise ValueError("atomic positions must be finite numbers")
