@@ -325,3 +325,25 @@ def test_parameter_file_format(tmp_path):
         path.write_text(text)
         with pytest.raises(ValueError, match=message):
             read_tersoff_file(path)
+
+
+def test_kernel_rejects_bad_input():
+    from corvane import _kernels
+
+    atoms = bulk("C", "diamond", a=3.6)
+    params = np.array(read_tersoff_file(BNC)["C", "C", "C"]).reshape(1, 1, 1, 14)
+    present = np.ones((1, 1, 1), dtype=bool)
+    args = dict(positions=atoms.positions, cell=atoms.cell.array, pbc=atoms.pbc,
+                species=np.zeros(2, np.int32), params=params, present=present)
+    energy = _kernels.tersoff(**args)[0]
+    assert energy == pytest.approx(_kernels.tersoff(**{**args, "threads": 4})[0], rel=0)
+    cases = {
+        "species index out of range": {"species": np.array([0, 1], np.int32)},
+        "one entry per atom": {"species": np.zeros(3, np.int32)},
+        "missing Tersoff entry": {"present": ~present},
+        r"shape \(E, E, E, 14\)": {"params": params[..., :13]},
+        "positions must be finite": {"positions": np.full((2, 3), np.nan)},
+    }
+    for message, change in cases.items():
+        with pytest.raises(ValueError, match=message):
+            _kernels.tersoff(**{**args, **change})
