@@ -97,7 +97,7 @@ def lammps_frame(atoms):
     return out, q
 
 
-def run_lammps(atoms, tmp_path):
+def run_lammps(atoms, tmp_path, potential=BNC):
     """Energy, per-atom energies, forces and stress (eV/A^3) of LAMMPS's pair_style tersoff."""
     frame, q = lammps_frame(atoms)
     elements = sorted(set(atoms.get_chemical_symbols()))
@@ -122,7 +122,7 @@ atom_modify map array sort 0 0.0
 boundary {boundary}
 read_data data.lmp
 pair_style tersoff
-pair_coeff * * {BNC} {' '.join(elements)}
+pair_coeff * * {potential} {' '.join(elements)}
 compute peatom all pe/atom
 thermo_style custom pe pxx pyy pzz pyz pxz pxy
 thermo_modify format float %.17g
@@ -154,6 +154,30 @@ def test_agrees_with_lammps(name, calc, tmp_path):
     np.testing.assert_allclose(atoms.get_potential_energies(), energies_ref, rtol=0, atol=1e-8)
     if all(atoms.pbc):
         np.testing.assert_allclose(atoms.get_stress(), stress_ref, rtol=0, atol=1e-6)
+
+
+# Other published parameter sets shipped with lammps-data: silicon with lambda3 != 0 (m = 3), and
+# SiC with m = 1, n = 1, entries over two lines and three-body-only entries holding n = 0.
+OTHER_SETS = {"Si.tersoff": ("Si", 5.43), "SiC_Erhart-Albe.tersoff": ("SiC", 4.36)}
+
+
+@needs_lammps
+@pytest.mark.parametrize("name", list(OTHER_SETS))
+def test_other_parameter_sets_agree_with_lammps(name, tmp_path):
+    potential = REFERENCE_BNC.parent / name
+    if not potential.exists():
+        pytest.skip(f"{potential} is not installed")
+    formula, a = OTHER_SETS[name]
+    atoms = bulk(formula, "diamond" if formula == "Si" else "zincblende", a=a, cubic=True) * (2, 1, 1)
+    if formula == "SiC":
+        atoms.symbols[[0, 5]] = "Si"  # antisites: Si-Si and C-C bonds too
+    atoms = rattled(atoms, 0.12, 12)
+    e_ref, energies_ref, forces_ref, stress_ref = run_lammps(atoms, tmp_path, potential)
+    atoms.calc = Tersoff(potential)
+    assert atoms.get_potential_energy() == pytest.approx(e_ref, rel=1e-9)
+    np.testing.assert_allclose(atoms.get_forces(), forces_ref, rtol=0, atol=1e-7)
+    np.testing.assert_allclose(atoms.get_potential_energies(), energies_ref, rtol=0, atol=1e-8)
+    np.testing.assert_allclose(atoms.get_stress(), stress_ref, rtol=0, atol=1e-6)
 
 
 # ---------------------------------------------------------------------------------------------
@@ -190,9 +214,21 @@ def numeric_stress(atoms, h=1e-6):
     return np.array([s[0, 0], s[1, 1], s[2, 2], s[1, 2], s[0, 2], s[0, 1]])
 
 
-@pytest.mark.parametrize("name", ["BC2N", "cell shorter than cutoff", "skewed c-BN"])
+# Silicon (Tersoff, PRB 38, 9902 (1988)) with lambda3 != 0 and, as an m = 1 variant, the same
+# numbers with m = 1: the exp(lambda3^m (r_ij - r_ik)^m) factor and its derivatives.
+SI_ENTRY = [3.0, 1.0, 1.3258, 4.8381, 2.0417, 0.0, 22.956, 0.33675, 1.3258, 95.373, 3.0, 0.2,
+            3.2394, 3264.7]
+
+
+@pytest.mark.parametrize("name", ["BC2N", "cell shorter than cutoff", "skewed c-BN", "Si, m=3",
+                                  "Si, m=1"])
 def test_forces_and_stress_are_energy_derivatives(name, calc):
-    atoms = periodic_structures()[name]
+    if name.startswith("Si"):
+        entry = [float(name[-1])] + SI_ENTRY[1:]
+        calc = Tersoff({("Si", "Si", "Si"): entry})
+        atoms = rattled(bulk("Si", "diamond", a=5.43, cubic=True), 0.2, 13)
+    else:
+        atoms = periodic_structures()[name]
     if len(atoms) > 16:
         atoms = atoms[:16]  # keeps the finite-difference loop short; the cell stays periodic
     atoms.calc = calc

@@ -25,12 +25,14 @@ inline double clipped_exp(double arg) {
 inline double fc(double r, const TersoffParams& p) {
     if (r < p.R - p.D) return 1.0;
     if (r > p.R + p.D) return 0.0;
+    if (p.D == 0) return 0.5;  // a step cutoff, met exactly at R
     return 0.5 * (1.0 - std::sin(kHalfPi * (r - p.R) / p.D));
 }
 
 inline double fc_d(double r, const TersoffParams& p) {
     if (r < p.R - p.D) return 0.0;
     if (r > p.R + p.D) return 0.0;
+    if (p.D == 0) return 0.0;
     return -(kHalfPi / 2.0 / p.D) * std::cos(kHalfPi * (r - p.R) / p.D);
 }
 
@@ -148,8 +150,9 @@ TersoffParams tersoff_prepare(const double* v) {
         throw std::invalid_argument(
             "Tersoff parameters gamma, c, d, n, beta, lambda2, B, R, D, lambda1 and A must not be negative");
     if (p.D > p.R) throw std::invalid_argument("Tersoff parameter D must not exceed R");
-    if (p.d == 0 || p.n == 0 || p.D == 0)
-        throw std::invalid_argument("Tersoff parameters d, n and D must be positive");
+    // d = 0 makes g(theta) 0/0. (n = 0 is legal in entries whose pair terms are never read,
+    // entries (i, j, k) with j != k; tersoff_compute refuses it where it would be read.)
+    if (p.d == 0) throw std::invalid_argument("Tersoff parameter d must be positive");
     p.powermint = static_cast<int>(p.m);
     p.cut = p.R + p.D;
     p.cutsq = p.cut * p.cut;
@@ -184,10 +187,13 @@ TersoffResult tersoff_compute(const double* positions, std::size_t n, const doub
             for (std::size_t c = 0; c < nelem; ++c) {
                 if (!seen[a] || !seen[b] || !seen[c]) continue;
                 const TersoffParams& p = params[(a * nelem + b) * nelem + c];
+                const std::string triple =
+                    std::to_string(a) + " " + std::to_string(b) + " " + std::to_string(c);
                 if (!p.present)
-                    throw std::invalid_argument("missing Tersoff entry for element triple " +
-                                                std::to_string(a) + " " + std::to_string(b) + " " +
-                                                std::to_string(c));
+                    throw std::invalid_argument("missing Tersoff entry for element triple " + triple);
+                if (b == c && !(p.n > 0))
+                    throw std::invalid_argument("Tersoff entry " + triple +
+                                                " gives the pair terms of its bond, so n must be positive");
                 cutmax = std::max(cutmax, p.cut);
             }
 

@@ -35,7 +35,8 @@ constexpr std::size_t kTersoffFields = 14;
 
 // Builds an entry from the 14 numbers of a file line (m ... A); checks them as LAMMPS does and
 // derives the cutoff and the b_ij branch limits. Throws std::invalid_argument for an illegal
-// entry (negative c, d, n, beta, lambda2, B, R, D, lambda1, A or gamma, D > R, m not 1 or 3).
+// entry (negative c, d, n, beta, lambda2, B, R, D, lambda1, A or gamma, D > R, m not 1 or 3,
+// d = 0).
 TersoffParams tersoff_prepare(const double* values);
 
 struct TersoffResult {
@@ -47,8 +48,9 @@ struct TersoffResult {
 
 // positions n x 3, cell 3 x 3 (rows are lattice vectors), pbc 3 flags, species n indices into
 // 0..nelem-1; params nelem^3 entries indexed (i * nelem + j) * nelem + k, each present entry
-// prepared. Every triple of species that occurs must be present (std::invalid_argument
-// otherwise). `threads` <= 1 runs serially; results are identical for every thread count.
+// prepared. Every triple of species that occurs must be present, and entries (i, j, j) need
+// n > 0 (std::invalid_argument otherwise). `threads` <= 1 runs serially; results are identical
+// for every thread count.
 TersoffResult tersoff_compute(const double* positions, std::size_t n, const double* cell,
                               const bool* pbc, const std::int32_t* species, std::size_t nelem,
                               const TersoffParams* params, int threads);

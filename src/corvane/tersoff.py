@@ -170,6 +170,9 @@ class Tersoff(Calculator):
             if values is None:
                 raise ValueError(f"the Tersoff potential has no entry {i} {j} {k}, "
                                  f"which a structure with {', '.join(symbols)} needs")
+            if j == k and not values[FIELDS.index("n")] > 0:
+                raise ValueError(f"the Tersoff entry {i} {j} {k} gives the pair terms of {i}-{j} "
+                                 "bonds, so its n must be positive")
             params[a, b, c] = values
             present[a, b, c] = True
         self._tables[symbols] = params, present
