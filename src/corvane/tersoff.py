@@ -143,6 +143,7 @@ class Tersoff(Calculator):
             raise ValueError(f"threads must be a positive integer, got {threads!r}")
         self.threads = int(threads)
         self._tables = {}
+        self._last_species = None
 
     def __repr__(self):
         source = str(self.potential) if self.potential is not None else f"{len(self.entries)} entries"
@@ -178,13 +179,23 @@ class Tersoff(Calculator):
         self._tables[symbols] = params, present
         return params, present
 
+    def _species(self, numbers):
+        """Element names present (in order of atomic number) and each atom's index among them;
+        kept while the atomic numbers stay the same, as they do through a relaxation."""
+        last = getattr(self, "_last_species", None)
+        if last is not None and np.array_equal(last[0], numbers):
+            return last[1], last[2]
+        unique, species = np.unique(numbers, return_inverse=True)
+        names = tuple(chemical_symbols[z] for z in unique)
+        species = species.astype(np.int32).reshape(-1)
+        self._last_species = (numbers.copy(), names, species)
+        return names, species
+
     def calculate(self, atoms=None, properties=("energy",), system_changes=all_changes):
         super().calculate(atoms, properties, system_changes)
         atoms = self.atoms
-        numbers, species = np.unique(atoms.numbers, return_inverse=True)
-        names = tuple(chemical_symbols[z] for z in numbers)
+        names, species = self._species(atoms.numbers)
         params, present = self._table(names)
-        species = species.astype(np.int32).reshape(-1)
         positions = atoms.positions
         if not np.all(np.isfinite(positions)):
             raise ValueError("atomic positions must be finite numbers")
