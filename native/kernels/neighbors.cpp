@@ -150,6 +150,30 @@ NeighborPairs neighbor_pairs(const double* pos, std::size_t n, const double* cel
             wpos[3 * i + d] = r;
         }
 
+    // For each direction, bin b and offset o in [-reach, reach]: the bin reached (-1 where a
+    // non-periodic direction ends) and the periodic image it lies in. Tables keep integer
+    // division out of the pair loop.
+    std::array<std::vector<std::int64_t>, 3> reached;
+    std::array<std::vector<std::int32_t>, 3> image_of;
+    for (int k = 0; k < 3; ++k) {
+        const std::int64_t span = 2 * reach[k] + 1;
+        reached[k].resize(static_cast<std::size_t>(nbins[k] * span));
+        image_of[k].resize(static_cast<std::size_t>(nbins[k] * span));
+        for (std::int64_t b = 0; b < nbins[k]; ++b)
+            for (std::int64_t o = -reach[k]; o <= reach[k]; ++o) {
+                const std::int64_t t = b + o;
+                const auto at = static_cast<std::size_t>(b * span + o + reach[k]);
+                if (pbc[k]) {
+                    std::int64_t q = t >= 0 ? t / nbins[k] : -((-t + nbins[k] - 1) / nbins[k]);
+                    reached[k][at] = t - q * nbins[k];
+                    image_of[k][at] = static_cast<std::int32_t>(q);
+                } else {
+                    reached[k][at] = (t < 0 || t >= nbins[k]) ? -1 : t;
+                    image_of[k][at] = 0;
+                }
+            }
+    }
+
     const double cutoff2 = cutoff * cutoff;
     std::vector<std::int64_t> pi, pj;
     std::vector<std::int32_t> ps;
@@ -157,6 +181,8 @@ NeighborPairs neighbor_pairs(const double* pos, std::size_t n, const double* cel
     for (std::size_t i = 0; i < n; ++i) {
         std::int64_t c = atom_bin[i];
         std::int64_t bi[3] = {c / (nbins[1] * nbins[2]), (c / nbins[2]) % nbins[1], c % nbins[2]};
+        std::size_t row[3];
+        for (int k = 0; k < 3; ++k) row[k] = static_cast<std::size_t>(bi[k] * (2 * reach[k] + 1));
         for (std::int64_t dx = -reach[0]; dx <= reach[0]; ++dx)
             for (std::int64_t dy = -reach[1]; dy <= reach[1]; ++dy)
                 for (std::int64_t dz = -reach[2]; dz <= reach[2]; ++dz) {
@@ -165,16 +191,10 @@ NeighborPairs neighbor_pairs(const double* pos, std::size_t n, const double* cel
                     std::int32_t image[3];
                     bool valid = true;
                     for (int k = 0; k < 3; ++k) {
-                        std::int64_t t = bi[k] + off[k];
-                        if (pbc[k]) {
-                            std::int64_t q = t >= 0 ? t / nbins[k] : -((-t + nbins[k] - 1) / nbins[k]);
-                            nb[k] = t - q * nbins[k];
-                            image[k] = static_cast<std::int32_t>(q);
-                        } else {
-                            if (t < 0 || t >= nbins[k]) valid = false;
-                            nb[k] = t;
-                            image[k] = 0;
-                        }
+                        const std::size_t at = row[k] + static_cast<std::size_t>(off[k] + reach[k]);
+                        nb[k] = reached[k][at];
+                        image[k] = image_of[k][at];
+                        if (nb[k] < 0) valid = false;
                     }
                     if (!valid) continue;
                     double sv[3];
