@@ -4,6 +4,13 @@
 
 #include "function_object.hpp"
 
+#include <algorithm>
+#include <cstdint>
+
+#if defined(__linux__)
+#include <pthread.h>
+#endif
+
 namespace corvane::rt::detail {
 namespace {
 
@@ -205,11 +212,66 @@ bool bind(FunctionObject* f, const Layout& layout, Slots& slots, PyObject* const
     return true;
 }
 
-PyObject* invoke(PyObject* callable, FunctionObject* f, Slots& slots, Py_ssize_t nslots) {
-    if (Py_EnterRecursiveCall(" while calling a Python object")) return nullptr;
+// Guarding the C stack. Chains of our functions calling each other directly (a wrapper of a
+// wrapper of ...) never pass through the interpreter's own depth check, so every call is guarded.
+// On the thread that loaded the runtime (the main thread, in practice) the guard compares the
+// stack pointer with that thread's stack bounds: no thread-state lookup, which on 3.12 is a TLS
+// access through libpython costing as much as the rest of the call. Other threads use
+// Py_EnterRecursiveCall.
+struct StackBounds {
+    std::uintptr_t lo = 0, hi = 0, limit = 0;  // limit: lowest address we let a call start at
+};
+
+StackBounds current_thread_stack() {
+    StackBounds b;
+#if defined(__linux__)
+    pthread_attr_t attr;
+    if (pthread_getattr_np(pthread_self(), &attr) == 0) {
+        void* addr = nullptr;
+        std::size_t size = 0;
+        if (pthread_attr_getstack(&attr, &addr, &size) == 0 && size > (1u << 20)) {
+            b.lo = reinterpret_cast<std::uintptr_t>(addr);
+            b.hi = b.lo + size;
+            // Headroom for raising RecursionError and for the callee's own frames.
+            std::size_t margin = std::max<std::size_t>(size / 8, 256u << 10);
+            b.limit = b.lo + margin;
+        }
+        pthread_attr_destroy(&attr);
+    }
+#endif
+    return b;
+}
+
+const StackBounds main_stack = current_thread_stack();
+
+class RecursionGuard {
+public:
+    bool enter() {
+        char here;
+        auto sp = reinterpret_cast<std::uintptr_t>(&here);
+        if (sp > main_stack.lo && sp < main_stack.hi) {
+            if (sp > main_stack.limit) return true;
+            PyErr_SetString(PyExc_RecursionError,
+                            "maximum recursion depth exceeded while calling a Python object");
+            return false;
+        }
+        counted_ = Py_EnterRecursiveCall(" while calling a Python object") == 0;
+        return counted_;
+    }
+    ~RecursionGuard() {
+        if (counted_) Py_LeaveRecursiveCall();
+    }
+
+private:
+    bool counted_ = false;
+};
+
+inline PyObject* invoke(PyObject* callable, FunctionObject* f, PyObject** slots, Py_ssize_t nslots) {
+    RecursionGuard guard;
+    if (!guard.enter()) return nullptr;
     PyObject* result = nullptr;
     try {
-        Call call(callable, slots.data(), nslots);
+        Call call(callable, slots, nslots);
         result = f->impl(call).release().ptr();
         if (result == nullptr && !PyErr_Occurred()) result = Py_NewRef(Py_None);
     } catch (py::error_already_set& e) {
@@ -222,7 +284,6 @@ PyObject* invoke(PyObject* callable, FunctionObject* f, Slots& slots, Py_ssize_t
             PyErr_SetString(PyExc_SystemError, "unhandled C++ exception");
         }
     }
-    Py_LeaveRecursiveCall();
     return result;
 }
 
@@ -233,15 +294,30 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
     FunctionObject* f = as_function(callable);
     const Layout& layout = **f->layout;
     Py_ssize_t nargs = PyVectorcall_NARGS(nargsf);
-    Slots slots(layout.nslots);
 
-    // Fast path: exactly the positional parameters, nothing else to bind.
-    if (kwnames == nullptr && nargs == layout.argcount && layout.nslots == layout.argcount) {
-        for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = Py_NewRef(args[i]);
-    } else if (!bind(f, layout, slots, args, nargs, kwnames)) {
-        return nullptr;
+    // Fast path: positional arguments only, for a function with positional parameters only.
+    // The caller keeps the arguments alive for the call; the defaults tuple is held here, since
+    // the call itself may replace __defaults__.
+    if (kwnames == nullptr && layout.nslots == layout.argcount && nargs <= layout.argcount &&
+        layout.nslots <= kInlineSlots) {
+        PyObject* defaults = f->defaults;
+        Py_ssize_t ndefaults = defaults ? PyTuple_GET_SIZE(defaults) : 0;
+        Py_ssize_t first_default = layout.argcount - ndefaults;
+        if (nargs >= first_default) {
+            PyObject* slots[kInlineSlots];
+            for (Py_ssize_t i = 0; i < nargs; ++i) slots[i] = args[i];
+            for (Py_ssize_t i = nargs; i < layout.argcount; ++i)
+                slots[i] = PyTuple_GET_ITEM(defaults, i - first_default);
+            if (nargs == layout.argcount) return invoke(callable, f, slots, layout.nslots);
+            Py_INCREF(defaults);
+            PyObject* result = invoke(callable, f, slots, layout.nslots);
+            Py_DECREF(defaults);
+            return result;
+        }
     }
-    return invoke(callable, f, slots, layout.nslots);
+    Slots slots(layout.nslots);
+    if (!bind(f, layout, slots, args, nargs, kwnames)) return nullptr;
+    return invoke(callable, f, slots.data(), layout.nslots);
 }
 
 }  // namespace corvane::rt::detail

@@ -17,6 +17,9 @@ py::object add3(rt::Call& call) {
     return py::reinterpret_steal<py::object>(abc);
 }
 
+// third(a, b, c=1): c — a body that costs nothing, for measuring call overhead alone.
+py::object third(rt::Call& call) { return py::reinterpret_borrow<py::object>(call[2]); }
+
 // Returns its bound arguments as a tuple, in slot order.
 py::object echo(rt::Call& call) {
     py::tuple t(call.size());
@@ -72,6 +75,7 @@ PYBIND11_MODULE(rtdemo, m) {
     mod.set("DEFAULT_LIST", py::list());
 
     mod.def(add3, rt::Sig("add3").arg("a").arg("b").opt("c", py::int_(1)).doc("Sum of three."));
+    mod.def(third, rt::Sig("third").arg("a").arg("b").opt("c", py::int_(1)));
     mod.def(echo, rt::Sig("echo")
                       .arg("a", "int")
                       .opt("b", mod.get("DEFAULT_LIST"), "list")
