@@ -124,6 +124,51 @@ def test_apply_strain_on_a_skewed_cell_keeps_fractional_positions():
     np.testing.assert_allclose(atoms.get_scaled_positions(), frac0, atol=1e-12)
 
 
+def twin_apply_strain(atoms, strain, direction1, direction2=None):
+    original_cell = atoms.info["original_cell"]
+    w = direction1 if direction2 is None else direction2
+    F = np.identity(3) + strain * np.outer(direction1, w)
+    atoms.set_cell(np.dot(original_cell, F.T), scale_atoms=True)
+    return atoms
+
+
+@pytest.mark.parametrize(
+    "strain, d1, d2",
+    [
+        (0.137, np.array([0.6, 0.0, 0.8]), None),
+        (-0.071, np.array([0.48, 0.6, 0.64]), np.array([0.8, -0.6, 0.0])),
+        (np.float64(0.05), [0.6, 0.8, 0.0], (0.0, 0.0, 1.0)),
+        (1, [1, 0, 0], [0, 1, 0]),  # integers
+        (np.float32(0.1), np.array([0.6, 0.8, 0.0], np.float32), None),
+        (0.1, np.array([[0.6, 0.8, 0.0]]), None),  # a row, not a vector: numpy's broadcasting
+    ],
+)
+def test_apply_strain_matches_numpy_bit_for_bit(strain, d1, d2):
+    rng = np.random.default_rng(7)
+    ours = bulk("Cu", "fcc", a=3.6) * (2, 2, 1)
+    ours.set_cell(ours.cell[:] + rng.normal(scale=0.3, size=(3, 3)), scale_atoms=True)
+    ours.info["original_cell"] = ours.get_cell().copy()
+    twin = ours.copy()
+    try:
+        twin_apply_strain(twin, strain, d1, d2)
+    except ValueError as exc:
+        with pytest.raises(ValueError, match=str(exc)):
+            strength.apply_strain(ours, strain, d1, d2)
+        return
+    strength.apply_strain(ours, strain, d1, d2)
+    np.testing.assert_array_equal(ours.cell[:], twin.cell[:])
+    np.testing.assert_array_equal(ours.positions, twin.positions)
+
+
+def test_apply_strain_rejects_what_numpy_rejects():
+    atoms = cu()
+    atoms.info["original_cell"] = atoms.get_cell().copy()
+    with pytest.raises(ValueError):
+        strength.apply_strain(atoms, 0.1, [1.0, 0.0])  # two components
+    with pytest.raises(TypeError):
+        strength.apply_strain(atoms, "0.1", [1.0, 0.0, 0.0])
+
+
 def test_apply_strain_needs_the_original_cell():
     with pytest.raises(KeyError):
         strength.apply_strain(cu(), 0.01, [1, 0, 0])

@@ -74,15 +74,65 @@ py::object call_with_kwargs(py::handle fn, py::tuple args, py::dict given, py::h
 
 // ---------------------------------------------------------------------------------------------
 
+// The three components of `value` when it is a float64 vector of three items (a numpy array
+// or a sequence of floats); false otherwise, and the caller takes numpy's path and its errors.
+bool float64_vector3(py::handle value, double out[3]) {
+    py::array arr = py::array::ensure(value);  // a null handle when it does not convert
+    if (!arr) return false;
+    if (!arr.dtype().is(py::dtype::of<double>()) || arr.ndim() != 1 || arr.shape(0) != 3)
+        return false;
+    auto v = py::reinterpret_borrow<py::array_t<double>>(arr).unchecked<1>();
+    for (int i = 0; i < 3; ++i) out[i] = v(i);
+    return true;
+}
+
+// A real number (int, float, numpy float64): the one case where eps * outer(u, w) is a plain
+// scaling.
+bool real_scalar(py::handle h, double& out) {
+    if (PyBool_Check(h.ptr()) || !(PyFloat_Check(h.ptr()) || PyLong_Check(h.ptr()))) return false;
+    out = PyFloat_Check(h.ptr()) ? PyFloat_AS_DOUBLE(h.ptr()) : PyLong_AsDouble(h.ptr());
+    if (out == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return false;
+    }
+    return true;
+}
+
+// F = I + strain * outer(u, w), element by element as numpy computes it:
+// F[i][j] = delta_ij + strain * (u[i] * w[j]).
+py::array_t<double> deformation(double strain, const double* u, const double* w) {
+    py::array_t<double> out({3, 3});
+    double* F = out.mutable_data();
+    for (int i = 0; i < 3; ++i)
+        for (int j = 0; j < 3; ++j) {
+            double outer = u[i] * w[j];
+            double scaled = strain * outer;
+            F[3 * i + j] = (i == j ? 1.0 : 0.0) + scaled;
+        }
+    return out;
+}
+
 // apply_strain(atoms, strain, direction1, direction2=None)
 py::object apply_strain(rt::Call& call) {
     py::handle atoms = call[0], strain = call[1], direction1 = call[2], direction2 = call[3];
-    py::object np = call.global("np");
 
     py::object original_cell = atoms.attr("info")[py::str("original_cell")];
     py::handle w = direction2.is_none() ? direction1 : direction2;
-    py::object outer = np.attr("outer")(direction1, w);
-    py::object F = binop(PyNumber_Add, np.attr("identity")(3), binop(PyNumber_Multiply, strain, outer));
+
+    // numpy's outer and identity are Python-level helpers that cost more than the rest of the
+    // step together; F is built here for the usual inputs (a real strain, float64 directions),
+    // through numpy for anything else. The product stays numpy's dot, bit for bit.
+    py::object np = call.global("np");
+    py::object F;
+    double eps;
+    if (real_scalar(strain, eps)) {
+        double u[3], v[3];
+        if (float64_vector3(direction1, u) && float64_vector3(w, v)) F = deformation(eps, u, v);
+    }
+    if (!F) {
+        py::object outer = np.attr("outer")(direction1, w);
+        F = binop(PyNumber_Add, np.attr("identity")(3), binop(PyNumber_Multiply, strain, outer));
+    }
     py::object new_cell = np.attr("dot")(original_cell, F.attr("T"));
     atoms.attr("set_cell")(new_cell, py::arg("scale_atoms") = true);
     return py::reinterpret_borrow<py::object>(atoms);
