@@ -1,0 +1,318 @@
+#include "tersoff.hpp"
+
+#include "neighbors.hpp"
+
+#include <algorithm>
+#include <atomic>
+#include <cmath>
+#include <stdexcept>
+#include <string>
+#include <thread>
+
+namespace corvane::kernels {
+namespace {
+
+constexpr double kHalfPi = 1.57079632679489661923;
+
+// exp() of the three-body exponent, clipped where it would overflow (as LAMMPS does).
+inline double clipped_exp(double arg) {
+    if (arg > 69.0776) return 1.e30;
+    if (arg < -69.0776) return 0.0;
+    return std::exp(arg);
+}
+
+inline double fc(double r, const TersoffParams& p) {
+    if (r < p.R - p.D) return 1.0;
+    if (r > p.R + p.D) return 0.0;
+    return 0.5 * (1.0 - std::sin(kHalfPi * (r - p.R) / p.D));
+}
+
+inline double fc_d(double r, const TersoffParams& p) {
+    if (r < p.R - p.D) return 0.0;
+    if (r > p.R + p.D) return 0.0;
+    return -(kHalfPi / 2.0 / p.D) * std::cos(kHalfPi * (r - p.R) / p.D);
+}
+
+inline double gijk(double costheta, const TersoffParams& p) {
+    const double c2 = p.c * p.c, d2 = p.d * p.d, hc = p.h - costheta;
+    return p.gamma * (1.0 + c2 / d2 - c2 / (d2 + hc * hc));
+}
+
+inline double gijk_d(double costheta, const TersoffParams& p) {
+    const double c2 = p.c * p.c, d2 = p.d * p.d, hc = p.h - costheta;
+    const double den = d2 + hc * hc;
+    return -2.0 * p.gamma * c2 * hc / (den * den);
+}
+
+// b_ij and its derivative in zeta, with the asymptotic forms used where (beta zeta)^n is
+// negligible against 1 or 1 against it.
+inline double bij(double zeta, const TersoffParams& p) {
+    const double t = p.beta * zeta;
+    if (t > p.c1) return 1.0 / std::sqrt(t);
+    if (t > p.c2) return (1.0 - std::pow(t, -p.n) / (2.0 * p.n)) / std::sqrt(t);
+    if (t < p.c4) return 1.0;
+    if (t < p.c3) return 1.0 - std::pow(t, p.n) / (2.0 * p.n);
+    return std::pow(1.0 + std::pow(t, p.n), -1.0 / (2.0 * p.n));
+}
+
+inline double bij_d(double zeta, const TersoffParams& p) {
+    const double t = p.beta * zeta;
+    if (t > p.c1) return p.beta * -0.5 * std::pow(t, -1.5);
+    if (t > p.c2)
+        return p.beta *
+               (-0.5 * std::pow(t, -1.5) * (1.0 - (1.0 + 1.0 / (2.0 * p.n)) * std::pow(t, -p.n)));
+    if (t < p.c4) return 0.0;
+    if (t < p.c3) return -0.5 * p.beta * std::pow(t, p.n - 1.0);
+    const double tn = std::pow(t, p.n);
+    return -0.5 * std::pow(1.0 + tn, -1.0 - 1.0 / (2.0 * p.n)) * tn / zeta;
+}
+
+// The exponential factor of zeta and its derivative in (r_ij - r_ik).
+inline void ex_delr(double dr, const TersoffParams& p, double& ex, double& ex_d) {
+    if (p.lam3 == 0.0) {
+        ex = 1.0;
+        ex_d = 0.0;
+        return;
+    }
+    if (p.powermint == 3) {
+        const double a = p.lam3 * dr;
+        ex = clipped_exp(a * a * a);
+        ex_d = 3.0 * p.lam3 * p.lam3 * p.lam3 * dr * dr * ex;
+    } else {
+        ex = clipped_exp(p.lam3 * dr);
+        ex_d = p.lam3 * ex;
+    }
+}
+
+// Runs body(begin, end) over [0, n) in blocks, on up to `threads` threads. Each index is handled
+// by exactly one call, so bodies that write only their own indices give the same result for any
+// thread count.
+template <typename Body>
+void parallel_blocks(std::size_t n, int threads, const Body& body) {
+    constexpr std::size_t kBlock = 256;
+    const std::size_t blocks = (n + kBlock - 1) / kBlock;
+    const std::size_t nthreads = std::min<std::size_t>(threads > 1 ? threads : 1, blocks);
+    if (nthreads <= 1) {
+        if (n) body(std::size_t{0}, n);
+        return;
+    }
+    std::atomic<std::size_t> next{0};
+    auto worker = [&] {
+        for (;;) {
+            std::size_t b = next.fetch_add(1, std::memory_order_relaxed);
+            if (b >= blocks) return;
+            body(b * kBlock, std::min(n, (b + 1) * kBlock));
+        }
+    };
+    std::vector<std::thread> pool;
+    pool.reserve(nthreads - 1);
+    for (std::size_t t = 1; t < nthreads; ++t) pool.emplace_back(worker);
+    worker();
+    for (auto& th : pool) th.join();
+}
+
+}  // namespace
+
+TersoffParams tersoff_prepare(const double* v) {
+    TersoffParams p;
+    p.m = v[0];
+    p.gamma = v[1];
+    p.lam3 = v[2];
+    p.c = v[3];
+    p.d = v[4];
+    p.h = v[5];
+    p.n = v[6];
+    p.beta = v[7];
+    p.lam2 = v[8];
+    p.B = v[9];
+    p.R = v[10];
+    p.D = v[11];
+    p.lam1 = v[12];
+    p.A = v[13];
+    for (std::size_t k = 0; k < kTersoffFields; ++k)
+        if (!std::isfinite(v[k])) throw std::invalid_argument("Tersoff parameters must be finite numbers");
+    if (p.m != 3.0 && p.m != 1.0) throw std::invalid_argument("Tersoff parameter m must be 1 or 3");
+    if (p.c < 0 || p.d < 0 || p.n < 0 || p.beta < 0 || p.lam2 < 0 || p.B < 0 || p.R < 0 ||
+        p.D < 0 || p.lam1 < 0 || p.A < 0 || p.gamma < 0)
+        throw std::invalid_argument(
+            "Tersoff parameters gamma, c, d, n, beta, lambda2, B, R, D, lambda1 and A must not be negative");
+    if (p.D > p.R) throw std::invalid_argument("Tersoff parameter D must not exceed R");
+    if (p.d == 0 || p.n == 0 || p.D == 0)
+        throw std::invalid_argument("Tersoff parameters d, n and D must be positive");
+    p.powermint = static_cast<int>(p.m);
+    p.cut = p.R + p.D;
+    p.cutsq = p.cut * p.cut;
+    p.c1 = std::pow(2.0 * p.n * 1.0e-16, -1.0 / p.n);
+    p.c2 = std::pow(2.0 * p.n * 1.0e-8, -1.0 / p.n);
+    p.c3 = 1.0 / p.c2;
+    p.c4 = 1.0 / p.c1;
+    p.present = true;
+    return p;
+}
+
+TersoffResult tersoff_compute(const double* positions, std::size_t n, const double* cell,
+                              const bool* pbc, const std::int32_t* species, std::size_t nelem,
+                              const TersoffParams* params, int threads) {
+    TersoffResult out;
+    out.energies.assign(n, 0.0);
+    out.forces.assign(3 * n, 0.0);
+    if (n == 0) return out;
+
+    // Species present, their entries, and the longest cutoff among them.
+    std::vector<char> seen(nelem, 0);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (species[i] < 0 || static_cast<std::size_t>(species[i]) >= nelem)
+            throw std::invalid_argument("species index out of range");
+        seen[species[i]] = 1;
+    }
+    for (std::size_t i = 0; i < 3 * n; ++i)
+        if (!std::isfinite(positions[i])) throw std::invalid_argument("positions must be finite");
+    double cutmax = 0;
+    for (std::size_t a = 0; a < nelem; ++a)
+        for (std::size_t b = 0; b < nelem; ++b)
+            for (std::size_t c = 0; c < nelem; ++c) {
+                if (!seen[a] || !seen[b] || !seen[c]) continue;
+                const TersoffParams& p = params[(a * nelem + b) * nelem + c];
+                if (!p.present)
+                    throw std::invalid_argument("missing Tersoff entry for element triple " +
+                                                std::to_string(a) + " " + std::to_string(b) + " " +
+                                                std::to_string(c));
+                cutmax = std::max(cutmax, p.cut);
+            }
+
+    const NeighborPairs pairs = neighbor_pairs(positions, n, cell, pbc, cutmax);
+    const std::size_t np = pairs.size();
+    const std::int64_t* first = pairs.first.data();
+    const std::int64_t* second = pairs.second.data();
+    const double* vec = pairs.vector.data();
+
+    // Bonds of each atom (pairs come sorted by their first atom) and bonds into each atom.
+    std::vector<std::size_t> row(n + 1, 0), col(n + 1, 0), into(np);
+    for (std::size_t p = 0; p < np; ++p) {
+        ++row[first[p] + 1];
+        ++col[second[p] + 1];
+    }
+    for (std::size_t i = 0; i < n; ++i) {
+        row[i + 1] += row[i];
+        col[i + 1] += col[i];
+    }
+    {
+        std::vector<std::size_t> fill(col.begin(), col.end() - 1);
+        for (std::size_t p = 0; p < np; ++p) into[fill[second[p]]++] = p;
+    }
+
+    // Pass 1: the energy of each bond i->j (which depends only on the bonds of atom i) and its
+    // gradient with respect to every bond vector of atom i, stored per bond.
+    std::vector<double> ebond(np, 0.0), grad(3 * np, 0.0), rbond(np, 0.0);
+    const std::size_t ne2 = nelem * nelem;
+    parallel_blocks(n, threads, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            const std::size_t p0 = row[i], p1 = row[i + 1];
+            for (std::size_t p = p0; p < p1; ++p) {
+                const double* d = vec + 3 * p;
+                rbond[p] = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+            }
+            const std::size_t si = static_cast<std::size_t>(species[i]);
+            for (std::size_t p = p0; p < p1; ++p) {
+                const std::size_t sj = static_cast<std::size_t>(species[second[p]]);
+                const std::size_t ij = si * ne2 + sj * nelem;
+                const TersoffParams& pij = params[ij + sj];
+                const double rij = rbond[p];
+                if (rij * rij >= pij.cutsq) continue;
+                const double* dij = vec + 3 * p;
+                const double uij[3] = {dij[0] / rij, dij[1] / rij, dij[2] / rij};
+
+                double zeta = 0.0;
+                for (std::size_t q = p0; q < p1; ++q) {
+                    if (q == p) continue;
+                    const TersoffParams& pk = params[ij + static_cast<std::size_t>(species[second[q]])];
+                    const double rik = rbond[q];
+                    if (rik * rik >= pk.cutsq) continue;
+                    const double* dik = vec + 3 * q;
+                    const double cost = (dij[0] * dik[0] + dij[1] * dik[1] + dij[2] * dik[2]) / (rij * rik);
+                    double ex, ex_d;
+                    ex_delr(rij - rik, pk, ex, ex_d);
+                    zeta += fc(rik, pk) * gijk(cost, pk) * ex;
+                }
+
+                const double f = fc(rij, pij), f_d = fc_d(rij, pij);
+                const double rep = pij.A * std::exp(-pij.lam1 * rij);
+                const double att = pij.B * std::exp(-pij.lam2 * rij);
+                const double b = bij(zeta, pij);
+                const double fa = -att * f, fa_d = -att * (f_d - pij.lam2 * f);
+                // Each unordered pair is met twice, so the pair repulsion counts half each time.
+                ebond[p] = 0.5 * f * rep + 0.5 * b * fa;
+                const double dEdr = 0.5 * rep * (f_d - pij.lam1 * f) + 0.5 * b * fa_d;
+                double* gp = grad.data() + 3 * p;
+                for (int a = 0; a < 3; ++a) gp[a] += dEdr * uij[a];
+
+                const double pref = 0.5 * fa * bij_d(zeta, pij);  // dE / dzeta_ij
+                if (pref == 0.0) continue;
+                for (std::size_t q = p0; q < p1; ++q) {
+                    if (q == p) continue;
+                    const TersoffParams& pk = params[ij + static_cast<std::size_t>(species[second[q]])];
+                    const double rik = rbond[q];
+                    if (rik * rik >= pk.cutsq) continue;
+                    const double* dik = vec + 3 * q;
+                    const double uik[3] = {dik[0] / rik, dik[1] / rik, dik[2] / rik};
+                    const double cost = uij[0] * uik[0] + uij[1] * uik[1] + uij[2] * uik[2];
+                    double ex, ex_d;
+                    ex_delr(rij - rik, pk, ex, ex_d);
+                    const double fk = fc(rik, pk), fk_d = fc_d(rik, pk);
+                    const double g = gijk(cost, pk), g_d = gijk_d(cost, pk);
+                    // d zeta-term / d r_ij vector and / d r_ik vector.
+                    const double a_ij = fk * g * ex_d;        // along u_ij
+                    const double a_ik = fk_d * g * ex - fk * g * ex_d;  // along u_ik
+                    const double cg = fk * g_d * ex;          // times d cos
+                    double* gq = grad.data() + 3 * q;
+                    for (int a = 0; a < 3; ++a) {
+                        const double dcos_ij = (uik[a] - cost * uij[a]) / rij;
+                        const double dcos_ik = (uij[a] - cost * uik[a]) / rik;
+                        gp[a] += pref * (a_ij * uij[a] + cg * dcos_ij);
+                        gq[a] += pref * (a_ik * uik[a] + cg * dcos_ik);
+                    }
+                }
+            }
+        }
+    });
+
+    // Pass 2: gather per atom. r_j - r_i = bond vector, so dE/dr_i = -sum(out) + sum(in).
+    std::vector<double> vir_atom(9 * n, 0.0);
+    parallel_blocks(n, threads, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) {
+            double fx = 0, fy = 0, fz = 0, e = 0;
+            double* w = vir_atom.data() + 9 * i;
+            for (std::size_t p = row[i]; p < row[i + 1]; ++p) {
+                const double* g = grad.data() + 3 * p;
+                const double* d = vec + 3 * p;
+                fx += g[0];
+                fy += g[1];
+                fz += g[2];
+                e += 0.5 * ebond[p];
+                for (int a = 0; a < 3; ++a)
+                    for (int c = 0; c < 3; ++c) w[3 * a + c] += d[a] * g[c];
+            }
+            for (std::size_t s = col[i]; s < col[i + 1]; ++s) {
+                const std::size_t p = into[s];
+                const double* g = grad.data() + 3 * p;
+                fx -= g[0];
+                fy -= g[1];
+                fz -= g[2];
+                e += 0.5 * ebond[p];
+            }
+            out.forces[3 * i] = fx;
+            out.forces[3 * i + 1] = fy;
+            out.forces[3 * i + 2] = fz;
+            out.energies[i] = e;
+        }
+    });
+
+    // Totals in atom order, whatever the thread count.
+    for (std::size_t i = 0; i < n; ++i) {
+        out.energy += out.energies[i];
+        for (int a = 0; a < 9; ++a) out.virial[a] += vir_atom[9 * i + a];
+    }
+    return out;
+}
+
+}  // namespace corvane::kernels
