@@ -1,6 +1,7 @@
 """corvane.properties.elastic: the fitted stiffness tensor and the averaged moduli."""
 
 import inspect
+import os
 import sys
 import types
 
@@ -214,3 +215,54 @@ def test_emt_copper_moduli_follow_from_the_tensor(cu_result):
     assert cu_result["poisson_ratio"] == pytest.approx(nu, rel=1e-3)
     assert cu_result["shear_modulus"] == pytest.approx(G, rel=1e-3)
     assert cu_result["bulk_modulus"] == pytest.approx(B, rel=1e-3)
+
+
+# --- the B-C-N Tersoff potential (needs the optimisation service) ------------------------------
+
+# Reference: LAMMPS (Debian's 20220106 build, pair_style tersoff) with the same BNC.tersoff,
+# lattice relaxed with fix box/relax, then central differences of the stress over +/-0.1% strain
+# without relaxing the atoms (matscipy's fit relaxes nothing either): a0 (A), C11, C12, C44 (GPa).
+LAMMPS_TERSOFF = {
+    "diamond": (3.64513, 573.1, 267.6, 531.6),
+    "c-BN": (3.49384, 636.0, 381.5, 592.6),
+}
+CRYSTALS = {"diamond": ("C", "diamond"), "c-BN": ("BN", "zincblende")}
+
+
+def tersoff_factory():
+    try:
+        from corvane import optimization
+    except ImportError as exc:
+        pytest.skip(f"the Tersoff calculator comes from corvane.optimization, not importable: {exc}")
+    from corvane.data import files
+
+    path = os.path.join(os.path.dirname(files.__file__), "BNC.tersoff")
+    return lambda: optimization.get_calculator(path)
+
+
+def relaxed_cubic(symbols, structure, make_calc, lo=3.3, hi=3.9):
+    for _ in range(50):
+        a = 0.5 * (lo + hi)
+        atoms = bulk(symbols, structure, a=a, cubic=True)
+        atoms.calc = make_calc()
+        if atoms.get_stress()[0] > 0:
+            hi = a
+        else:
+            lo = a
+    atoms = bulk(symbols, structure, a=0.5 * (lo + hi), cubic=True)
+    atoms.calc = make_calc()
+    return atoms
+
+
+@pytest.mark.parametrize("name", list(CRYSTALS))
+def test_tersoff_elastic_constants_match_lammps(name):
+    make_calc = tersoff_factory()
+    atoms = relaxed_cubic(*CRYSTALS[name], make_calc)
+    a0, c11, c12, c44 = LAMMPS_TERSOFF[name]
+    assert atoms.cell[0, 0] == pytest.approx(a0, abs=2e-5)
+    result = elastic.calculate_elastic_properties(atoms)
+    C = result["elastic_constants"]
+    assert np.diag(C)[:3] == pytest.approx([c11] * 3, rel=0.01)
+    assert [C[0, 1], C[0, 2], C[1, 2]] == pytest.approx([c12] * 3, rel=0.01)
+    assert np.diag(C)[3:] == pytest.approx([c44] * 3, rel=0.01)
+    assert result["bulk_modulus"] == pytest.approx((c11 + 2 * c12) / 3, rel=0.01)

@@ -1,6 +1,7 @@
 """corvane.properties.strength: strain application, stress-strain curves and their plot."""
 
 import inspect
+import os
 import types
 
 import matplotlib
@@ -473,3 +474,57 @@ def test_real_curves_to_png(cu_a, tmp_path, plot_spies, capsys):
     path = tmp_path / "curves.png"
     fig.savefig(path, dpi=60)
     assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and path.stat().st_size > 5000
+
+
+# --- the B-C-N Tersoff potential (needs the optimisation service) ------------------------------
+
+
+def tersoff_factory():
+    try:
+        from corvane import optimization
+    except ImportError as exc:
+        pytest.skip(f"the Tersoff calculator comes from corvane.optimization, not importable: {exc}")
+    from corvane.data import files
+
+    path = os.path.join(os.path.dirname(files.__file__), "BNC.tersoff")
+    return lambda: optimization.get_calculator(path)
+
+
+def tersoff_relaxed(symbols, structure, make_calc, lo=3.3, hi=3.9):
+    for _ in range(50):
+        a = 0.5 * (lo + hi)
+        atoms = bulk(symbols, structure, a=a, cubic=True)
+        atoms.calc = make_calc()
+        if atoms.get_stress()[0] > 0:
+            hi = a
+        else:
+            lo = a
+    return bulk(symbols, structure, a=0.5 * (lo + hi), cubic=True)
+
+
+def test_tersoff_diamond_100_tension_softens_from_c11(capsys):
+    make_calc = tersoff_factory()
+    atoms = tersoff_relaxed("C", "diamond", make_calc)
+    strains, stresses, _ = strength.calculate_tensile_strength(
+        atoms, [1, 0, 0], end_strain=0.3, calculator=make_calc())
+    gpa = stresses / units.GPa
+    assert strains.size == 31 and abs(gpa[0]) < 1e-6
+    # Uniaxial strain along [100] starts with slope C11 (573 GPa for this potential, see the
+    # LAMMPS reference in test_elastic.py) and softens all the way to 0.3.
+    slope0 = np.polyfit(strains[:5], gpa[:5], 2)[1]
+    assert slope0 == pytest.approx(573.1, rel=0.01)
+    assert np.all(np.diff(gpa) > 0) and np.all(np.diff(gpa, 2) < 0)
+    assert 100 < gpa[-1] < 120
+
+
+def test_tersoff_cbn_100_tension_rises_peaks_and_falls(capsys):
+    make_calc = tersoff_factory()
+    atoms = tersoff_relaxed("BN", "zincblende", make_calc)
+    strains, stresses, _ = strength.calculate_tensile_strength(
+        atoms, [1, 0, 0], end_strain=0.64, interval_strain=0.02, calculator=make_calc())
+    gpa = stresses / units.GPa
+    peak = int(np.argmax(gpa))
+    # The ideal strength of this potential lies beyond 0.3 strain: a smooth maximum near 0.6,
+    # before the bonds reach the potential's cutoff shell.
+    assert 0.4 < strains[peak] < strains[-1] and 150 < gpa[peak] < 180
+    assert np.all(np.diff(gpa[:peak + 1]) > 0) and np.all(np.diff(gpa[peak:]) < 0)
