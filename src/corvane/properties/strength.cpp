@@ -28,9 +28,9 @@ bool truthy(py::handle h) {
     return t == 1;
 }
 
-// format(value, spec), as an f-string replacement field does it.
-py::str format(py::handle value, const char* spec) {
-    py::str s(spec);
+// format(value, fmt), as an f-string replacement field does it.
+py::str format(py::handle value, const char* fmt) {
+    py::str s(fmt);
     PyObject* r = PyObject_Format(value.ptr(), s.ptr());
     if (r == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::str>(r);
