@@ -234,3 +234,53 @@ py::object ClassBuilder::build() {
 }
 
 }  // namespace corvane::rt
+
+// ---------------------------------------------------------------------------------------------
+// Statements inside a function body
+
+namespace corvane::rt {
+
+std::vector<py::object> import_names(const Call& call, const char* module,
+                                     std::initializer_list<const char*> names) {
+    auto* f = detail::as_function(call.function().ptr());
+    py::dict globals = py::reinterpret_borrow<py::dict>(f->globals);
+    py::object mod = import_for_from(globals, module, names);
+    std::vector<py::object> out;
+    out.reserve(names.size());
+    for (const char* n : names) out.push_back(import_from(mod, n));
+    return out;
+}
+
+std::vector<py::object> unpack(py::handle value, Py_ssize_t n) {
+    py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(value.ptr()));
+    if (!it) {
+        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value.ptr())->tp_iter == nullptr &&
+            !PySequence_Check(value.ptr())) {
+            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
+                         Py_TYPE(value.ptr())->tp_name);
+        }
+        throw py::error_already_set();
+    }
+    std::vector<py::object> out;
+    out.reserve(static_cast<std::size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        PyObject* item = PyIter_Next(it.ptr());
+        if (item == nullptr) {
+            if (!PyErr_Occurred())
+                PyErr_Format(PyExc_ValueError,
+                             "not enough values to unpack (expected %zd, got %zd)", n, i);
+            throw py::error_already_set();
+        }
+        out.push_back(py::reinterpret_steal<py::object>(item));
+    }
+    PyObject* extra = PyIter_Next(it.ptr());
+    if (extra != nullptr) {
+        Py_DECREF(extra);
+        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
+        throw py::error_already_set();
+    }
+    if (PyErr_Occurred()) throw py::error_already_set();
+    return out;
+}
+
+}  // namespace corvane::rt

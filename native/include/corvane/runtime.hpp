@@ -201,3 +201,24 @@ void print(Args&&... args) {
 }  // namespace corvane::rt
 
 #pragma GCC visibility pop
+
+// ---------------------------------------------------------------------------------------------
+// Statements inside a function body
+
+#pragma GCC visibility push(hidden)
+
+namespace corvane::rt {
+
+// `from module import a, b` executed inside a function, at each call (relative when `module`
+// starts with dots, resolved against the function's module). Returns the objects in the order
+// of `names`; errors are the import statement's own (ModuleNotFoundError, ImportError).
+std::vector<py::object> import_names(const Call& call, const char* module,
+                                     std::initializer_list<const char*> names);
+
+// `a, b, c = value`: exactly `n` items of any iterable, with the interpreter's errors for a
+// non-iterable (TypeError) and for too few or too many items (ValueError).
+std::vector<py::object> unpack(py::handle value, Py_ssize_t n);
+
+}  // namespace corvane::rt
+
+#pragma GCC visibility pop
