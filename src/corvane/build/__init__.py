@@ -1,0 +1,1 @@
+"""Structure builders: twin boundaries and polycrystals."""
