@@ -20,5 +20,6 @@ DoubleArray cell_array(py::handle cell);
 std::array<bool, 3> pbc_array(py::handle pbc);
 
 void bind_neighbors(py::module_& m);
+void bind_layers(py::module_& m);
 
 }  // namespace corvane::bindings

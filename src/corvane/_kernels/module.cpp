@@ -5,4 +5,5 @@
 PYBIND11_MODULE(_kernels, m) {
     m.doc() = "Numeric kernels of corvane (internal).";
     corvane::bindings::bind_neighbors(m);
+    corvane::bindings::bind_layers(m);
 }
