@@ -22,5 +22,6 @@ std::array<bool, 3> pbc_array(py::handle pbc);
 void bind_neighbors(py::module_& m);
 void bind_polycrystal(py::module_& m);
 void bind_tersoff(py::module_& m);
+void bind_layers(py::module_& m);
 
 }  // namespace corvane::bindings

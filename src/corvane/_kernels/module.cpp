@@ -7,4 +7,5 @@ PYBIND11_MODULE(_kernels, m) {
     corvane::bindings::bind_neighbors(m);
     corvane::bindings::bind_polycrystal(m);
     corvane::bindings::bind_tersoff(m);
+    corvane::bindings::bind_layers(m);
 }
