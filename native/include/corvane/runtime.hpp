@@ -187,6 +187,37 @@ py::float_ to_float(py::handle value);
 void check_exact(py::handle value, PyTypeObject* type, const char* name, bool none_ok = false);
 
 // ---------------------------------------------------------------------------------------------
+// Python's operators on objects (the interpreter's own semantics and errors)
+
+// A new reference returned by the C API, or the pending Python error thrown.
+inline py::object steal(PyObject* result) {
+    if (result == nullptr) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(result);
+}
+inline py::object add(py::handle a, py::handle b) { return steal(PyNumber_Add(a.ptr(), b.ptr())); }
+inline py::object sub(py::handle a, py::handle b) {
+    return steal(PyNumber_Subtract(a.ptr(), b.ptr()));
+}
+inline py::object mul(py::handle a, py::handle b) {
+    return steal(PyNumber_Multiply(a.ptr(), b.ptr()));
+}
+inline py::object truediv(py::handle a, py::handle b) {
+    return steal(PyNumber_TrueDivide(a.ptr(), b.ptr()));
+}
+inline py::object remainder(py::handle a, py::handle b) {
+    return steal(PyNumber_Remainder(a.ptr(), b.ptr()));
+}
+inline py::object power(py::handle a, py::handle b) {
+    return steal(PyNumber_Power(a.ptr(), b.ptr(), Py_None));
+}
+// `if value:`
+inline bool truthy(py::handle value) {
+    int t = PyObject_IsTrue(value.ptr());
+    if (t < 0) throw py::error_already_set();
+    return t != 0;
+}
+
+// ---------------------------------------------------------------------------------------------
 // Output
 
 // Calls the builtins' print() (looked up at each call, so redirection and capture work).

@@ -15,16 +15,8 @@ namespace {
 
 const char* const NO_MIRROR_PLANE = "Failed to find any valid mirror plane by reflection.";
 
-bool truthy(py::handle h) {
-    int r = PyObject_IsTrue(h.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
-}
-
-py::object steal(PyObject* p) {
-    if (p == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(p);
-}
+using rt::steal;
+using rt::truthy;
 
 py::object item(py::handle container, py::handle key) {
     return steal(PyObject_GetItem(container.ptr(), key.ptr()));

@@ -21,12 +21,7 @@ py::object kw_call(py::handle fn, py::tuple args, py::dict kwargs) {
     return py::reinterpret_steal<py::object>(r);
 }
 
-// The truth value of an attribute, as `if value:` takes it.
-bool truthy(py::handle value) {
-    int t = PyObject_IsTrue(value.ptr());
-    if (t < 0) throw py::error_already_set();
-    return t != 0;
-}
+using rt::truthy;
 
 py::object item(py::handle sequence, Py_ssize_t i) {
     PyObject* r = PySequence_GetItem(sequence.ptr(), i);  // IndexError when the field is missing

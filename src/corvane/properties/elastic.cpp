@@ -11,23 +11,9 @@ namespace py = pybind11;
 
 namespace {
 
-py::object divide(py::handle a, py::handle b) {
-    PyObject* r = PyNumber_TrueDivide(a.ptr(), b.ptr());
-    if (r == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-py::object add(py::handle a, py::handle b) {
-    PyObject* r = PyNumber_Add(a.ptr(), b.ptr());
-    if (r == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-bool truthy(py::handle h) {
-    int t = PyObject_IsTrue(h.ptr());
-    if (t < 0) throw py::error_already_set();
-    return t == 1;
-}
+using rt::add;
+using rt::truediv;
+using rt::truthy;
 
 // calculate_elastic_properties(atoms)
 py::object calculate_elastic_properties(rt::Call& call) {
@@ -47,7 +33,7 @@ py::object calculate_elastic_properties(rt::Call& call) {
 
     py::object units = call.global("units");
     py::object GPa = units.attr("GPa");
-    py::object C_voigt_GPa = divide(C_voigt_eV_A3, GPa);
+    py::object C_voigt_GPa = truediv(C_voigt_eV_A3, GPa);
 
     // E_matrix, nu_matrix, G_matrix, B, B_matrix (the bulk-modulus tensor is not reported).
     std::vector<py::object> moduli = rt::unpack(elastic_moduli(C_voigt_eV_A3), 5);
@@ -56,14 +42,14 @@ py::object calculate_elastic_properties(rt::Call& call) {
     const py::object& G_matrix = moduli[2];
     const py::object& B = moduli[3];
 
-    py::object youngs_modulus = divide(E_matrix.attr("mean")(), GPa);
-    py::object shear_modulus = divide(G_matrix.attr("mean")(), GPa);
-    py::object bulk_modulus = divide(B, GPa);
+    py::object youngs_modulus = truediv(E_matrix.attr("mean")(), GPa);
+    py::object shear_modulus = truediv(G_matrix.attr("mean")(), GPa);
+    py::object bulk_modulus = truediv(B, GPa);
 
     // nu_matrix holds -1 on its diagonal: adding the identity leaves the six off-diagonal
     // ratios, whose mean is the averaged Poisson's ratio.
     py::object eye = call.global("np").attr("eye")(3);
-    py::object poisson_ratio = divide(add(nu_matrix, eye).attr("sum")(), py::int_(6));
+    py::object poisson_ratio = truediv(add(nu_matrix, eye).attr("sum")(), py::int_(6));
 
     py::dict result;
     result["elastic_constants"] = C_voigt_GPa;

@@ -13,28 +13,23 @@ namespace py = pybind11;
 
 namespace {
 
-py::object checked(PyObject* result) {
-    if (!result) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(result);
-}
+using rt::add;
+using rt::mul;
+using rt::power;
+using rt::steal;
+using rt::sub;
+using rt::truediv;
 
 py::object num(double x) { return py::float_(x); }
 py::object num(long x) { return py::int_(x); }
-py::object add(py::handle a, py::handle b) { return checked(PyNumber_Add(a.ptr(), b.ptr())); }
-py::object sub(py::handle a, py::handle b) { return checked(PyNumber_Subtract(a.ptr(), b.ptr())); }
-py::object mul(py::handle a, py::handle b) { return checked(PyNumber_Multiply(a.ptr(), b.ptr())); }
-py::object div(py::handle a, py::handle b) { return checked(PyNumber_TrueDivide(a.ptr(), b.ptr())); }
-py::object pow(py::handle a, py::handle b) {
-    return checked(PyNumber_Power(a.ptr(), b.ptr(), Py_None));
-}
-py::object to_float(py::handle a) { return checked(PyNumber_Float(a.ptr())); }
+py::object to_float(py::handle a) { return steal(PyNumber_Float(a.ptr())); }
 bool less(py::handle a, py::handle b) {
     int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
     if (r < 0) throw py::error_already_set();
     return r == 1;
 }
-py::object complex_num(double re) { return checked(PyComplex_FromDoubles(re, 0.0)); }
-py::object concat(py::handle a, py::handle b) { return checked(PyUnicode_Concat(a.ptr(), b.ptr())); }
+py::object complex_num(double re) { return steal(PyComplex_FromDoubles(re, 0.0)); }
+py::object concat(py::handle a, py::handle b) { return steal(PyUnicode_Concat(a.ptr(), b.ptr())); }
 
 // A complex result stays complex only when its imaginary part is non-zero.
 py::object real_or_complex(const py::object& z) {
@@ -87,7 +82,7 @@ py::object calculate_chen(rt::Call& call) {
     const double shear = rt::as_double(call[0]);
     const double bulk = rt::as_double(call[1]);
     const double k_ratio = ratio(shear, bulk);
-    py::object p = pow(complex_num(k_ratio * k_ratio * shear), complex_num(0.585));
+    py::object p = power(complex_num(k_ratio * k_ratio * shear), complex_num(0.585));
     py::object hardness = sub(mul(num(2L), p), num(3L));
     return real_or_complex(hardness);
 }
@@ -97,8 +92,8 @@ py::object calculate_tian(rt::Call& call) {
     const double shear = rt::as_double(call[0]);
     const double bulk = rt::as_double(call[1]);
     const double k_ratio = ratio(shear, bulk);
-    py::object hardness = mul(mul(num(0.92), pow(complex_num(k_ratio), complex_num(1.137))),
-                              pow(complex_num(shear), complex_num(0.708)));
+    py::object hardness = mul(mul(num(0.92), power(complex_num(k_ratio), complex_num(1.137))),
+                              power(complex_num(shear), complex_num(0.708)));
     return real_or_complex(hardness);
 }
 
@@ -106,11 +101,11 @@ py::object calculate_jiang(rt::Call& call) {
     py::handle shear = call[0], young = call[1];
     if (!shear.is_none()) {
         validate(call, {{"shear", shear}});
-        return to_float(div(shear, num(6.78)));
+        return to_float(truediv(shear, num(6.78)));
     }
     if (!young.is_none()) {
         validate(call, {{"young", young}});
-        return to_float(div(young, num(16.48)));
+        return to_float(truediv(young, num(16.48)));
     }
     throw py::value_error("Jiang's method requires either 'shear' or 'young' modulus.");
 }
@@ -122,13 +117,13 @@ py::object calculate_mazhnik(rt::Call& call) {
         if (!shear.is_none() && !bulk.is_none()) {
             validate(call, {{"shear", shear}, {"bulk", bulk}});
             py::object three_b = mul(num(3L), bulk);
-            nu = div(sub(three_b, mul(num(2L), shear)), mul(num(2L), add(three_b, shear)));
+            nu = truediv(sub(three_b, mul(num(2L), shear)), mul(num(2L), add(three_b, shear)));
         } else if (!young.is_none() && !shear.is_none()) {
             validate(call, {{"young", young}, {"shear", shear}});
-            nu = sub(div(young, mul(num(2L), shear)), num(1L));
+            nu = sub(truediv(young, mul(num(2L), shear)), num(1L));
         } else if (!young.is_none() && !bulk.is_none()) {
             validate(call, {{"young", young}, {"bulk", bulk}});
-            nu = div(sub(mul(num(3L), bulk), young), mul(num(6L), bulk));
+            nu = truediv(sub(mul(num(3L), bulk), young), mul(num(6L), bulk));
         } else {
             throw py::value_error(
                 "Mazhnik's method requires 'poisson' ratio or enough moduli (shear/bulk, "
@@ -138,17 +133,17 @@ py::object calculate_mazhnik(rt::Call& call) {
     validate(call, {{"poisson", nu}});
 
     if (!(less(num(-1.0), nu) && less(nu, num(0.5)))) {
-        py::object text = checked(PyObject_Format(nu.ptr(), py::str(".3f").ptr()));
+        py::object text = steal(PyObject_Format(nu.ptr(), py::str(".3f").ptr()));
         rt::print(concat(concat(py::str("Warning: Poisson's ratio ("), text),
                          py::str(") is outside the typical physical range [-1.0, 0.5].")));
     }
 
-    py::object nu2 = pow(nu, num(2L));
-    py::object nu3 = pow(nu, num(3L));
+    py::object nu2 = power(nu, num(2L));
+    py::object nu3 = power(nu, num(3L));
     py::object numerator = add(sub(num(1L), mul(num(8.5), nu)), mul(num(19.5), nu2));
     py::object denominator =
         add(add(sub(num(1L), mul(num(7.5), nu)), mul(num(12.2), nu2)), mul(num(19.6), nu3));
-    py::object xu = div(numerator, denominator);
+    py::object xu = truediv(numerator, denominator);
 
     py::object e = py::reinterpret_borrow<py::object>(young);
     if (e.is_none()) {

@@ -16,17 +16,7 @@ namespace py = pybind11;
 
 namespace {
 
-py::object binop(PyObject* (*op)(PyObject*, PyObject*), py::handle a, py::handle b) {
-    PyObject* r = op(a.ptr(), b.ptr());
-    if (r == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-bool truthy(py::handle h) {
-    int t = PyObject_IsTrue(h.ptr());
-    if (t < 0) throw py::error_already_set();
-    return t == 1;
-}
+using rt::truthy;
 
 // format(value, fmt), as an f-string replacement field does it.
 py::str format(py::handle value, const char* fmt) {
@@ -131,7 +121,7 @@ py::object apply_strain(rt::Call& call) {
     }
     if (!F) {
         py::object outer = np.attr("outer")(direction1, w);
-        F = binop(PyNumber_Add, np.attr("identity")(3), binop(PyNumber_Multiply, strain, outer));
+        F = rt::add(np.attr("identity")(3), rt::mul(strain, outer));
     }
     py::object new_cell = np.attr("dot")(original_cell, F.attr("T"));
     atoms.attr("set_cell")(new_cell, py::arg("scale_atoms") = true);
@@ -142,7 +132,7 @@ py::object apply_strain(rt::Call& call) {
 // (or an end that is not on the grid) puts beyond `end`. A strain past the one asked for is a
 // wrong result and can take the structure far from where the user meant to stop.
 py::object strain_grid(py::handle np, py::handle start, py::handle end, py::handle step) {
-    py::object grid = np.attr("arange")(start, binop(PyNumber_Add, end, step), step);
+    py::object grid = np.attr("arange")(start, rt::add(end, step), step);
     Py_ssize_t n = py::len(grid);
     if (n == 0) return grid;
 
@@ -169,11 +159,11 @@ py::object calculate_stress_strain_curve(rt::Call& call) {
     py::object np = call.global("np");
     py::object norm = np.attr("linalg").attr("norm");
     py::object d1 = np.attr("array")(direction1);
-    d1 = binop(PyNumber_TrueDivide, d1, norm(d1));
+    d1 = rt::truediv(d1, norm(d1));
     py::object d2 = py::none();
     if (!direction2.is_none()) {
         d2 = np.attr("array")(direction2);
-        d2 = binop(PyNumber_TrueDivide, d2, norm(d2));
+        d2 = rt::truediv(d2, norm(d2));
     }
 
     if (truthy(calculator)) atoms.attr("calc") = calculator;
@@ -197,7 +187,7 @@ py::object calculate_stress_strain_curve(rt::Call& call) {
 
         py::object dot = call.global("np").attr("dot");
         py::object s = dot(dot(stress_tensor, tensile ? d1 : d2), d1);
-        py::object gpa = binop(PyNumber_TrueDivide, s, call.global("units").attr("GPa"));
+        py::object gpa = rt::truediv(s, call.global("units").attr("GPa"));
         rt::print(concat({py::str("Strain: "), format(strain, ".4f"), label, format(gpa, ".2f"),
                           py::str(" GPa")}));
         stresses.append(s);
@@ -245,11 +235,11 @@ py::object plot_stress_strain(rt::Call& call) {
     for (py::handle item : plot_data.attr("items")()) {
         std::vector<py::object> entry = rt::unpack(item, 2);
         std::vector<py::object> curve = rt::unpack(entry[1], 3);
-        rt::print(binop(PyNumber_Add, py::str("Plotting results for: "), format(entry[0], "")));
+        rt::print(rt::add(py::str("Plotting results for: "), format(entry[0], "")));
         py::object stresses_gpa =
-            binop(PyNumber_TrueDivide, curve[1], call.global("units").attr("GPa"));
+            rt::truediv(curve[1], call.global("units").attr("GPa"));
         py::object index =
-            binop(PyNumber_Remainder, py::int_(color_idx), py::int_(py::len(colors)));
+            rt::remainder(py::int_(color_idx), py::int_(py::len(colors)));
         py::object color = colors[index];
         ax.attr("plot")(curve[0], stresses_gpa, "o-", py::arg("label") = curve[2],
                         py::arg("color") = color, py::arg("markerfacecolor") = "none",
