@@ -4,13 +4,17 @@
 
 namespace corvane::bindings {
 
-DoubleArray positions_array(py::handle positions) {
-    DoubleArray a = DoubleArray::ensure(positions);
+DoubleArray rows_array(py::handle value, py::ssize_t width, const char* what) {
+    DoubleArray a = DoubleArray::ensure(value);
     if (!a) throw py::error_already_set();
-    if (a.ndim() == 1 && a.shape(0) == 0) return DoubleArray(std::vector<py::ssize_t>{0, 3});
-    if (a.ndim() != 2 || a.shape(1) != 3) throw py::value_error("positions must have shape (N, 3)");
+    if (a.ndim() == 1 && a.shape(0) == 0) return DoubleArray(std::vector<py::ssize_t>{0, width});
+    if (a.ndim() != 2 || a.shape(1) != width)
+        throw py::value_error(std::string(what) + " must have shape (N, " + std::to_string(width) +
+                              ")");
     return a;
 }
+
+DoubleArray positions_array(py::handle positions) { return rows_array(positions, 3, "positions"); }
 
 DoubleArray cell_array(py::handle cell) {
     DoubleArray a = DoubleArray::ensure(cell);
@@ -30,13 +34,6 @@ std::array<bool, 3> pbc_array(py::handle pbc) {
 
 namespace {
 
-template <typename T>
-py::array_t<T> to_array(std::vector<T>&& v, std::vector<py::ssize_t> shape) {
-    auto* heap = new std::vector<T>(std::move(v));
-    py::capsule owner(heap, [](void* p) { delete static_cast<std::vector<T>*>(p); });
-    return py::array_t<T>(shape, heap->data(), owner);
-}
-
 py::tuple neighbor_pairs(py::handle positions, py::handle cell, py::handle pbc, double cutoff) {
     DoubleArray pos = positions_array(positions);
     DoubleArray c = cell_array(cell);
@@ -48,9 +45,9 @@ py::tuple neighbor_pairs(py::handle positions, py::handle cell, py::handle pbc, 
                                         p.data(), cutoff);
     }
     auto n = static_cast<py::ssize_t>(pairs.size());
-    return py::make_tuple(to_array(std::move(pairs.first), {n}), to_array(std::move(pairs.second), {n}),
-                          to_array(std::move(pairs.shift), {n, 3}),
-                          to_array(std::move(pairs.vector), {n, 3}));
+    return py::make_tuple(owned_array(std::move(pairs.first), {n}), owned_array(std::move(pairs.second), {n}),
+                          owned_array(std::move(pairs.shift), {n, 3}),
+                          owned_array(std::move(pairs.vector), {n, 3}));
 }
 
 py::array_t<std::int64_t> cluster_labels(py::handle positions, py::handle cell, py::handle pbc,
@@ -64,7 +61,7 @@ py::array_t<std::int64_t> cluster_labels(py::handle positions, py::handle cell, 
         py::gil_scoped_release nogil;
         labels = kernels::cluster_labels(kernels::neighbor_pairs(pos.data(), n, c.data(), p.data(), cutoff), n);
     }
-    return to_array(std::move(labels), {static_cast<py::ssize_t>(n)});
+    return owned_array(std::move(labels), {static_cast<py::ssize_t>(n)});
 }
 
 }  // namespace

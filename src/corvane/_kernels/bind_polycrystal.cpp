@@ -6,35 +6,19 @@ namespace corvane::bindings {
 
 namespace {
 
-template <typename T>
-py::array_t<T> owned_array(std::vector<T>&& v, std::vector<py::ssize_t> shape) {
-    auto* heap = new std::vector<T>(std::move(v));
-    py::capsule owner(heap, [](void* p) { delete static_cast<std::vector<T>*>(p); });
-    return py::array_t<T>(shape, heap->data(), owner);
-}
-
-DoubleArray rows_of(py::handle value, py::ssize_t width, const char* what) {
-    DoubleArray a = DoubleArray::ensure(value);
-    if (!a) throw py::error_already_set();
-    if (a.ndim() == 1 && a.shape(0) == 0) return DoubleArray(std::vector<py::ssize_t>{0, width});
-    if (a.ndim() != 2 || a.shape(1) != width)
-        throw py::value_error(std::string(what) + " must have shape (N, " + std::to_string(width) + ")");
-    return a;
-}
-
 py::tuple fill_voronoi_grains(py::handle box, py::handle centres, py::handle rotations,
                               py::handle seed_cell, py::handle basis, bool wrap) {
     DoubleArray b = DoubleArray::ensure(box);
     if (!b) throw py::error_already_set();
     if (b.ndim() != 1 || b.shape(0) != 3) throw py::value_error("box must hold three edge lengths");
-    DoubleArray c = rows_of(centres, 3, "centres");
+    DoubleArray c = rows_array(centres, 3, "centres");
     DoubleArray r = DoubleArray::ensure(rotations);
     if (!r) throw py::error_already_set();
     auto n_grains = static_cast<std::size_t>(c.shape(0));
     if (r.size() != static_cast<py::ssize_t>(9 * n_grains))
         throw py::value_error("rotations must have shape (N, 3, 3), one per centre");
     DoubleArray cell = cell_array(seed_cell);
-    DoubleArray s = rows_of(basis, 3, "basis");
+    DoubleArray s = rows_array(basis, 3, "basis");
     kernels::GrainFill fill;
     {
         py::gil_scoped_release nogil;
