@@ -1,0 +1,109 @@
+// Line and field handling shared by the structure-file readers: Python's own rules for
+// whitespace (str.split / str.strip), and int() / float() of a field, applied to str objects
+// without leaving C++.
+#pragma once
+
+#include <pybind11/pybind11.h>
+
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace corvane::io {
+
+namespace py = pybind11;
+
+// A read-only view of the code points of a Python str.
+class StrView {
+public:
+    explicit StrView(py::handle s) : obj_(s.ptr()) {
+        kind_ = PyUnicode_KIND(obj_);
+        data_ = PyUnicode_DATA(obj_);
+        len_ = PyUnicode_GET_LENGTH(obj_);
+    }
+    Py_ssize_t size() const { return len_; }
+    Py_UCS4 operator[](Py_ssize_t i) const { return PyUnicode_READ(kind_, data_, i); }
+    static bool is_space(Py_UCS4 c) { return Py_UNICODE_ISSPACE(c); }
+
+    // The characters in [begin, end) as a new str.
+    py::str slice(Py_ssize_t begin, Py_ssize_t end) const {
+        PyObject* s = PyUnicode_Substring(obj_, begin, end);
+        if (!s) throw py::error_already_set();
+        return py::reinterpret_steal<py::str>(s);
+    }
+
+    // [begin, end) narrowed to drop surrounding whitespace, as str.strip() does.
+    std::pair<Py_ssize_t, Py_ssize_t> strip(Py_ssize_t begin, Py_ssize_t end) const {
+        while (begin < end && is_space((*this)[begin])) ++begin;
+        while (end > begin && is_space((*this)[end - 1])) --end;
+        return {begin, end};
+    }
+
+    // The whitespace-separated fields of [begin, end), as str.split() without arguments
+    // gives them.
+    std::vector<py::str> split(Py_ssize_t begin, Py_ssize_t end) const {
+        std::vector<py::str> fields;
+        Py_ssize_t i = begin;
+        while (i < end) {
+            while (i < end && is_space((*this)[i])) ++i;
+            if (i == end) break;
+            Py_ssize_t start = i;
+            while (i < end && !is_space((*this)[i])) ++i;
+            fields.push_back(slice(start, i));
+        }
+        return fields;
+    }
+    std::vector<py::str> split() const { return split(0, len_); }
+
+private:
+    PyObject* obj_;
+    int kind_;
+    const void* data_;
+    Py_ssize_t len_;
+};
+
+// The line as a str; a reader handed bytes (a file opened in binary mode) or anything else
+// says so instead of failing somewhere deeper.
+inline py::handle require_text_line(py::handle line) {
+    if (!PyUnicode_Check(line.ptr())) {
+        throw py::type_error(std::string("expected lines of text from readlines(), got ") +
+                             Py_TYPE(line.ptr())->tp_name +
+                             " (open the file in text mode)");
+    }
+    return line;
+}
+
+// int(field) and float(field), with the interpreter's own parsing and error messages.
+inline py::object parse_int(py::handle field) {
+    PyObject* v = PyLong_FromUnicodeObject(field.ptr(), 10);
+    if (!v) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(v);
+}
+
+inline py::object parse_float(py::handle field) {
+    PyObject* v = PyFloat_FromString(field.ptr());
+    if (!v) throw py::error_already_set();
+    return py::reinterpret_steal<py::object>(v);
+}
+
+// The message of an IndexError from indexing a list past its end.
+inline py::index_error list_index_error() { return py::index_error("list index out of range"); }
+
+// A float formatted as Python's format(value, ".Nf") does.
+inline std::string fixed(double value, int decimals) {
+    char* s = PyOS_double_to_string(value, 'f', decimals, 0, nullptr);
+    if (!s) throw py::error_already_set();
+    std::string out(s);
+    PyMem_Free(s);
+    return out;
+}
+
+// Left-aligned in a field of at least `width` characters (format "<width"); never truncates.
+inline std::string left(const std::string& utf8, std::size_t width) {
+    std::size_t chars = 0;
+    for (unsigned char c : utf8)
+        if ((c & 0xC0) != 0x80) ++chars;
+    return chars >= width ? utf8 : utf8 + std::string(width - chars, ' ');
+}
+
+}  // namespace corvane::io
