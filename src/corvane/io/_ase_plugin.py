@@ -5,6 +5,11 @@ ASE (3.23 and newer) loads every object of the ``ase.ioformats`` entry-point gro
 imports the readers themselves: ASE imports ``corvane.io.bcs`` or ``corvane.io.vesta`` only when
 a file of that format is read or written.
 
+File names are matched by glob as well as by extension: ASE tries globs before it looks at a
+file's contents, and every VESTA file would otherwise pass for XCrySDen's format (whose
+signature is a line "CRYSTAL"). For the same reason the VESTA signature only helps for files
+without that line; name VESTA files *.vesta.
+
 Both formats are declared with code "1S" (one structure per file, handed over as a file name), so
 that ``ase.io.write`` passes the path on instead of opening it first: the writers check their
 input (symmetry analysis, stored VESTA blocks) before they open the file, and a failed write
@@ -18,13 +23,15 @@ BCS_FORMAT = ExternalIOFormat(
     desc="Bilbao Crystallographic Server structure (asymmetric unit)",
     code="1S",
     module="corvane.io.bcs",
-    ext="bcs",
+    ext=["bcs"],
+    glob=["*.bcs", "*.BCS"],
 )
 
 VESTA_FORMAT = ExternalIOFormat(
     desc="VESTA file",
     code="1S",
     module="corvane.io.vesta",
-    ext="vesta",
-    magic=b"#VESTA_FORMAT_VERSION",
+    ext=["vesta"],
+    glob=["*.vesta", "*.VESTA"],
+    magic=[b"#VESTA_FORMAT_VERSION"],
 )
