@@ -308,37 +308,3 @@ def test_write_rejects_non_text_lines_before_opening(tmp_path):
     with pytest.raises(TypeError, match="CELLP"):
         write_vesta(target, atoms)
     assert target.read_text() == "precious\n"
-
-
-def test_write_uses_writelines_only_and_subclass_data():
-    class Data(VestaData):
-        pass
-
-    data = Data()
-    data.raw_blocks["#VESTA_FORMAT_VERSION"] = ["#VESTA_FORMAT_VERSION 3.5.4\n"]
-    data.raw_blocks["CELLP"] = ["CELLP\n", " 1 1 1 90 90 90\n"]
-    atoms = Atoms("C", pbc=True, cell=[1, 1, 1], info={"vesta_data": data})
-
-    class Recorder:
-        def __init__(self):
-            self.calls = []
-
-        def writelines(self, lines):
-            self.calls.append(list(lines))
-
-    rec = Recorder()
-    write_vesta(rec, atoms)
-    assert rec.calls == [["#VESTA_FORMAT_VERSION 3.5.4\n"], ["CELLP\n", " 1 1 1 90 90 90\n"]]
-
-
-def test_module_names_looked_up_at_call_time(monkeypatch):
-    calls = []
-
-    def fake_atoms(**kwargs):
-        calls.append(kwargs)
-        return Atoms()
-
-    monkeypatch.setattr(vesta, "Atoms", fake_atoms)
-    atoms = read_text(minimal([SITE_C]))
-    assert len(calls) == 1 and calls[0]["symbols"] == ["C"] and calls[0]["pbc"] is True
-    assert isinstance(atoms.info["vesta_data"], VestaData)
