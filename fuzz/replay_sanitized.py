@@ -26,8 +26,8 @@ def load(build_dir, leaf):
     path = glob.glob(f"{build_dir}/{leaf}.cpython-*.so")[0]
     name = f"corvane.io.{leaf}"
     loader = importlib.machinery.ExtensionFileLoader(name, path)
-    spec = importlib.util.spec_from_file_location(name, path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
+    where = importlib.util.spec_from_file_location(name, path, loader=loader)
+    module = importlib.util.module_from_spec(where)
     loader.exec_module(module)
     sys.modules[name] = module
     return module
