@@ -41,10 +41,16 @@ def start(argv, url, timeout=60):
     """Starts a server process in its own process group and waits until url answers."""
     process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
                                start_new_session=True, text=True)
+    # Collected as it comes: a threaded server may log a request after answering it.
+    process.lines = []
+    process.reader = threading.Thread(target=lambda: process.lines.extend(process.stdout),
+                                      daemon=True)
+    process.reader.start()
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
         if process.poll() is not None:
-            raise RuntimeError(f"server exited early:\n{process.stdout.read()}")
+            process.reader.join(10)
+            raise RuntimeError(f"server exited early:\n{''.join(process.lines)}")
         try:
             fetch(url, timeout=2)
             return process
@@ -63,7 +69,15 @@ def stop(process):
         except subprocess.TimeoutExpired:
             os.killpg(process.pid, signal.SIGKILL)
             process.wait()
-    return process.stdout.read()
+    process.reader.join(10)
+    return "".join(process.lines)
+
+
+def wait_for_output(process, text, timeout=10):
+    """Waits until the server has written `text` (or the timeout passes)."""
+    deadline = time.monotonic() + timeout
+    while text not in "".join(process.lines) and time.monotonic() < deadline:
+        time.sleep(0.05)
 
 
 @pytest.fixture(scope="module")
@@ -219,6 +233,8 @@ def test_debug_error_page(db_path, tmp_path, host, debugger):
         assert status == 500
         console_status, _ = fetch(base + "/console")
         resource_status, resource = fetch(base + "/?__debugger__=yes&cmd=resource&f=debugger.js")
+        if not debugger:
+            wait_for_output(process, "RuntimeError: deliberate failure")
     finally:
         output = stop(process)
     markers = (b"__debugger__", b"Werkzeug Debugger", b"deliberate failure", b"Traceback")
