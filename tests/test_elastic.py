@@ -7,6 +7,7 @@ import types
 
 import numpy as np
 import pytest
+from tersoff_samples import relaxed_cubic, tersoff_factory
 from ase import units
 from ase.build import bulk
 from ase.calculators.emt import EMT
@@ -227,31 +228,6 @@ LAMMPS_TERSOFF = {
     "c-BN": (3.49384, 636.0, 381.5, 592.6),
 }
 CRYSTALS = {"diamond": ("C", "diamond"), "c-BN": ("BN", "zincblende")}
-
-
-def tersoff_factory():
-    try:
-        from corvane import optimization
-    except ImportError as exc:
-        pytest.skip(f"the Tersoff calculator comes from corvane.optimization, not importable: {exc}")
-    from corvane.data import files
-
-    path = os.path.join(os.path.dirname(files.__file__), "BNC.tersoff")
-    return lambda: optimization.get_calculator(path)
-
-
-def relaxed_cubic(symbols, structure, make_calc, lo=3.3, hi=3.9):
-    for _ in range(50):
-        a = 0.5 * (lo + hi)
-        atoms = bulk(symbols, structure, a=a, cubic=True)
-        atoms.calc = make_calc()
-        if atoms.get_stress()[0] > 0:
-            hi = a
-        else:
-            lo = a
-    atoms = bulk(symbols, structure, a=0.5 * (lo + hi), cubic=True)
-    atoms.calc = make_calc()
-    return atoms
 
 
 @pytest.mark.parametrize("name", list(CRYSTALS))

@@ -18,6 +18,7 @@ from matplotlib.colors import to_hex  # noqa: E402
 from matplotlib.figure import Figure  # noqa: E402
 
 from corvane.properties import strength  # noqa: E402
+from tersoff_samples import relaxed_cubic, tersoff_factory  # noqa: E402
 
 DEFAULT_COLORS = ["#000000", "#d62728", "#2ca02c", "#1f77b4", "#9467bd"]
 
@@ -479,32 +480,9 @@ def test_real_curves_to_png(cu_a, tmp_path, plot_spies, capsys):
 # --- the B-C-N Tersoff potential (needs the optimisation service) ------------------------------
 
 
-def tersoff_factory():
-    try:
-        from corvane import optimization
-    except ImportError as exc:
-        pytest.skip(f"the Tersoff calculator comes from corvane.optimization, not importable: {exc}")
-    from corvane.data import files
-
-    path = os.path.join(os.path.dirname(files.__file__), "BNC.tersoff")
-    return lambda: optimization.get_calculator(path)
-
-
-def tersoff_relaxed(symbols, structure, make_calc, lo=3.3, hi=3.9):
-    for _ in range(50):
-        a = 0.5 * (lo + hi)
-        atoms = bulk(symbols, structure, a=a, cubic=True)
-        atoms.calc = make_calc()
-        if atoms.get_stress()[0] > 0:
-            hi = a
-        else:
-            lo = a
-    return bulk(symbols, structure, a=0.5 * (lo + hi), cubic=True)
-
-
 def test_tersoff_diamond_100_tension_softens_from_c11(capsys):
     make_calc = tersoff_factory()
-    atoms = tersoff_relaxed("C", "diamond", make_calc)
+    atoms = relaxed_cubic("C", "diamond", make_calc)
     strains, stresses, _ = strength.calculate_tensile_strength(
         atoms, [1, 0, 0], end_strain=0.3, calculator=make_calc())
     gpa = stresses / units.GPa
@@ -519,7 +497,7 @@ def test_tersoff_diamond_100_tension_softens_from_c11(capsys):
 
 def test_tersoff_cbn_100_tension_rises_peaks_and_falls(capsys):
     make_calc = tersoff_factory()
-    atoms = tersoff_relaxed("BN", "zincblende", make_calc)
+    atoms = relaxed_cubic("BN", "zincblende", make_calc)
     strains, stresses, _ = strength.calculate_tensile_strength(
         atoms, [1, 0, 0], end_strain=0.64, interval_strain=0.02, calculator=make_calc())
     gpa = stresses / units.GPa

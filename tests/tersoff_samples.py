@@ -1,0 +1,31 @@
+"""Tersoff calculators and relaxed cubic crystals for the mechanics tests."""
+
+import os
+
+import pytest
+from ase.build import bulk
+
+
+def tersoff_factory():
+    try:
+        from corvane import optimization
+    except ImportError as exc:
+        pytest.skip(f"the Tersoff calculator comes from corvane.optimization, not importable: {exc}")
+    from corvane.data import files
+
+    path = os.path.join(os.path.dirname(files.__file__), "BNC.tersoff")
+    return lambda: optimization.get_calculator(path)
+
+
+def relaxed_cubic(symbols, structure, make_calc, lo=3.3, hi=3.9):
+    for _ in range(50):
+        a = 0.5 * (lo + hi)
+        atoms = bulk(symbols, structure, a=a, cubic=True)
+        atoms.calc = make_calc()
+        if atoms.get_stress()[0] > 0:
+            hi = a
+        else:
+            lo = a
+    atoms = bulk(symbols, structure, a=0.5 * (lo + hi), cubic=True)
+    atoms.calc = make_calc()
+    return atoms
