@@ -1,0 +1,374 @@
+"""The structure families of the B–C–N reference data set.
+
+Every cell is built deterministically (one seeded generator per family), so a rerun produces the
+same cells under the same names and a resumed generator skips exactly the finished ones.
+
+Starting geometries use PBE-like lattice constants (diamond 3.573 Å, c-BN 3.625 Å); hexagonal
+phases and (111) twins are built from the same cubic constant, with ideal tetrahedral geometry.
+"""
+
+from __future__ import annotations
+
+import itertools
+from dataclasses import dataclass, field
+
+import numpy as np
+from ase import Atoms
+from ase.build import bulk
+
+A_DIAMOND = 3.573
+A_CBN = 3.625
+A_GRAPHITE, C_GRAPHITE = 2.467, 6.70   # interlayer spacing fixed: PBE has no dispersion
+A_HBN, C_HBN = 2.512, 6.66
+
+#: Fractional in-plane positions of the three close-packed stacking sites.
+STACKING_SITES = {"A": (0.0, 0.0), "B": (1 / 3, 2 / 3), "C": (2 / 3, 1 / 3)}
+
+
+@dataclass
+class Cell:
+    """One cell to compute: its unique name, family, kind and whether its bands may cross."""
+
+    name: str
+    family: str
+    kind: str
+    atoms: Atoms
+    sp3: bool = True
+    metallic: bool = False     # sp², metallic or defect cells get the denser k-point mesh
+    priority: int = 2          # 0 first; within a priority, smaller cells first
+    info: dict = field(default_factory=dict)
+
+
+# --------------------------------------------------------------------------------------------
+# Deformations
+
+
+def deformed(atoms: Atoms, gradient) -> Atoms:
+    """`atoms` under the homogeneous deformation gradient F (rows of the cell map as cell·Fᵀ)."""
+    out = atoms.copy()
+    out.set_cell(atoms.cell.array @ np.asarray(gradient).T, scale_atoms=True)
+    return out
+
+
+def volume_scaled(atoms: Atoms, factor: float) -> Atoms:
+    return deformed(atoms, np.eye(3) * factor ** (1 / 3))
+
+
+def random_strain(rng, amplitude: float) -> np.ndarray:
+    """A random symmetric strain with components uniform in ±amplitude, as a gradient."""
+    eps = rng.uniform(-amplitude, amplitude, (3, 3))
+    return np.eye(3) + (eps + eps.T) / 2
+
+
+MIN_DISTANCE = 1.2   # Å: rattled cells closer than this are drawn again (bonds are 1.4–1.6 Å)
+
+
+def rattled(atoms: Atoms, rng, amplitude: float) -> Atoms:
+    """`atoms` with Gaussian displacements of standard deviation `amplitude` per component."""
+    from ase.neighborlist import neighbor_list
+
+    while True:
+        out = atoms.copy()
+        out.positions += rng.normal(0.0, amplitude, out.positions.shape)
+        if len(neighbor_list("d", out, MIN_DISTANCE)) == 0:
+            return out
+
+
+def uniaxial(direction, strain: float) -> np.ndarray:
+    n = np.asarray(direction, float)
+    n /= np.linalg.norm(n)
+    return np.eye(3) + strain * np.outer(n, n)
+
+
+def simple_shear(slip, normal, strain: float) -> np.ndarray:
+    s = np.asarray(slip, float)
+    n = np.asarray(normal, float)
+    s /= np.linalg.norm(s)
+    n /= np.linalg.norm(n)
+    return np.eye(3) + strain * np.outer(s, n)
+
+
+# --------------------------------------------------------------------------------------------
+# Stacked (111) / (0001) tetrahedral cells
+
+
+def stacked(sequence: str, cation: str, anion: str, a_cubic: float) -> Atoms:
+    """A tetrahedral crystal stacked along the hexagonal c axis in the given site sequence.
+
+    Each layer is a cation at its stacking site with an anion straight above it at the bond
+    length, so every vertical bond points cation→anion (one polarity throughout) and any
+    sequence without a repeated neighbour bonds every anion to three cations of the next layer.
+    "ABC" is zinc blende/diamond, "AB" wurtzite/lonsdaleite, "ABCACB" the Σ3 (111) twin with
+    two boundaries per cell (the 180° rotation twin, which keeps every bond cation–anion).
+    """
+    a_hex = a_cubic / np.sqrt(2)
+    spacing = a_cubic / np.sqrt(3)
+    bond = np.sqrt(3) * a_cubic / 4
+    cell = [[a_hex, 0, 0], [-a_hex / 2, a_hex * np.sqrt(3) / 2, 0], [0, 0, spacing * len(sequence)]]
+    symbols, scaled = [], []
+    for k, site in enumerate(sequence):
+        x, y = STACKING_SITES[site]
+        z = k * spacing
+        symbols += [cation, anion]
+        scaled += [[x, y, z / cell[2][2]], [x, y, (z + bond) / cell[2][2]]]
+    return Atoms(symbols, scaled_positions=np.mod(scaled, 1.0), cell=cell, pbc=True)
+
+
+def sp2_sp3_path(cation: str, anion: str, a_cubic: float, fraction: float) -> Atoms:
+    """A cell on the path from eclipsed (AA′) sp² sheets (fraction 0) to the wurtzite phase (1).
+
+    In the wurtzite cell of `stacked("AB")` each anion and the cation of the next layer form a
+    puckered sheet; flattening both sheets and pulling them 3.3 Å apart gives the layered phase.
+    Cell and fractional positions are interpolated linearly, so halfway the sheets are buckled
+    and partly bonded: the mixed sp²–sp³ bonding of graphite–diamond and h-BN–w-BN interfaces.
+    """
+    end = stacked("AB", cation, anion, a_cubic)
+    z_end = np.array([1.0, 0.375, 0.5, 0.875])          # cation₀ unwrapped to the top
+    sheet_low, sheet_high = (z_end[1] + z_end[2]) / 2, (z_end[3] + z_end[0]) / 2
+    z_start = np.array([sheet_high, sheet_low, sheet_low, sheet_high])
+    a_sheet, c_sheet = (A_GRAPHITE, C_GRAPHITE) if cation == anion else (A_HBN, C_HBN)
+    start_cell = np.array([[a_sheet, 0, 0], [-a_sheet / 2, a_sheet * np.sqrt(3) / 2, 0], [0, 0, c_sheet]])
+    scaled = end.get_scaled_positions()
+    scaled[:, 2] = (1 - fraction) * z_start + fraction * z_end
+    cell = (1 - fraction) * start_cell + fraction * end.cell.array
+    return Atoms(end.get_chemical_symbols(), scaled_positions=np.mod(scaled, 1), cell=cell, pbc=True)
+
+
+def sheets(cation: str, anion: str) -> Atoms:
+    """Graphite (AB) or h-BN (AA′, B over N) with the experimental interlayer spacing."""
+    a, c = (A_GRAPHITE, C_GRAPHITE) if cation == anion else (A_HBN, C_HBN)
+    cell = [[a, 0, 0], [-a / 2, a * np.sqrt(3) / 2, 0], [0, 0, c]]
+    if cation == anion:
+        scaled = [[0, 0, 0.25], [1 / 3, 2 / 3, 0.25], [0, 0, 0.75], [2 / 3, 1 / 3, 0.75]]
+    else:
+        scaled = [[1 / 3, 2 / 3, 0.25], [2 / 3, 1 / 3, 0.25], [2 / 3, 1 / 3, 0.75], [1 / 3, 2 / 3, 0.75]]
+    return Atoms([cation, anion, cation, anion], scaled_positions=scaled, cell=cell, pbc=True)
+
+
+def bc2n_orderings() -> list[tuple[str, Atoms]]:
+    """Distinct BC2N decorations of small tetrahedral cells, with no B–B or N–N bond.
+
+    Host cells: the 8-atom cubic cell, the fcc primitive cell doubled along one vector and the
+    4-atom wurtzite-type cell. Decorations of one host are told apart by every atom's symbol and
+    neighbour symbols; the first of each kind in a fixed enumeration order is kept, so the set is
+    reproducible.
+    """
+    from ase.neighborlist import neighbor_list
+
+    a = (A_DIAMOND + A_CBN) / 2
+    hosts = {"cubic": bulk("C", "diamond", a=a, cubic=True),
+             "chain": bulk("C", "diamond", a=a).repeat((2, 1, 1)),
+             "hex": stacked("AB", "C", "C", a)}
+    out = []
+    for host_name, host in hosts.items():
+        n = len(host)
+        i, j = neighbor_list("ij", host, 1.7)
+        seen = set()
+        for b_sites in itertools.combinations(range(n), n // 4):
+            rest = [k for k in range(n) if k not in b_sites]
+            for n_sites in itertools.combinations(rest, n // 4):
+                symbols = ["C"] * n
+                for k in b_sites:
+                    symbols[k] = "B"
+                for k in n_sites:
+                    symbols[k] = "N"
+                if any(symbols[p] + symbols[q] in ("BB", "NN") for p, q in zip(i, j)):
+                    continue
+                signature = tuple(sorted((symbols[p], "".join(sorted(symbols[q] for q in j[i == p])))
+                                         for p in range(n)))
+                if signature in seen:
+                    continue
+                seen.add(signature)
+                cell = host.copy()
+                cell.set_chemical_symbols(symbols)
+                out.append((f"{host_name}{len(seen)}", cell))
+    return out
+
+
+# --------------------------------------------------------------------------------------------
+# Families
+
+
+def _eos(prefix, family, atoms, factors, **kw):
+    return [Cell(f"{prefix}_eos_{f:.3f}", family, "eos", volume_scaled(atoms, f), **kw) for f in factors]
+
+
+def _strains(prefix, family, atoms, rng, count, amplitude=0.04, **kw):
+    return [Cell(f"{prefix}_strain_{k:02d}", family, "strain",
+                 deformed(atoms, random_strain(rng, amplitude)), **kw) for k in range(count)]
+
+
+def _rattles(prefix, family, atoms, rng, count, strain=0.02, **kw):
+    cells = []
+    for k in range(count):
+        amplitude = 0.02 + 0.13 * k / max(count - 1, 1)          # 0.02 … 0.15 Å
+        cell = rattled(deformed(atoms, random_strain(rng, strain)), rng, amplitude)
+        cells.append(Cell(f"{prefix}_rattle_{k:02d}", family, "rattle", cell, **kw))
+    return cells
+
+
+IDEAL_PATHS = {
+    "t100": lambda e: uniaxial([1, 0, 0], e),
+    "t110": lambda e: uniaxial([1, 1, 0], e),
+    "t111": lambda e: uniaxial([1, 1, 1], e),
+    "s111_112": lambda e: simple_shear([1, 1, -2], [1, 1, 1], e),
+    "s111_m112": lambda e: simple_shear([-1, -1, 2], [1, 1, 1], e),
+}
+
+
+def _ideal_paths(prefix, family, atoms, strains):
+    cells = []
+    for path, gradient in IDEAL_PATHS.items():
+        for e in strains:
+            # Far along the paths the gap may close: use the denser mesh there.
+            cells.append(Cell(f"{prefix}_{path}_{e:.2f}", family, "ideal_path",
+                              deformed(atoms, gradient(e)), metallic=e >= 0.15))
+    return cells
+
+
+def cubic_family(prefix: str, atoms: Atoms, seed: int) -> list[Cell]:
+    rng = np.random.default_rng(seed)
+    family = prefix
+    cells = _eos(prefix, family, atoms, np.linspace(0.92, 1.08, 9), priority=0)
+    cells += _strains(prefix, family, atoms, rng, 40)
+    cells += _ideal_paths(prefix, family, atoms, [0.05, 0.10, 0.15, 0.20, 0.25, 0.30])
+    cells += _rattles(f"{prefix}2", family, atoms, rng, 8)
+    conventional = atoms.repeat(1) if len(atoms) == 8 else _conventional(atoms)
+    cells += _rattles(f"{prefix}8", family, conventional, rng, 8)
+    big = conventional.repeat((2, 2, 1))
+    cells += _rattles(f"{prefix}32", family, big, rng, 2, priority=3)
+    return cells
+
+
+def _conventional(primitive: Atoms) -> Atoms:
+    symbols = primitive.get_chemical_symbols()
+    a = np.linalg.norm(primitive.cell[0]) * np.sqrt(2)
+    if symbols[0] == symbols[1]:
+        return bulk(symbols[0], "diamond", a=a, cubic=True)
+    return bulk("".join(symbols), "zincblende", a=a, cubic=True)
+
+
+def hexagonal_family(prefix: str, cation: str, anion: str, seed: int) -> list[Cell]:
+    rng = np.random.default_rng(seed)
+    a = A_DIAMOND if cation == anion else A_CBN
+    atoms = stacked("AB", cation, anion, a)
+    cells = _eos(prefix, prefix, atoms, np.linspace(0.92, 1.08, 7), priority=1)
+    cells += _strains(prefix, prefix, atoms, rng, 16)
+    cells += _rattles(prefix, prefix, atoms, rng, 6)
+    return cells
+
+
+def bc2n_family(seed: int) -> list[Cell]:
+    rng = np.random.default_rng(seed)
+    cells = []
+    for label, atoms in bc2n_orderings():
+        prefix = f"BC2N_{label}"
+        cells += _eos(prefix, "BC2N", atoms, [0.96, 1.0, 1.04], priority=1)
+        cells += _strains(prefix, "BC2N", atoms, rng, 4)
+        cells += _rattles(prefix, "BC2N", atoms, rng, 4)
+    return cells
+
+
+def substituted(host: Atoms, index: int, symbol: str) -> Atoms:
+    out = host.copy()
+    out[index].symbol = symbol
+    return out
+
+
+def doped_families(seed: int) -> list[Cell]:
+    rng = np.random.default_rng(seed)
+    diamond8 = bulk("C", "diamond", a=A_DIAMOND, cubic=True)
+    diamond16 = bulk("C", "diamond", a=A_DIAMOND).repeat(2)
+    cbn8 = bulk("BN", "zincblende", a=A_CBN, cubic=True)
+    cells = []
+    for dopant in ("B", "N"):
+        prefix = f"diamond_{dopant}"
+        for size, host in (("8", diamond8), ("16", diamond16)):
+            atoms = substituted(host, 0, dopant)
+            kw = dict(metallic=True, priority=1 if size == "8" else 2)
+            cells += _eos(f"{prefix}{size}", "doped_diamond", atoms, [0.97, 1.0, 1.03], **kw)
+            cells += _rattles(f"{prefix}{size}", "doped_diamond", atoms, rng, 3 if size == "8" else 1,
+                              metallic=True)
+    for site, index in (("B", 0), ("N", 1)):        # C on the B site, C on the N site
+        atoms = substituted(cbn8, index, "C")
+        prefix = f"cBN_C{site}"
+        cells += _eos(prefix, "doped_cBN", atoms, [0.97, 1.0, 1.03], metallic=True, priority=1)
+        cells += _rattles(prefix, "doped_cBN", atoms, rng, 3, metallic=True)
+    return cells
+
+
+def defect_family(seed: int) -> list[Cell]:
+    rng = np.random.default_rng(seed)
+    host = bulk("BN", "zincblende", a=A_CBN).repeat(2)         # 16 atoms, B on even indices
+    defects = {
+        "VB": lambda: _removed(host, 0),
+        "VN": lambda: _removed(host, 1),
+        "BN": lambda: substituted(host, 1, "B"),      # B on an N site
+        "NB": lambda: substituted(host, 0, "N"),      # N on a B site
+    }
+    cells = []
+    for label, make in defects.items():
+        atoms = make()
+        cells.append(Cell(f"cBN_{label}", "cBN_defects", "relaxed", atoms, metallic=True, priority=2))
+        cells += _rattles(f"cBN_{label}", "cBN_defects", atoms, rng, 2, strain=0.01, metallic=True)
+    return cells
+
+
+def _removed(atoms: Atoms, index: int) -> Atoms:
+    out = atoms.copy()
+    del out[index]
+    return out
+
+
+def twin_family(seed: int) -> list[Cell]:
+    rng = np.random.default_rng(seed)
+    cells = []
+    for prefix, cation, anion, a in (("twin_diamond", "C", "C", A_DIAMOND),
+                                     ("twin_cBN", "B", "N", A_CBN)):
+        atoms = stacked("ABCACB", cation, anion, a)
+        cells.append(Cell(f"{prefix}_ideal", "twin", "relaxed", atoms, priority=1))
+        cells += _strains(prefix, "twin", atoms, rng, 3, amplitude=0.02)
+        cells += _rattles(prefix, "twin", atoms, rng, 3)
+    return cells
+
+
+def sp2_families(seed: int) -> list[Cell]:
+    rng = np.random.default_rng(seed)
+    cells = []
+    for prefix, cation, anion in (("graphite", "C", "C"), ("hBN", "B", "N")):
+        atoms = sheets(cation, anion)
+        for f in (0.96, 0.98, 1.0, 1.02, 1.04):          # in plane only: layers stay apart
+            gradient = np.diag([f, f, 1.0])
+            cells.append(Cell(f"{prefix}_plane_{f:.2f}", "sp2", "eos", deformed(atoms, gradient),
+                              sp3=False, metallic=True, priority=1 if f == 1.0 else 2))
+        for k in range(3):
+            eps = random_strain(rng, 0.03)
+            eps[2, :] = eps[:, 2] = 0.0
+            eps[2, 2] = 1.0
+            cells.append(Cell(f"{prefix}_strain_{k:02d}", "sp2", "strain", deformed(atoms, eps),
+                              sp3=False, metallic=True))
+        cells += _rattles(prefix, "sp2", atoms, rng, 3, strain=0.0, sp3=False, metallic=True)
+        for fraction in (0.2, 0.4, 0.5, 0.6, 0.8, 0.9):
+            cells.append(Cell(f"{prefix}_to_sp3_{fraction:.1f}", "sp2_sp3", "path",
+                              sp2_sp3_path(cation, anion, A_DIAMOND if cation == anion else A_CBN,
+                                           fraction),
+                              sp3=False, metallic=True))
+    return cells
+
+
+def all_cells() -> list[Cell]:
+    """Every cell of the data set, in the order the generator computes them."""
+    cells = []
+    cells += cubic_family("diamond", bulk("C", "diamond", a=A_DIAMOND), seed=11)
+    cells += cubic_family("cBN", bulk("BN", "zincblende", a=A_CBN), seed=12)
+    cells += hexagonal_family("lonsdaleite", "C", "C", seed=13)
+    cells += hexagonal_family("wBN", "B", "N", seed=14)
+    cells += bc2n_family(seed=15)
+    cells += doped_families(seed=16)
+    cells += defect_family(seed=17)
+    cells += twin_family(seed=18)
+    cells += sp2_families(seed=19)
+    for cell in cells:
+        cell.atoms.wrap()
+    order = {id(c): k for k, c in enumerate(cells)}
+    return sorted(cells, key=lambda c: (c.priority, len(c.atoms), order[id(c)]))

@@ -1,0 +1,162 @@
+"""The reference data set: its structure families, the file format, the generator, and the committed data."""
+
+import gzip
+import math
+from collections import Counter
+from pathlib import Path
+
+import numpy as np
+import pytest
+from ase.build import bulk
+from ase.calculators.singlepoint import SinglePointCalculator
+from ase.neighborlist import neighbor_list
+
+from corvane.training import dataset
+from corvane.training.structures import all_cells, bc2n_orderings, sp2_sp3_path, stacked
+
+DATA = Path(__file__).resolve().parents[1] / "data" / "dft"
+
+
+def _with_results(atoms, name, energy=-1.0):
+    atoms = atoms.copy()
+    atoms.calc = SinglePointCalculator(atoms, energy=energy, forces=np.zeros((len(atoms), 3)),
+                                       stress=np.zeros(6))
+    atoms.info.update(name=name, family="diamond", split=dataset.split_of(name))
+    return atoms
+
+
+# ---------------------------------------------------------------------------------- families
+
+
+def test_cells_are_unique_reproducible_and_physical():
+    cells = all_cells()
+    names = [c.name for c in cells]
+    assert len(names) == len(set(names)) >= 400
+    families = Counter(c.family for c in cells)
+    for family in ("diamond", "cBN", "wBN", "lonsdaleite", "BC2N", "doped_diamond", "doped_cBN",
+                   "cBN_defects", "twin", "sp2", "sp2_sp3"):
+        assert families[family] > 0, family
+    again = {c.name: c.atoms for c in all_cells()}
+    for cell in cells:
+        assert np.array_equal(again[cell.name].positions, cell.atoms.positions), cell.name
+        assert neighbor_list("d", cell.atoms, 3.0).min() >= 1.2, cell.name   # no overlapping atoms
+    # cheap cells come first, so an interrupted run has every small family
+    sizes = [len(c.atoms) for c in cells if c.priority == 0]
+    assert sizes == sorted(sizes)
+
+
+@pytest.mark.parametrize("sequence", ["ABC", "AB", "ABCACB"])
+def test_stacked_cells_are_tetrahedral_with_only_cation_anion_bonds(sequence):
+    atoms = stacked(sequence, "B", "N", 3.625)
+    bond = math.sqrt(3) * 3.625 / 4
+    i, j, d = neighbor_list("ijd", atoms, bond * 1.1)
+    assert np.all(np.bincount(i, minlength=len(atoms)) == 4)
+    assert np.allclose(d, bond, atol=1e-9)
+    assert all(atoms[a].symbol != atoms[b].symbol for a, b in zip(i, j))
+    assert atoms.get_chemical_formula() == f"B{len(sequence)}N{len(sequence)}"
+
+
+def test_bc2n_orderings_have_no_like_pairs_and_differ():
+    orderings = bc2n_orderings()
+    assert len(orderings) >= 5
+    for label, atoms in orderings:
+        counts = Counter(atoms.get_chemical_symbols())
+        assert counts["C"] == 2 * counts["B"] == 2 * counts["N"], label
+        i, j = neighbor_list("ij", atoms, 1.7)
+        assert not any(atoms[a].symbol + atoms[b].symbol in ("BB", "NN") for a, b in zip(i, j)), label
+
+
+def test_sp2_to_sp3_path_ends_at_wurtzite():
+    end = sp2_sp3_path("B", "N", 3.625, 1.0)
+    assert np.allclose(end.cell.array, stacked("AB", "B", "N", 3.625).cell.array)
+    i = neighbor_list("i", end, 1.7)
+    assert np.all(np.bincount(i) == 4)
+    start = sp2_sp3_path("B", "N", 3.625, 0.0)
+    assert np.all(np.bincount(neighbor_list("i", start, 1.6)) == 3)     # flat sheets: three bonds
+
+
+# ---------------------------------------------------------------------------------- file format
+
+
+def test_append_read_and_repair_after_interrupted_write(tmp_path):
+    path = dataset.family_path(tmp_path, "diamond")
+    first = _with_results(bulk("C", "diamond", a=3.57), "a", -18.0)
+    second = _with_results(bulk("C", "diamond", a=3.60), "b", -17.9)
+    dataset.append(path, first)
+    dataset.append(path, second)
+    whole = path.read_bytes()
+    # a third cell cut off mid-write, as a killed generator leaves it
+    partial = gzip.compress(b"2\nLattice=...", mtime=0)[:-9]
+    path.write_bytes(whole + partial)
+    assert dataset.finished_names(tmp_path) == {"a", "b"}
+    assert dataset.repair(path) == len(partial)
+    assert path.read_bytes() == whole
+    cells = dataset.read(tmp_path)
+    assert [c.get_potential_energy() for c in cells] == [-18.0, -17.9]
+    assert np.allclose(cells[1].cell.array, second.cell.array)
+
+
+def test_splits_are_fixed_by_name_and_roughly_80_10_10():
+    names = [f"cell_{k}" for k in range(3000)]
+    counts = Counter(dataset.split_of(n) for n in names)
+    assert [dataset.split_of(n) for n in names[:50]] == [dataset.split_of(n) for n in names[:50]]
+    assert 0.75 < counts["train"] / 3000 < 0.85
+    assert 0.07 < counts["test"] / 3000 < 0.13 and 0.07 < counts["validation"] / 3000 < 0.13
+
+
+# ---------------------------------------------------------------------------------- generator
+
+
+def test_generator_computes_a_cell_and_resumes(tmp_path, capsys):
+    pytest.importorskip("gpaw")
+    from corvane.training import generate
+
+    cheap = dict(families=["diamond"], limit=1, ecut=250.0, kd_insulator=1.0, kd_metallic=1.0, smearing=0.1)
+    assert generate.run(tmp_path, **cheap) == 1
+    assert generate.run(tmp_path, **cheap) == 1          # the finished cell is skipped, the next one runs
+    cells = dataset.read(tmp_path)
+    assert len({c.info["name"] for c in cells}) == 2
+    for atoms in cells:
+        assert atoms.info["xc"] == "PBE" and atoms.info["ecut"] == 250.0
+        assert np.isfinite(atoms.get_potential_energy())
+        assert np.abs(atoms.get_forces().sum(axis=0)).max() < 1e-3
+        assert np.all(np.isfinite(atoms.get_stress()))
+    out = capsys.readouterr().out
+    assert "1 cells already computed" in out and "atoms" in out
+
+
+# ---------------------------------------------------------------------------------- committed data
+
+
+@pytest.fixture(scope="module")
+def committed():
+    cells = dataset.read(DATA) if DATA.is_dir() else []
+    if not cells:
+        pytest.skip("no committed data set in this checkout")
+    return cells
+
+
+def test_committed_cells_carry_settings_and_sane_values(committed):
+    known = {c.name: c for c in all_cells()}
+    names = [c.info["name"] for c in committed]
+    assert len(names) == len(set(names)), "duplicate cells"
+    for atoms in committed:
+        name = atoms.info["name"]
+        assert name in known, name
+        assert atoms.info["family"] == known[name].family
+        assert atoms.info["split"] == dataset.split_of(name)
+        assert atoms.info["xc"] == "PBE" and atoms.info["ecut"] == 800.0 and atoms.info["smearing"] == 0.05
+        assert atoms.info["kdensity"] == (3.5 if known[name].metallic else 2.5)
+        assert atoms.info["code"].startswith("GPAW")
+        assert np.allclose(atoms.cell.array, known[name].atoms.cell.array, atol=1e-6), name
+        energy = atoms.get_potential_energy() / len(atoms)
+        assert -12.0 < energy < -4.0, name                         # eV/atom, PAW-referenced PBE
+        forces = atoms.get_forces()
+        assert np.abs(forces.sum(axis=0)).max() < 0.05, name
+        assert np.abs(dataset.stress_gpa(atoms)).max() < 500, name   # GPa
+
+
+def test_committed_splits_cover_the_families(committed):
+    splits = Counter(c.info["split"] for c in committed)
+    assert splits["train"] > splits["validation"] > 0 and splits["test"] > 0
+    assert sum(splits.values()) == len(committed)
