@@ -1,0 +1,105 @@
+"""Throughput of `screen` on Dask against the same pipeline in a plain loop.
+
+    python bench/bench_screen.py [--cells 64] [--strength 100 ...] [--workers 1 2]
+
+Makes --cells small B-C-N crystals (8-atom cubic cells of diamond, c-BN and BC2N orderings,
+each strained and rattled differently), then in the same process:
+  1. the baseline: compute_properties on every cell in a plain loop (Tersoff on one thread);
+  2. screen() on a local Dask cluster of 1 and of 2 worker processes, into a fresh database each
+     time; the cluster is started before the clock runs (its start-up is printed apart), so the
+     figure is what Dask and the database writes add per structure.
+BLAS runs on one thread everywhere. Prints, last, throughput and the ratios to the loop.
+"""
+
+import os
+
+os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+os.environ.setdefault("OMP_NUM_THREADS", "1")
+os.environ.setdefault("MKL_NUM_THREADS", "1")
+
+import argparse  # noqa: E402
+import io  # noqa: E402
+import tempfile  # noqa: E402
+import time  # noqa: E402
+from pathlib import Path  # noqa: E402
+
+import numpy as np  # noqa: E402
+from ase.build import bulk  # noqa: E402
+
+import ase.db  # noqa: E402
+from corvane.workflows import PipelineSettings, compute_properties  # noqa: E402
+from corvane.workflows.screening import dask_client, screen  # noqa: E402
+
+
+def cells(n):
+    """n distinct 8-atom cubic cells: diamond, c-BN and two BC2N orderings."""
+    rng = np.random.default_rng(11)
+    out = []
+    for i in range(n):
+        kind = i % 4
+        if kind == 0:
+            atoms = bulk("C", "diamond", a=3.60, cubic=True)
+        elif kind == 1:
+            atoms = bulk("BN", "zincblende", a=3.65, cubic=True)
+        else:
+            atoms = bulk("C", "diamond", a=3.62, cubic=True)
+            atoms.symbols[[0, 2] if kind == 2 else [0, 1]] = "B"
+            atoms.symbols[[1, 3] if kind == 2 else [2, 3]] = "N"
+        strain = np.eye(3) + 0.01 * rng.uniform(-1, 1, (3, 3))
+        atoms.set_cell(atoms.cell.array @ strain, scale_atoms=True)
+        atoms.rattle(0.02, seed=i)
+        out.append(atoms)
+    return out
+
+
+def main():
+    parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    parser.add_argument("--cells", type=int, default=64)
+    parser.add_argument("--strength", nargs="*", default=["100"])
+    parser.add_argument("--workers", type=int, nargs="+", default=[1, 2])
+    args = parser.parse_args()
+    settings = PipelineSettings(fmax=0.01, steps=500, strength=tuple(args.strength))
+    structures = cells(args.cells)
+    print(f"{args.cells} cells of 8 atoms; settings {settings.as_dict()}")
+
+    start = time.perf_counter()
+    failed = 0
+    for atoms in structures:
+        failed += compute_properties(atoms, settings, threads=1).status != "done"
+    loop = time.perf_counter() - start
+    print(f"plain loop: {loop:.2f} s, {loop / args.cells:.3f} s per structure "
+          f"({failed} failed)")
+
+    figures = []
+    with tempfile.TemporaryDirectory() as folder:
+        source = Path(folder) / "cells.db"
+        with ase.db.connect(str(source)) as db:
+            for atoms in structures:
+                db.write(atoms)
+        for workers in args.workers:
+            begin = time.perf_counter()
+            with dask_client(workers=workers) as client:
+                startup = time.perf_counter() - begin
+                address = client.scheduler_info()["address"]
+                output = Path(folder) / f"results-{workers}.db"
+                start = time.perf_counter()
+                summary = screen([source], output, settings, scheduler=address,
+                                 progress=False, out=io.StringIO())
+                elapsed = time.perf_counter() - start
+            assert summary.done + len(summary.failed) == args.cells
+            print(f"screen, {workers} worker(s): {elapsed:.2f} s (cluster start-up "
+                  f"{startup:.1f} s apart), {elapsed / args.cells:.3f} s per structure")
+            figures.append((workers, elapsed))
+
+    print()
+    print(f"loop throughput: {args.cells / loop:.2f} structures/s (baseline)")
+    for workers, elapsed in figures:
+        overhead = (elapsed * workers - loop) / args.cells
+        print(f"screen {workers} worker(s): {args.cells / elapsed:.2f} structures/s, "
+              f"ratio {loop / elapsed:.2f} x the loop; per-structure overhead "
+              f"{overhead * 1000:+.0f} ms ({overhead / (loop / args.cells) * 100:+.1f} %)"
+              + ("" if workers == 1 else " counting each worker's busy time"))
+
+
+if __name__ == "__main__":
+    main()
