@@ -253,6 +253,21 @@ def _finished_rows(path, fingerprint):
     return {row.screen_input: (row.id, row.screen_status) for row in rows}
 
 
+def _open_output(path):
+    """The output database, set up in a file beside it and moved into place when new, so a
+    viewer never meets a half-made database."""
+    import ase.db
+
+    if not path.exists():
+        temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
+        try:
+            ase.db.connect(str(temporary), type="db", use_lock_file=False).count()
+            os.replace(temporary, path)
+        finally:
+            temporary.unlink(missing_ok=True)
+    return ase.db.connect(str(path), use_lock_file=False)
+
+
 def _row_contents(candidate, result, settings, fingerprint):
     pairs = dict(candidate.extra)
     pairs.update({k: float(v) for k, v in result.values.items()})
@@ -286,10 +301,11 @@ class Progress:
     terminal; elsewhere a line every tenth of the work (or every minute)."""
 
     def __init__(self, total, stream=None, enabled=True):
-        self.total, self.stream, self.enabled = total, stream or sys.stderr, enabled
+        self.total, self.enabled = total, enabled
+        self.stream = sys.stderr if stream is None else stream
         self.start = time.monotonic()
         self.tty = self.enabled and hasattr(self.stream, "isatty") and self.stream.isatty()
-        self.last_draw, self.last_tenth = 0.0, 0
+        self.last_draw, self.last_tenth = self.start, 0
         self.count = self.failed = 0
 
     def update(self, failed=False):
@@ -406,7 +422,7 @@ def _run(client, todo, settings, fingerprint, path, finished, summary, progress,
         pending[future.key] = (future, candidate)
     completed = as_completed([future for future, _ in pending.values()])
     bar = Progress(len(todo), enabled=progress)
-    db = ase.db.connect(str(path), use_lock_file=False)
+    db = _open_output(path)
     try:
         for future in completed:
             future_, candidate = pending.pop(future.key)
