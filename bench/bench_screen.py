@@ -55,10 +55,12 @@ def cells(n):
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     parser.add_argument("--cells", type=int, default=64)
-    parser.add_argument("--strength", nargs="*", default=["100"])
+    parser.add_argument("--strength", nargs="*", default=["111"])
+    parser.add_argument("--strain-max", type=float, default=0.6)
     parser.add_argument("--workers", type=int, nargs="+", default=[1, 2])
     args = parser.parse_args()
-    settings = PipelineSettings(fmax=0.01, steps=500, strength=tuple(args.strength))
+    settings = PipelineSettings(fmax=0.01, steps=500, strength=tuple(args.strength),
+                                strain_max=args.strain_max)
     structures = cells(args.cells)
     print(f"{args.cells} cells of 8 atoms; settings {settings.as_dict()}")
 
@@ -94,11 +96,15 @@ def main():
     print()
     print(f"loop throughput: {args.cells / loop:.2f} structures/s (baseline)")
     for workers, elapsed in figures:
-        overhead = (elapsed * workers - loop) / args.cells
-        print(f"screen {workers} worker(s): {args.cells / elapsed:.2f} structures/s, "
-              f"ratio {loop / elapsed:.2f} x the loop; per-structure overhead "
-              f"{overhead * 1000:+.0f} ms ({overhead / (loop / args.cells) * 100:+.1f} %)"
-              + ("" if workers == 1 else " counting each worker's busy time"))
+        line = (f"screen, {workers} worker(s): {args.cells / elapsed:.2f} structures/s, "
+                f"ratio {loop / elapsed:.2f} to the loop")
+        if workers == 1:
+            overhead = (elapsed - loop) / args.cells
+            line += (f"; overhead {overhead * 1000:+.0f} ms per structure "
+                     f"({overhead / (loop / args.cells) * 100:+.1f} % of its time)")
+        else:
+            line += f"; parallel efficiency {loop / (elapsed * workers) * 100:.0f} %"
+        print(line)
 
 
 if __name__ == "__main__":

@@ -269,12 +269,21 @@ def test_bad_input_is_one_line_and_writes_nothing(tmp_path, make_args, message):
     assert not output.exists()
 
 
-def test_the_output_must_not_be_a_source(tmp_path):
+def test_the_output_must_be_another_usable_database(tmp_path):
     source = make_source(tmp_path / "src.db", 1, with_molecule=False)
     before = source.read_bytes()
     with pytest.raises(ScreenError, match="is also a source"):
         screen([source], source, SETTINGS, progress=False)
     assert source.read_bytes() == before
+    broken = tmp_path / "broken.db"
+    broken.write_text("not a database\n")
+    with pytest.raises(ScreenError, match="cannot read the output database .*broken.db"):
+        screen([source], broken, SETTINGS, progress=False)
+    assert broken.read_text() == "not a database\n"
+    with pytest.raises(ScreenError, match="must be an ASE database file"):
+        screen([source], tmp_path / "results.txt", SETTINGS, progress=False)
+    with pytest.raises(ScreenError, match="folder of the output .* does not exist"):
+        screen([source], tmp_path / "no" / "results.db", SETTINGS, progress=False)
 
 
 def test_files_and_globs_are_sources(tmp_path):

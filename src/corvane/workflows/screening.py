@@ -186,8 +186,7 @@ def dask_client(workers=None, scheduler=None, connect_timeout=10.0):
     cluster = None
     if scheduler:
         try:
-            with contextlib.redirect_stderr(open(os.devnull, "w")):
-                client = Client(scheduler, timeout=connect_timeout)
+            client = Client(scheduler, timeout=connect_timeout)
         except Exception as exc:
             raise ScreenError(f"cannot reach the Dask scheduler at {scheduler!r}: "
                               f"{one_line(exc)}") from None
@@ -473,6 +472,8 @@ def format_summary(summary: Summary, output, rank_by="hv_chen") -> str:
             lines.append(f"  {label} ({formula}): {error}")
         if len(summary.failed) > 20:
             lines.append(f"  ... and {len(summary.failed) - 20} more (screen_status=failed)")
+    if not summary.best and summary.done:
+        lines.append(f"No result has a value of {rank_by!r} to rank by.")
     if summary.best:
         lines.append(f"Hardest by {rank_by} (GPa) among the results of these settings:")
         for rank, (value, formula, label, row_id) in enumerate(summary.best, 1):
