@@ -30,7 +30,7 @@ from ase.calculators.singlepoint import SinglePointCalculator
 
 __all__ = [
     "HARDNESS_MODELS", "PipelineSettings", "Result", "StepRecord", "StrengthTest",
-    "check_potential", "compute_properties", "potential_location", "structure_digest",
+    "check_potential", "compute_properties", "curve_peak", "potential_location", "structure_digest",
 ]
 
 #: Moduli-based hardness models, by the key their value is stored under.
@@ -64,10 +64,14 @@ def _parse_indices(text, token):
     return tuple(indices)
 
 
+def _indices_text(indices):
+    separator = "" if all(-9 <= i <= 9 for i in indices) else ","
+    return separator.join(str(i) for i in indices)
+
+
 def _indices_name(indices):
-    if all(-9 <= i <= 9 for i in indices):
-        return "".join(str(i) for i in indices).replace("-", "m")
-    return "_".join(str(i) for i in indices).replace("-", "m")
+    """Indices as part of a key-value key: 11m2, 1_0_m12."""
+    return _indices_text(indices).replace(",", "_").replace("-", "m")
 
 
 @dataclasses.dataclass(frozen=True)
@@ -102,9 +106,10 @@ class StrengthTest:
 
     @property
     def text(self) -> str:
+        """The test as typed: "111", "11-2", "1,0,-12", "111/1-10"."""
         if self.normal is None:
-            return ",".join(map(str, self.direction))
-        return f"{','.join(map(str, self.normal))}/{','.join(map(str, self.direction))}"
+            return _indices_text(self.direction)
+        return f"{_indices_text(self.normal)}/{_indices_text(self.direction)}"
 
 
 @dataclasses.dataclass(frozen=True)
@@ -350,6 +355,25 @@ def _check_crystal(atoms):
         raise StepFailure("the structure has non-finite positions")
 
 
+def curve_peak(strain, stress):
+    """(index of the ideal strength, index where the curve turns sharply upwards or None).
+
+    Up to its maximum a stress-strain curve bends downwards. A jump in slope of more than half
+    the initial (elastic) slope is not the material: with a short-ranged potential such as
+    Tersoff's it is the cutoff function pulling on bonds stretched into its range, and the
+    spike it makes can exceed the true maximum many times. The maximum is taken before it.
+    """
+    stress = np.asarray(stress, dtype=float)
+    if len(stress) < 3:
+        return int(np.argmax(stress)) if len(stress) else 0, None
+    slopes = np.diff(stress) / np.diff(np.asarray(strain, dtype=float))
+    scale = abs(slopes[0]) or np.max(np.abs(slopes))
+    jumps = np.nonzero(np.diff(slopes) > 0.5 * scale)[0]
+    upturn = int(jumps[0]) + 1 if len(jumps) else None  # the point the steeper segment starts
+    end = len(stress) if upturn is None else upturn + 1
+    return int(np.argmax(stress[:end])), upturn
+
+
 def compute_properties(atoms, settings: PipelineSettings | None = None,
                        threads: int | None = None) -> Result:
     """Runs the pipeline on a copy of `atoms`; returns its Result (never raises for a bad
@@ -435,9 +459,13 @@ def compute_properties(atoms, settings: PipelineSettings | None = None,
                 stress_gpa = np.asarray(stress, dtype=float) / units.GPa
                 strain = np.asarray(strain, dtype=float)
                 result.curves[test.name] = (strain, stress_gpa)
-                peak = int(np.argmax(stress_gpa))
+                peak, upturn = curve_peak(strain, stress_gpa)
                 result.values[test.name] = _finite(stress_gpa[peak], f"the {test.name} stress")
                 result.values[f"{test.name}_strain"] = float(strain[peak])
+                if upturn is not None and peak == upturn:
+                    raise StepFailure(f"no maximum before the stress turns sharply upwards at "
+                                      f"strain {strain[upturn]:g} (bonds entering the cutoff "
+                                      "of the potential?); the value is a lower bound")
                 if peak == len(strain) - 1:
                     raise StepFailure(f"the stress still rises at the largest strain "
                                       f"({strain[peak]:g}); raise strain_max")
