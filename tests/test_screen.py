@@ -192,8 +192,7 @@ def test_ctrl_c_stops_cleanly_and_keeps_finished_rows(tmp_path):
     source = make_source(tmp_path / "many.db", 16, with_molecule=False)
     output = tmp_path / "results.db"
     command = [sys.executable, "-m", "corvane", "screen", str(source), "-o", str(output),
-               "--workers", "2", "--fmax", "0.02", "--steps", "200", "--strength", "111",
-               "--strain-max", "0.6"]
+               "--workers", "1", "--fmax", "0.02", "--steps", "200"]
     process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
                                text=True, start_new_session=True)
     deadline = time.monotonic() + 120

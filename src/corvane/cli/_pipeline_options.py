@@ -11,7 +11,7 @@ def add_pipeline_options(parser):
     group = parser.add_argument_group("pipeline")
     group.add_argument("--potential", default=DEFAULT_POTENTIAL,
                        help="Potential: a file of corvane's own potentials by name, or a path.")
-    group.add_argument("--no-relax", dest="relax", action="store_false",
+    group.add_argument("--no-relax", action="store_true",
                        help="Use the structures as given, without relaxing positions and cell.")
     group.add_argument("--fmax", type=float, default=0.01,
                        help="Force criterion of the relaxation (eV/A).")
@@ -40,7 +40,7 @@ def settings_from_args(args):
     if Path(potential).expanduser().is_file():  # workers elsewhere look for it by full path
         potential = str(Path(potential).expanduser().resolve())
     settings = PipelineSettings(
-        potential=potential, relax=args.relax, fmax=args.fmax, steps=args.steps,
+        potential=potential, relax=not args.no_relax, fmax=args.fmax, steps=args.steps,
         optimizer=args.optimizer, pressure=args.pressure, strength=tuple(args.strength),
         strain_max=args.strain_max, strain_step=args.strain_step, bond_cutoff=args.bond_cutoff)
     check_potential(settings.potential)

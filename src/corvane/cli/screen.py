@@ -35,7 +35,7 @@ def register_parser(subparsers):
                            help="Compute again the structures that failed with these settings.")
     execution.add_argument("--rank-by", default="hv_chen",
                            help="Value the summary's five best structures are ranked by.")
-    execution.add_argument("--no-progress", dest="progress", action="store_false",
+    execution.add_argument("--no-progress", action="store_true",
                            help="No progress bar on standard error.")
     add_pipeline_options(parser)
     parser.set_defaults(command="screen")
@@ -52,7 +52,8 @@ def main(args):
         summary = screen(args.sources, args.output, settings, query=args.query,
                          workers=args.workers, scheduler=args.scheduler,
                          retry_failed=args.retry_failed, rank_by=args.rank_by,
-                         connect_timeout=args.connect_timeout, progress=args.progress)
+                         connect_timeout=args.connect_timeout,
+                         progress=not args.no_progress)
     except (ScreenError, ValueError) as exc:
         fail("screen", exc)
     except KeyboardInterrupt:  # while reading the sources or starting the cluster

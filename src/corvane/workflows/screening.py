@@ -198,8 +198,13 @@ def dask_client(workers=None, scheduler=None, connect_timeout=10.0):
                 workers = os.cpu_count() or 1
         with _sigint_ignored():
             # The nanny's pre-spawn environment pins BLAS and OpenMP to one thread per worker.
+            # The scheduler's HTTP endpoints (health, metrics) listen on all interfaces at
+            # port 8787 unless told otherwise: here, on the loopback at a free port.
             cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                   dashboard_address=None, silence_logs=logging.ERROR)
+                                   host="127.0.0.1", dashboard_address=None,
+                                   scheduler_kwargs={"dashboard": False,
+                                                     "dashboard_address": "127.0.0.1:0"},
+                                   silence_logs=logging.ERROR)
             client = Client(cluster)
     try:
         yield client
@@ -402,15 +407,15 @@ def screen(sources, output, settings: PipelineSettings | None = None, *, query=N
 
 def _run(client, todo, settings, fingerprint, path, finished, summary, progress, out,
          on_result):
-    import ase.db
     from dask.distributed import as_completed
     from distributed.scheduler import KilledWorker
 
-    where = (f"the Dask scheduler at {client.scheduler_info()['address']}" if client.cluster is None
-             else f"a local cluster of {len(client.scheduler_info()['workers'])} workers")
+    info = client.scheduler_info()
+    where = (f"the Dask scheduler at {info['address']}" if client.cluster is None
+             else f"a local cluster of {len(info['workers'])} workers")
     print(f"Screening {len(todo)} structures on {where} "
           f"(settings {fingerprint}; {summary.skipped} finished earlier)", file=out, flush=True)
-    if not client.scheduler_info()["workers"]:
+    if not info["workers"]:
         print("No workers are connected to the scheduler yet; waiting for them.", file=out,
               flush=True)
 
