@@ -177,6 +177,8 @@ def test_fingerprint_follows_what_changes_the_results(tmp_path):
     assert base.fingerprint() == PipelineSettings(strength=()).fingerprint()
     assert base.fingerprint() != PipelineSettings(fmax=0.02).fingerprint()
     assert base.fingerprint() != PipelineSettings(strength=("100",)).fingerprint()
+    assert (PipelineSettings(strength=("100", "111/1-10")).fingerprint()
+            == PipelineSettings(strength=("111/1-10", "1,0,0")).fingerprint())
     # without relaxation the optimiser's settings do not matter
     assert (PipelineSettings(relax=False, fmax=0.5).fingerprint()
             == PipelineSettings(relax=False).fingerprint())

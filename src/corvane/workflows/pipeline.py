@@ -169,6 +169,9 @@ class PipelineSettings:
         if duplicate:
             raise ValueError(f"strength test {duplicate} is asked for twice")
         object.__setattr__(self, "strength", tuple(t.text for t in tests))
+        if not isinstance(self.optimizer, str):
+            raise ValueError(f"optimizer must be the name of an ASE optimiser, got "
+                             f"{self.optimizer!r}")
         if self.relax:
             from corvane.optimization import OPTIMIZERS
 
@@ -192,6 +195,7 @@ class PipelineSettings:
         """A short digest of everything that changes the results: the settings and the contents
         of the potential file."""
         data = self.as_dict()
+        data["strength"].sort()  # the same tests in another order give the same results
         location = potential_location(self.potential)
         if location.is_file():
             data["potential"] = hashlib.sha256(location.read_bytes()).hexdigest()
