@@ -173,6 +173,7 @@ def test_a_killed_worker_loses_nothing(tmp_path):
         busy = {w: keys for w, keys in client.processing().items() if keys}
         if not busy:
             return
+        killed["blas"] = client.run(os.getenv, "OPENBLAS_NUM_THREADS")
         worker, keys = next(iter(busy.items()))
         killed["keys"] = set(keys)
         killed["pid"] = client.run(os.getpid, workers=[worker])[worker]
@@ -181,6 +182,7 @@ def test_a_killed_worker_loses_nothing(tmp_path):
     summary = screen([source], output, SETTINGS, workers=2, progress=False,
                      out=open(os.devnull, "w"), on_result=kill_a_busy_worker)
     assert killed, "no worker was busy when the first result came in"
+    assert list(killed["blas"].values()) == ["1", "1"]
     assert (summary.done, summary.failed, summary.interrupted) == (10, [], False)
     rows = rows_by_input(output)
     assert len(rows) == 10 and all(r.screen_status == "done" for r in rows.values())

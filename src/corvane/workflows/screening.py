@@ -177,6 +177,27 @@ def _sigint_ignored():
         signal.signal(signal.SIGINT, previous)
 
 
+#: Thread counts of BLAS and OpenMP in the worker processes of a local cluster.
+ONE_THREAD = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")
+
+
+@contextlib.contextmanager
+def _one_thread_environment():
+    """Workers started inside run BLAS and OpenMP on one thread whatever this process's
+    environment says: each nanny takes these variables from it before spawning its worker (and
+    again when it restarts one), which is the only time they take effect."""
+    saved = {name: os.environ.get(name) for name in ONE_THREAD}
+    os.environ.update({name: "1" for name in ONE_THREAD})
+    try:
+        yield
+    finally:
+        for name, value in saved.items():
+            if value is None:
+                os.environ.pop(name, None)
+            else:
+                os.environ[name] = value
+
+
 @contextlib.contextmanager
 def dask_client(workers=None, scheduler=None, connect_timeout=10.0):
     """A Dask client: on the scheduler at `scheduler`, else on a new local cluster of
@@ -196,10 +217,9 @@ def dask_client(workers=None, scheduler=None, connect_timeout=10.0):
                 workers = len(os.sched_getaffinity(0))
             except (AttributeError, OSError):
                 workers = os.cpu_count() or 1
-        with _sigint_ignored():
-            # The nanny's pre-spawn environment pins BLAS and OpenMP to one thread per worker.
-            # The scheduler's HTTP endpoints (health, metrics) listen on all interfaces at
-            # port 8787 unless told otherwise: here, on the loopback at a free port.
+        with _sigint_ignored(), _one_thread_environment():
+            # The scheduler's HTTP endpoints (health, metrics) would listen on all interfaces
+            # at port 8787: here they listen on the loopback at a free port.
             cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
                                    host="127.0.0.1", dashboard_address=None,
                                    scheduler_kwargs={"dashboard": False,
