@@ -177,6 +177,22 @@ def _sigint_ignored():
         signal.signal(signal.SIGINT, previous)
 
 
+def _ignore_interrupt_plugin():
+    """A worker plugin for the local cluster: its workers ignore SIGINT, also those a nanny
+    restarts after a death (which do not inherit the ignored signal), so that Ctrl-C in the
+    terminal reaches the client alone."""
+    from distributed.diagnostics.plugin import WorkerPlugin
+
+    class IgnoreInterrupt(WorkerPlugin):
+        name = "corvane-ignore-interrupt"
+
+        def setup(self, worker):
+            if threading.current_thread() is threading.main_thread():
+                signal.signal(signal.SIGINT, signal.SIG_IGN)
+
+    return IgnoreInterrupt()
+
+
 #: Thread counts of BLAS and OpenMP in the worker processes of a local cluster.
 ONE_THREAD = ("OMP_NUM_THREADS", "OPENBLAS_NUM_THREADS", "MKL_NUM_THREADS")
 
@@ -226,14 +242,29 @@ def dask_client(workers=None, scheduler=None, connect_timeout=10.0):
                                                      "dashboard_address": "127.0.0.1:0"},
                                    silence_logs=logging.ERROR)
             client = Client(cluster)
+            client.register_plugin(_ignore_interrupt_plugin())
     try:
         yield client
     finally:
-        with contextlib.suppress(Exception):
-            client.close(timeout=10)
-        if cluster is not None:
-            with _sigint_ignored(), contextlib.suppress(Exception):
-                cluster.close(timeout=10)
+        with _dask_quiet():
+            with contextlib.suppress(Exception):
+                client.close(timeout=10)
+            if cluster is not None:
+                with _sigint_ignored(), contextlib.suppress(Exception):
+                    cluster.close(timeout=10)
+
+
+@contextlib.contextmanager
+def _dask_quiet():
+    """Dask's own log lines while a run is cancelled and its cluster shut down (futures that
+    could not be gathered, workers closing) are no news to the user."""
+    logger = logging.getLogger("distributed")
+    level = logger.level
+    logger.setLevel(logging.CRITICAL)
+    try:
+        yield
+    finally:
+        logger.setLevel(level)
 
 
 def _validate_workers(workers):
@@ -477,7 +508,8 @@ def _run(client, todo, settings, fingerprint, path, finished, summary, progress,
     finally:
         bar.close()
         if pending:
-            client.cancel([f for f, _ in pending.values()], force=True)
+            with _dask_quiet():
+                client.cancel([f for f, _ in pending.values()], force=True)
 
 
 def format_summary(summary: Summary, output, rank_by="hv_chen") -> str:
