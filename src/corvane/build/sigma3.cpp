@@ -138,13 +138,21 @@ Unit orient(const rt::Call& call, py::handle crystal, py::handle plane, double t
         double h = py::cast<double>(py::object(plane[py::int_(k)]));
         for (int d = 0; d < 3; ++d) g[d] += h * own.at(k, d);
     }
-    std::int64_t hkl[3];
-    for (int k = 0; k < 3; ++k) {
-        double x = cell.at(k, 0) * g[0] + cell.at(k, 1) * g[1] + cell.at(k, 2) * g[2];
-        hkl[k] = std::llround(x);
-        if (std::fabs(x - static_cast<double>(hkl[k])) > 1e-6)
-            throw std::logic_error("the plane's indices on the primitive cell are not integers");
+    // The crystal's cell may be a supercell of the primitive one: its indices then give the
+    // primitive plane's times a fraction ((110) of a cubic fcc cell is (1/2 1/2 0)-like).
+    double on_prim[3];
+    for (int k = 0; k < 3; ++k)
+        on_prim[k] = cell.at(k, 0) * g[0] + cell.at(k, 1) * g[1] + cell.at(k, 2) * g[2];
+    std::int64_t hkl[3] = {0, 0, 0};
+    bool integral = false;
+    for (int scale = 1; scale <= 64 && !integral; ++scale) {
+        integral = true;
+        for (int k = 0; k < 3; ++k) {
+            hkl[k] = std::llround(scale * on_prim[k]);
+            integral = integral && std::fabs(scale * on_prim[k] - static_cast<double>(hkl[k])) < 1e-6;
+        }
     }
+    if (!integral) throw std::logic_error("the plane has no rational indices on the primitive cell");
     std::array<std::int64_t, 9> basis = kn::plane_basis(cell.data(), hkl);
 
     Mat rows{}, nb{};
@@ -405,21 +413,30 @@ Twin assemble(const Unit& unit, const Candidate& cand, const std::vector<long>& 
     std::stable_sort(order.begin(), order.end(),
                      [&](std::size_t a, std::size_t b) { return xyz[3 * a + 2] < xyz[3 * b + 2]; });
     std::vector<int> labels;
+    std::size_t at_boundary = 0;  // the entry of the first boundary's layer
     double last_z = 0;
     for (std::size_t k = 0; k < order.size(); ++k) {
         const double* x = &xyz[3 * order[k]];
         if (k == 0 || x[2] - last_z > tol) {
             int kind = kind_of(x[0], x[1]);
             if (labels.empty() || labels.back() != kind) labels.push_back(kind);
+            if (x[2] <= t.boundaries.front() + tol) at_boundary = labels.size() - 1;
         }
         last_z = x[2];
     }
-    if (labels.size() > 1 && labels.front() == labels.back()) labels.pop_back();
+    if (labels.size() > 1 && labels.front() == labels.back()) {
+        labels.pop_back();
+        at_boundary %= labels.size();
+    }
+    // Letters run A, B, C upwards through the first grain: going down from its top layer (A),
+    // new positions take the letters from the end.
     std::vector<int> letter(kinds.size(), -1);
     letter[0] = 0;
-    int next = 1;
-    for (int k : labels)
-        if (letter[k] < 0) letter[k] = next++;
+    int next = static_cast<int>(kinds.size()) - 1;
+    for (std::size_t k = 0; k < labels.size(); ++k) {
+        int kind = labels[(at_boundary + labels.size() - k) % labels.size()];
+        if (letter[kind] < 0) letter[kind] = next--;
+    }
     for (int k : labels) t.stacking.push_back(letter[k] < 26 ? static_cast<char>('A' + letter[k]) : '?');
 
     // Every atom must keep the neighbour shell of its bulk site.
