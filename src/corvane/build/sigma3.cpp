@@ -764,8 +764,9 @@ py::object create(rt::Call& call) {
     }
     info = py::dict(result.attr("info"));
     info["twin_boundaries"] = py::cast(heights);
-    py::object sorted = call.global("sort")(result);
-    return sorted;
+    // By chemical symbol, atoms of one element in their order (a stable sort).
+    py::object symbols = np.attr("array")(result.attr("get_chemical_symbols")());
+    return result[np.attr("argsort")(symbols, "kind"_a = "stable")];
 }
 
 const char* const CREATE_DOC = R"(
@@ -782,7 +783,6 @@ PYBIND11_MODULE(sigma3, m) {
     rt::Module mod(m);
     mod.import("numpy", "np");
     mod.from_import("ase.atoms", {"Atoms"});
-    mod.from_import("ase.build", {"sort"});
     mod.from_import("ase.io", {"read"});
     mod.from_import("..core", {"average_atoms", "get_layers"});
 
