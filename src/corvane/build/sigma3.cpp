@@ -642,16 +642,20 @@ py::object build(rt::Call& call) {
         for (std::size_t a = 0; a < numbers.size(); ++a) numbers[a] = unit.numbers[twin.stacked.site[a]];
         py::object atoms = make_atoms(call, twin.stacked.positions, numbers, twin.cell);
         py::dict info = atoms.attr("info");
-        std::vector<double> heights = twin.boundaries;
-        std::sort(heights.begin(), heights.end());
+        std::vector<std::size_t> by_height(twin.boundaries.size());
+        std::iota(by_height.begin(), by_height.end(), std::size_t{0});
+        std::sort(by_height.begin(), by_height.end(), [&](std::size_t a, std::size_t b) {
+            return twin.boundaries[a] < twin.boundaries[b];
+        });
+        py::list heights, axes;
+        for (std::size_t k : by_height) {
+            heights.append(twin.boundaries[k]);
+            if (cand.rotation) axes.append(py::make_tuple(twin.axes[k][0], twin.axes[k][1]));
+        }
         info["twin_operation"] = cand.rotation ? "rotation" : "mirror";
         info["twin_plane"] = py::list(plane);
-        info["twin_boundaries"] = py::cast(heights);
-        if (cand.rotation) {
-            py::list axes;
-            for (const auto& a : twin.axes) axes.append(py::make_tuple(a[0], a[1]));
-            info["twin_axes"] = axes;
-        }
+        info["twin_boundaries"] = heights;
+        if (cand.rotation) info["twin_axes"] = axes;
         info["twin_stacking"] = twin.stacking;
 
         py::list grains;
@@ -723,12 +727,23 @@ py::object create(rt::Call& call) {
     py::object np = call.global("np");
     double height = rt::as_double(py::object(twin.attr("cell").attr("array")[py::make_tuple(2, 2)]));
     std::vector<double> heights = info["twin_boundaries"].cast<std::vector<double>>();
+    bool has_axes = info.contains("twin_axes");
+    std::vector<std::array<double, 2>> axes;
+    if (has_axes) axes = info["twin_axes"].cast<std::vector<std::array<double, 2>>>();
     if (reps[0] * reps[1] * reps[2] > 1) {
+        DoubleArray cell = doubles(twin.attr("cell").attr("array"));
         result = result.attr("repeat")(py::make_tuple(reps[0], reps[1], reps[2]));
         std::vector<double> all;
+        std::vector<std::array<double, 2>> all_axes;
         for (long j = 0; j < reps[2]; ++j)
-            for (double h : heights) all.push_back(h + static_cast<double>(j) * height);
+            for (std::size_t k = 0; k < heights.size(); ++k) {
+                all.push_back(heights[k] + static_cast<double>(j) * height);
+                if (has_axes)
+                    all_axes.push_back({axes[k][0] + static_cast<double>(j) * cell.at(2, 0),
+                                        axes[k][1] + static_cast<double>(j) * cell.at(2, 1)});
+            }
         heights = all;
+        axes = all_axes;
         std::string stacking = info["twin_stacking"].cast<std::string>(), repeated;
         for (long j = 0; j < reps[2]; ++j) repeated += stacking;
         info = py::dict(result.attr("info"));
@@ -758,12 +773,22 @@ py::object create(rt::Call& call) {
         result.attr("set_cell")(new_cell);
         result.attr("set_positions")(moved);
         std::vector<double> inside;  // boundaries at the cell's faces became surfaces
-        for (double h : heights)
-            if (h > tol && h < cell.at(2, 2) - tol) inside.push_back(h + shift);
+        std::vector<std::array<double, 2>> inside_axes;
+        for (std::size_t k = 0; k < heights.size(); ++k)
+            if (heights[k] > tol && heights[k] < cell.at(2, 2) - tol) {
+                inside.push_back(heights[k] + shift);
+                if (has_axes) inside_axes.push_back(axes[k]);
+            }
         heights = inside;
+        axes = inside_axes;
     }
     info = py::dict(result.attr("info"));
     info["twin_boundaries"] = py::cast(heights);
+    if (has_axes) {
+        py::list points;
+        for (const auto& a : axes) points.append(py::make_tuple(a[0], a[1]));
+        info["twin_axes"] = points;
+    }
     // By chemical symbol, atoms of one element in their order (a stable sort).
     py::object symbols = np.attr("array")(result.attr("get_chemical_symbols")());
     return result[np.attr("argsort")(symbols, "kind"_a = "stable")];
