@@ -32,13 +32,18 @@ namespace {
 
 // Neighbours closer than this many nearest-neighbour distances of the bulk form an atom's shell.
 const double SHELL_FACTOR = 1.2;
-// The largest coincidence index recognised when an operation is rejected.
+// The largest denominator searched for when the operation's coincidence index is computed.
 const std::int64_t MAX_SIGMA_DENOMINATOR = 60;
 
 using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 using Int32Array = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;
 using Mat = std::array<double, 9>;
 using Vec = std::array<double, 3>;
+
+// The twin operations about the z axis through the origin (row-major).
+const Mat IDENTITY{1, 0, 0, 0, 1, 0, 0, 0, 1};
+const Mat MIRROR_Z{1, 0, 0, 0, 1, 0, 0, 0, -1};
+const Mat ROTATION_Z{-1, 0, 0, 0, -1, 0, 0, 0, 1};
 
 std::string text_of(py::handle value) { return py::repr(value).cast<std::string>(); }
 
@@ -60,9 +65,6 @@ Vec apply(const Mat& m, const Vec& v) {
             m[6] * v[0] + m[7] * v[1] + m[8] * v[2]};
 }
 Mat transpose(const Mat& m) { return {m[0], m[3], m[6], m[1], m[4], m[7], m[2], m[5], m[8]}; }
-const Mat IDENTITY{1, 0, 0, 0, 1, 0, 0, 0, 1};
-const Mat MIRROR_Z{1, 0, 0, 0, 1, 0, 0, 0, -1};
-const Mat ROTATION_Z{-1, 0, 0, 0, -1, 0, 0, 0, 1};
 
 // Fractional in-plane coordinates (along u1, u2) of a lateral vector.
 std::array<double, 2> in_plane(const Mat& cell, double x, double y) {
@@ -461,8 +463,6 @@ std::int64_t sigma_of(const Unit& u) {
     return kn::coincidence_index(u.lattice.data(), op.data(), MAX_SIGMA_DENOMINATOR, 1e-4);
 }
 
-std::string plane_text(py::handle plane) { return text_of(plane); }
-
 // ---------------------------------------------------------------------------------------------
 // Sigma3TwinBoundary.__init__
 
@@ -583,11 +583,11 @@ py::object oriented_unit(rt::Call& call) {
 }
 
 const char* const ORIENTED_UNIT_DOC = R"(
-        The bulk crystal on a lattice basis whose first two vectors lie in the twinning plane
-        (along x and in the xy plane) and whose third rises one layer unit along z.
+        The bulk's primitive cell on a lattice basis whose first two vectors lie in the
+        twinning plane (the first along x) and whose third rises one layer unit along z.
 
         Returns:
-            Atoms: the same atoms as the bulk's cell, heights in [0, layer unit).
+            Atoms: the atoms of the primitive cell, heights in [0, layer unit).
         )";
 
 // ---------------------------------------------------------------------------------------------
@@ -603,7 +603,7 @@ py::object build(rt::Call& call) {
     const std::vector<long> first_half = thickness;
     thickness.insert(thickness.end(), first_half.rbegin(), first_half.rend());
     std::string formula = bulk.attr("get_chemical_formula")().cast<std::string>();
-    std::string where = "plane " + plane_text(plane) + " of " + formula;
+    std::string where = "plane " + text_of(plane) + " of " + formula;
 
     Unit unit = orient(call, bulk, plane, tol);
     find_layers(call, unit, tol);
