@@ -16,6 +16,7 @@ import argparse
 import time
 
 import numpy as np
+from ase import Atoms
 from ase.build import bulk
 from ase.neighborlist import neighbor_list
 
@@ -62,10 +63,6 @@ def py_rotation_twin(crystal, n):
     c = shift + 2 * n * u3
     f = np.linalg.solve(np.array([u1[:2], u2[:2]]).T, c[:2])
     c[:2] -= np.round(f[0]) * u1[:2] + np.round(f[1]) * u2[:2]
-    twin = unit.copy()
-    del twin[:]
-    from ase import Atoms
-
     sites = np.r_[sa, sb]
     twin = Atoms(numbers=unit.numbers[sites], positions=np.r_[a, b] + [0, 0, n * d],
                  cell=[u1, u2, c], pbc=True)
