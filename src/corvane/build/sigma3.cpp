@@ -672,13 +672,16 @@ py::object build(rt::Call& call) {
         return atoms;
     }
 
+    auto count = [](std::size_t n, const char* what) {
+        return std::to_string(n) + " " + what + (n == 1 ? "" : "s");
+    };
     std::string tried;
     if (operation != "rotation")
-        tried = "the mirror through or midway above each of " + std::to_string(unit.layers.size()) +
-                " layers of the layer unit";
+        tried = "mirrors through and midway above " + count(unit.layers.size(), "layer") +
+                " of the layer unit";
     if (operation != "mirror")
-        tried += std::string(tried.empty() ? "" : " and ") + "the 180° rotation about each of " +
-                 std::to_string(columns) + " atom columns";
+        tried += std::string(tried.empty() ? "" : " and ") + "the 180° rotation about " +
+                 count(columns, "atom column");
     throw py::value_error("No Σ3 twin on " + where + ": tried " + tried +
                           "; none keeps every atom's bulk neighbours");
 }
