@@ -96,13 +96,15 @@ NeighborPairs neighbor_pairs(const double* pos, std::size_t n, const double* cel
         }
     }
 
-    // Bins at least `cutoff` apart where the extent allows; reach = bins to look across.
+    // Bins at least `cutoff` apart where the extent allows; reach = bins to look across. Only
+    // the total is capped, so a long thin cell (a tall twin, a wire) still gets bins along its
+    // length and stays linear.
     std::array<std::int64_t, 3> nbins, reach;
     const double max_bins_total = 8.0 * static_cast<double>(n) + 64.0;
     for (int k = 0; k < 3; ++k) {
         double extent = (hi[k] - lo[k]) * height[k];
         double nb = std::floor(extent / cutoff);
-        nb = std::max(1.0, std::min(nb, std::cbrt(max_bins_total) * 4.0));
+        nb = std::max(1.0, std::min(nb, max_bins_total));
         nbins[k] = static_cast<std::int64_t>(nb);
     }
     while (static_cast<double>(nbins[0]) * nbins[1] * nbins[2] > max_bins_total) {
