@@ -253,3 +253,23 @@ def test_command_line_errors(tmp_path, capsys):
         tf.main([str(tmp_path), "-o", str(tmp_path / "x.tersoff"), "--sigma-force", "0"])
     assert "--sigma-force must be positive" in capsys.readouterr().err
     assert not (tmp_path / "x.tersoff").exists()
+
+
+def test_experiment_rows_hold_the_measured_constants_and_can_be_fitted():
+    cells = tf.experiment_cells(weight=2.0)
+    by_name = {c.name: c for c in cells}
+    plus_xx, plus_yz = by_name["experiment diamond +xx"], by_name["experiment diamond +yz"]
+    assert np.diag(plus_xx.cell) == pytest.approx([3.567 * 1.005, 3.567, 3.567])
+    assert plus_xx.stress == pytest.approx([1079 * 0.005, 124 * 0.005, 124 * 0.005, 0, 0, 0])
+    assert plus_yz.stress == pytest.approx([0, 0, 0, 578 * 0.005, 0, 0])
+    assert plus_yz.cell[1, 2] == pytest.approx(3.567 * 0.0025)  # engineering shear 0.005
+    assert by_name["experiment c-BN 0"].stress == pytest.approx(np.zeros(6))
+    assert all(c.energy is None and c.forces is None and c.weight == 2.0 for c in cells)
+    # Stress rows only: the fit of the carbon numbers to them moves diamond towards the targets.
+    diamond = [c for c in cells if "diamond" in c.name]
+    space = tf.ParameterSpace(tf.entries_to_table(tf.starting_entries()), free=["C-C"])
+    fitter = tf.Fitter(diamond, space, tf.FitSettings(max_nfev=15), log=lambda *a, **k: None)
+    assert fitter.n_mu == 0 and fitter.n_data == 6 * len(diamond)
+    start = space.decode(space.z0)
+    table, mu, _ = fitter.run(space.z0)
+    assert tf.errors(diamond, table, mu)["stress"] < 0.5 * tf.errors(diamond, start, mu)["stress"]

@@ -179,9 +179,12 @@ def split_errors(data, old, new):
         table = entries_to_table(read_tersoff_file(path))
         mu = fit_references(train, [predict(c, table)[0] for c in train])
         for split in ("train", "validation", "test"):
-            for subset, keep in (("all", lambda c: True), ("sp3", lambda c: c.sp3),
-                                 ("other", lambda c: not c.sp3)):
-                chosen = [c for c in cells if c.split == split and keep(c)]
+            in_split = [c for c in cells if c.split == split]
+            sp3 = [c for c in in_split if c.sp3]
+            other = [c for c in in_split if not c.sp3]
+            subsets = [("all", in_split)] + ([("sp3", sp3), ("other", other)] if sp3 and other
+                                             else [])
+            for subset, chosen in subsets:
                 if not chosen:
                     continue
                 e = errors(chosen, table, mu)

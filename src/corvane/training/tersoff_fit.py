@@ -35,6 +35,7 @@ import math
 import os
 import shlex
 import sys
+import textwrap
 import time
 from collections.abc import Iterable, Sequence
 from dataclasses import dataclass, field
@@ -69,6 +70,7 @@ ANGLE_FIELDS = ("c", "d", "costheta0")
 LINEAR_FIELDS = {"costheta0"}  # the others are positive and optimised as logarithms
 
 GPA = units.GPa
+MU_PULL = 1e-3  # residual per eV of a one-body energy away from its first estimate
 
 
 # ---------------------------------------------------------------------------------------------
@@ -87,9 +89,10 @@ class Cell:
     positions: np.ndarray
     cell: np.ndarray
     pbc: np.ndarray
-    energy: float  # eV
+    energy: float | None  # eV
     forces: np.ndarray | None  # eV/A
     stress: np.ndarray | None  # GPa, ASE's Voigt order and sign
+    weight: float | None = None  # instead of the weight FitSettings gives cells of its kind
     counts: np.ndarray = field(init=False)
     volume: float = field(init=False)
 
@@ -162,6 +165,44 @@ def load_cells(sources: Iterable[str | os.PathLike], families: Sequence[str] | N
                 stress=stress))
     if skipped:
         log(f"left out {skipped} cell(s) with elements other than B, C, N or without an energy")
+    return cells
+
+
+#: Experimental lattice constants (A) and elastic constants C11, C12, C44 (GPa) that
+#: --experiment-weight adds to the fit: diamond (McSkimin and Andreatch 1972) and c-BN.
+EXPERIMENT = {"diamond": ("C", "diamond", 3.567, (1079.0, 124.0, 578.0)),
+              "c-BN": ("BN", "zincblende", 3.615, (798.0, 172.0, 469.0))}
+
+
+def experiment_cells(weight: float, strain: float = 0.005) -> list[Cell]:
+    """Rows holding the fit to experiment: the cubic cell at the measured lattice constant
+    (no stress) and strained by +-`strain` along x and in yz, with the stress the measured
+    elastic constants give (ions moved with the cell, as calculate_elastic_properties does).
+    Stress only: the energies and forces of these cells are not known."""
+    from ase.build import bulk
+
+    cells = []
+    for name, (symbols, structure, a, (c11, c12, c44)) in EXPERIMENT.items():
+        C = np.zeros((6, 6))
+        C[:3, :3] = c12
+        C[[0, 1, 2], [0, 1, 2]] = c11
+        C[[3, 4, 5], [3, 4, 5]] = c44
+        atoms = bulk(symbols, structure, a=a, cubic=True)
+        for label, voigt in (("0", np.zeros(6)), ("+xx", [strain, 0, 0, 0, 0, 0]),
+                             ("-xx", [-strain, 0, 0, 0, 0, 0]), ("+yz", [0, 0, 0, strain, 0, 0]),
+                             ("-yz", [0, 0, 0, -strain, 0, 0])):
+            e = np.asarray(voigt, dtype=float)
+            eps = np.array([[e[0], e[5] / 2, e[4] / 2], [e[5] / 2, e[1], e[3] / 2],
+                            [e[4] / 2, e[3] / 2, e[2]]])
+            strained = atoms.copy()
+            strained.set_cell(atoms.cell.array @ (np.eye(3) + eps), scale_atoms=True)
+            cells.append(Cell(
+                name=f"experiment {name} {label}", family="experiment", kind="strain",
+                split="train", sp3=True,
+                species=np.array([ELEMENTS.index(x) for x in strained.get_chemical_symbols()],
+                                 dtype=np.int32),
+                positions=strained.positions.copy(), cell=strained.cell.array.copy(),
+                pbc=np.ones(3, bool), energy=None, forces=None, stress=C @ e, weight=weight))
     return cells
 
 
@@ -307,9 +348,12 @@ def fit_references(cells: Sequence[Cell], energies: Sequence[float],
                    weights: Sequence[float] | None = None) -> np.ndarray:
     """One-body energy per element (eV) minimising the weighted per-atom energy errors; 0 for
     elements absent from `cells`."""
-    counts = np.array([c.counts / c.natoms for c in cells])
+    keep = [n for n, c in enumerate(cells) if c.energy is not None]
+    weights = np.ones(len(cells)) if weights is None else np.asarray(weights, dtype=float)
+    cells, energies, w = [cells[n] for n in keep], [energies[n] for n in keep], \
+        np.sqrt(weights[keep])
+    counts = np.array([c.counts / c.natoms for c in cells]).reshape(len(cells), len(ELEMENTS))
     target = np.array([(c.energy - e) / c.natoms for c, e in zip(cells, energies)])
-    w = np.sqrt(np.ones(len(cells)) if weights is None else np.asarray(weights, dtype=float))
     mu = np.zeros(len(ELEMENTS))
     used = counts.sum(axis=0) > 0
     if len(cells) and used.any():
@@ -323,7 +367,8 @@ def errors(cells: Sequence[Cell], table: np.ndarray, mu: np.ndarray) -> dict:
     de, df, ds = [], [], []
     for cell in cells:
         energy, forces, stress = predict(cell, table)
-        de.append((energy + cell.counts @ mu - cell.energy) / cell.natoms)
+        if cell.energy is not None:
+            de.append((energy + cell.counts @ mu - cell.energy) / cell.natoms)
         if cell.forces is not None:
             df.append((forces - cell.forces).ravel())
         if cell.stress is not None and stress is not None:
@@ -350,6 +395,7 @@ class FitSettings:
     sigma_stress: float = 1.0  # GPa
     sp3_weight: float = 1.0
     other_weight: float = 0.1
+    experiment_weight: float = 0.0  # > 0 adds experiment_cells() to the training cells
     prior: float = 0.05  # weight of each (z - z_start) in the residuals
     loss: str = "linear"  # scipy's robust losses ("soft_l1", ...) damp outlying cells
     f_scale: float = 3.0
@@ -359,6 +405,8 @@ class FitSettings:
     seed: int = 0
 
     def weight(self, cell: Cell) -> float:
+        if cell.weight is not None:
+            return cell.weight
         return self.sp3_weight if cell.sp3 else self.other_weight
 
 
@@ -374,21 +422,22 @@ class Fitter:
         self.settings = settings or FitSettings()
         self.log = log
         s = self.settings
-        # Residual rows of each cell: [energy][forces (3N)][stress (6)].
+        # Residual rows of each cell: [energy][forces (3N)][stress (6)], each where known.
         self.rows, start = [], 0
         for cell in self.cells:
-            size = 1 + (3 * cell.natoms if cell.forces is not None else 0) + \
-                (6 if cell.stress is not None and cell.volume > 0 else 0)
+            size = (cell.energy is not None) + (3 * cell.natoms if cell.forces is not None else 0) \
+                + (6 if cell.stress is not None and cell.volume > 0 else 0)
             self.rows.append(slice(start, start + size))
             start += size
         self.n_data = start
-        self.used = np.array([any(c.counts[e] > 0 for c in self.cells)
+        self.used = np.array([any(c.counts[e] > 0 for c in self.cells if c.energy is not None)
                               for e in range(len(ELEMENTS))])
         self.n_mu = int(self.used.sum())
         self.affected = [[n for n, c in enumerate(self.cells) if p.elements <= c.elements]
                          for p in space.params]
         self.scale = [math.sqrt(s.weight(c)) for c in self.cells]
         self._cache = None
+        self._mu0 = np.zeros(self.n_mu)
         self.nfev = 0
 
     # residual blocks
@@ -401,7 +450,10 @@ class Fitter:
         cell, s = self.cells[n], self.settings
         energy, forces, stress = predict(cell, table)
         w = self.scale[n]
-        parts = [[w * (energy + cell.counts @ mu - cell.energy) / cell.natoms / s.sigma_energy]]
+        parts = []
+        if cell.energy is not None:
+            parts.append([w * (energy + cell.counts @ mu - cell.energy) / cell.natoms
+                          / s.sigma_energy])
         if cell.forces is not None:
             parts.append(w * (forces - cell.forces).ravel() / s.sigma_force / math.sqrt(cell.natoms))
         if cell.stress is not None and cell.volume > 0:
@@ -414,11 +466,14 @@ class Fitter:
         if self._cache is not None and self._cache[0] == key:
             return self._cache[1]
         table, mu = self.space.decode(z), self._mu(x)
-        out = np.empty(self.n_data + len(self.space))
+        out = np.empty(self.n_data + len(x))
         energies = np.empty(len(self.cells))
         for n in range(len(self.cells)):
             out[self.rows[n]], energies[n] = self._block(n, table, mu)
-        out[self.n_data:] = self.settings.prior * (z - self.space.z0)
+        out[self.n_data:self.n_data + len(z)] = self.settings.prior * (z - self.space.z0)
+        # Where the data fix only a combination of one-body energies (every cell with as much
+        # B as N, say), a faint pull keeps the rest where the first linear fit put them.
+        out[self.n_data + len(z):] = MU_PULL * (x[len(z):] - self._mu0)
         self._cache = (key, out, energies)
         self.nfev += 1
         return out
@@ -441,7 +496,10 @@ class Fitter:
             J[self.n_data + p, p] = self.settings.prior
         columns = np.flatnonzero(self.used)
         for col, e in enumerate(columns):
+            J[self.n_data + nz + col, nz + col] = MU_PULL
             for n, cell in enumerate(self.cells):
+                if cell.energy is None:
+                    continue
                 J[self.rows[n].start, nz + col] = (self.scale[n] * cell.counts[e] / cell.natoms
                                                    / self.settings.sigma_energy)
         return J
@@ -450,6 +508,7 @@ class Fitter:
         """Half the weighted sum of squared residuals (no prior, no robust loss) on `cells`."""
         probe = Fitter(cells or self.cells, self.space, self.settings, log=self.log)
         x = np.concatenate([self.space.encode(table), mu[probe.used]])
+        probe._mu0 = x[len(self.space):]
         r = probe.residuals(x)[:probe.n_data]
         return 0.5 * float(r @ r)
 
@@ -463,6 +522,7 @@ class Fitter:
 
         table = self.space.decode(z_start)
         mu = self.initial_mu(table)
+        self._mu0 = mu[self.used]
         x0 = np.concatenate([z_start, mu[self.used]])
         lower = np.concatenate([self.space.lower, np.full(self.n_mu, -np.inf)])
         upper = np.concatenate([self.space.upper, np.full(self.n_mu, np.inf)])
@@ -516,7 +576,7 @@ def _digest(cells):
     h = hashlib.sha256()
     for c in sorted(cells, key=lambda c: c.name):
         h.update(c.name.encode())
-        h.update(np.float64(c.energy).tobytes())
+        h.update(np.float64(np.nan if c.energy is None else c.energy).tobytes())
     return h.hexdigest()[:12]
 
 
@@ -525,7 +585,7 @@ def _header(args, cells, train, chosen, mu, test_errors, settings, command):
     lines = [
         "Tersoff potential for sp3 boron, carbon and nitrogen, shipped with corvane as BNC.tersoff.",
         "",
-        "Made by refitting all 27 entries to our PBE data (GPAW, 800 eV plane waves) with",
+        "Made by refitting the starting set below to our PBE data (GPAW, 800 eV plane waves) with",
         f"  {command}",
         f"on {len(train)} training cells of {len(cells)} (families: {', '.join(families)};",
         f"data digest {_digest(cells)}), start {chosen} of {settings.starts} chosen on the "
@@ -533,6 +593,13 @@ def _header(args, cells, train, chosen, mu, test_errors, settings, command):
         f"Weights: sp3 cells {settings.sp3_weight:g}, others {settings.other_weight:g}; sigmas "
         f"{1000 * settings.sigma_energy:g} meV/atom, {settings.sigma_force:g} eV/A, "
         f"{settings.sigma_stress:g} GPa; loss {settings.loss}.",
+    ]
+    if settings.experiment_weight > 0:
+        lines.append(
+            f"Also fitted, with weight {settings.experiment_weight:g} per cell: the measured lattice "
+            "and elastic constants of diamond and c-BN (zero stress at the measured a; the stress "
+            "of the measured C11, C12, C44 at +-0.5 % strain).")
+    lines += [
         "Starting set: C from J. Tersoff, Phys. Rev. B 39, 5566 (1989); all else from A. Kinaci,",
         "J. B. Haskins, C. Sevik, T. Cagin, Phys. Rev. B 86, 115410 (2012) (BNC_Kinaci2012.tersoff).",
         "One-body energies fitted along (PBE total energy = Tersoff energy + sum of these): "
@@ -551,7 +618,9 @@ def _header(args, cells, train, chosen, mu, test_errors, settings, command):
         "read from entry (i, j, j); m, gamma, lambda3, c, d, costheta0 and the cutoff on r_ik from",
         "entry (i, j, k). A, lambda1, B, lambda2, R and D are the same in (i, j, j) and (j, i, i).",
     ]
-    return "\n".join(lines)
+    return "\n".join(wrapped for line in lines
+                     for wrapped in (textwrap.wrap(line, 95, subsequent_indent="  ")
+                                     if line and not line.startswith("  ") else [line]))
 
 
 def _parser():
@@ -573,6 +642,9 @@ def _parser():
     p.add_argument("--sp3-weight", type=float, default=d.sp3_weight)
     p.add_argument("--other-weight", type=float, default=d.other_weight,
                    help="weight of cells that are not sp3")
+    p.add_argument("--experiment-weight", type=float, default=d.experiment_weight,
+                   help="also fit the measured lattice constants and elastic constants of "
+                        "diamond and c-BN with this weight per row cell (default 0: off)")
     p.add_argument("--sigma-energy", type=float, default=d.sigma_energy, help="eV/atom")
     p.add_argument("--sigma-force", type=float, default=d.sigma_force, help="eV/A")
     p.add_argument("--sigma-stress", type=float, default=d.sigma_stress, help="GPa")
@@ -592,11 +664,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     settings = FitSettings(
         sigma_energy=args.sigma_energy, sigma_force=args.sigma_force,
         sigma_stress=args.sigma_stress, sp3_weight=args.sp3_weight,
-        other_weight=args.other_weight, prior=args.prior, loss=args.loss, f_scale=args.f_scale,
+        other_weight=args.other_weight, experiment_weight=args.experiment_weight,
+        prior=args.prior, loss=args.loss, f_scale=args.f_scale,
         starts=args.starts, spread=args.spread, max_nfev=args.max_nfev, seed=args.seed)
     for name in ("sigma_energy", "sigma_force", "sigma_stress", "f_scale"):
         if not getattr(settings, name) > 0:
             parser.error(f"--{name.replace('_', '-')} must be positive")
+    if not settings.experiment_weight >= 0:
+        parser.error("--experiment-weight must not be negative")
     if settings.starts < 1 or settings.max_nfev < 1:
         parser.error("--starts and --max-nfev must be at least 1")
     output = Path(args.output)
@@ -611,7 +686,8 @@ def main(argv: Sequence[str] | None = None) -> int:
     train, valid, test = (_split(cells, s) for s in ("train", "validation", "test"))
     if not train:
         parser.error("the data hold no training cells")
-    fitter = Fitter(train, space, settings)
+    extra = experiment_cells(settings.experiment_weight) if settings.experiment_weight > 0 else []
+    fitter = Fitter(train + extra, space, settings)
     print(f"{len(cells)} cells: {len(train)} training, {len(valid)} validation, {len(test)} test; "
           f"{len(space)} Tersoff numbers and {fitter.n_mu} one-body energies to fit")
     start_table = space.decode(space.z0)
