@@ -273,3 +273,28 @@ def test_experiment_rows_hold_the_measured_constants_and_can_be_fitted():
     start = space.decode(space.z0)
     table, mu, _ = fitter.run(space.z0)
     assert tf.errors(diamond, table, mu)["stress"] < 0.5 * tf.errors(diamond, start, mu)["stress"]
+
+
+def test_sublattice_shift_relaxes_the_shear_cell():
+    """The yz-sheared experiment cell: after the shift the force along x on each sublattice
+    vanishes, and the stress is that of ASE's own relaxation of the same cell."""
+    from ase.constraints import FixedLine
+    from ase.optimize import BFGS
+
+    cell = next(c for c in tf.experiment_cells(1.0) if c.name == "experiment diamond +yz")
+    table = tf.entries_to_table(tf.starting_entries())
+    energy, forces, stress = tf.predict(cell, table)
+    mask, direction = cell.shift
+    assert abs(forces[mask] @ direction).sum() < 1e-9
+    unshifted = tf.predict(tf.Cell(**{**{k: getattr(cell, k) for k in (
+        "name", "family", "kind", "split", "sp3", "species", "positions", "cell", "pbc",
+        "energy", "forces", "stress")}}), table)
+    assert abs(unshifted[1][mask] @ direction).sum() > 1e-3  # there was something to relax
+    assert energy < unshifted[0]
+    atoms = bulk("C", "diamond", a=3.567, cubic=True)
+    atoms.set_cell(cell.cell, scale_atoms=False)
+    atoms.positions = cell.positions
+    atoms.calc = Tersoff(tf.starting_entries())
+    atoms.set_constraint([FixedLine(i, [1, 0, 0]) for i in range(len(atoms))])
+    BFGS(atoms, logfile=None).run(fmax=1e-8, steps=200)
+    np.testing.assert_allclose(stress, atoms.get_stress() / tf.GPA, atol=1e-6)
