@@ -195,6 +195,21 @@ def test_fit_recovers_data_made_with_a_known_set():
             assert fitted[key] == start_entries[key]
 
 
+def test_weights_by_kind_family_and_bonding():
+    def cell(sp3, family, kind):
+        return tf.Cell(name="x", family=family, kind=kind, split="train", sp3=sp3,
+                       species=np.ones(1, np.int32), positions=np.zeros((1, 3)),
+                       cell=np.eye(3) * 3, pbc=np.ones(3, bool), energy=0.0, forces=None,
+                       stress=None)
+
+    s = tf.FitSettings(sp3_weight=2.0, other_weight=0.5,
+                       group_weights={"ideal_path": 0.1, "twin": 3.0})
+    assert s.weight(cell(True, "diamond", "eos")) == 2.0
+    assert s.weight(cell(False, "sp2", "eos")) == 0.5
+    assert s.weight(cell(True, "twin", "ideal_path")) == pytest.approx(2.0 * 3.0 * 0.1)
+    assert s.weight(tf.experiment_cells(7.0)[0]) == 7.0
+
+
 def test_starts_are_deterministic_and_within_bounds():
     space = tf.ParameterSpace(tf.entries_to_table(tf.starting_entries()))
     cell = tf.Cell(name="x", family="diamond", kind="", split="train", sp3=True,
@@ -252,6 +267,10 @@ def test_command_line_errors(tmp_path, capsys):
     with pytest.raises(SystemExit):
         tf.main([str(tmp_path), "-o", str(tmp_path / "x.tersoff"), "--sigma-force", "0"])
     assert "--sigma-force must be positive" in capsys.readouterr().err
+    for bad in ("ideal_path", "ideal_path=-1", "=2"):
+        with pytest.raises(SystemExit):
+            tf.main([str(tmp_path), "-o", str(tmp_path / "x.tersoff"), "--weight", bad])
+        assert f"got '{bad}'" in capsys.readouterr().err
     assert not (tmp_path / "x.tersoff").exists()
 
 

@@ -428,6 +428,8 @@ class FitSettings:
     sp3_weight: float = 1.0
     other_weight: float = 0.1
     experiment_weight: float = 0.0  # > 0 adds experiment_cells() to the training cells
+    # Factors on the weight of cells of a family or kind, e.g. {"ideal_path": 0.2}.
+    group_weights: dict = field(default_factory=dict)
     prior: float = 0.05  # weight of each (z - z_start) in the residuals
     loss: str = "linear"  # scipy's robust losses ("soft_l1", ...) damp outlying cells
     f_scale: float = 3.0
@@ -439,7 +441,10 @@ class FitSettings:
     def weight(self, cell: Cell) -> float:
         if cell.weight is not None:
             return cell.weight
-        return self.sp3_weight if cell.sp3 else self.other_weight
+        weight = self.sp3_weight if cell.sp3 else self.other_weight
+        for key in (cell.family, cell.kind):
+            weight *= self.group_weights.get(key, 1.0)
+        return weight
 
 
 class Fitter:
@@ -622,7 +627,8 @@ def _header(args, cells, train, chosen, mu, test_errors, settings, command):
         f"on {len(train)} training cells of {len(cells)} (families: {', '.join(families)};",
         f"data digest {_digest(cells)}), start {chosen} of {settings.starts} chosen on the "
         "validation split.",
-        f"Weights: sp3 cells {settings.sp3_weight:g}, others {settings.other_weight:g}; sigmas "
+        f"Weights: sp3 cells {settings.sp3_weight:g}, others {settings.other_weight:g}"
+        + "".join(f", {k} x{v:g}" for k, v in settings.group_weights.items()) + "; sigmas "
         f"{1000 * settings.sigma_energy:g} meV/atom, {settings.sigma_force:g} eV/A, "
         f"{settings.sigma_stress:g} GPa; loss {settings.loss}.",
     ]
@@ -674,6 +680,8 @@ def _parser():
     p.add_argument("--sp3-weight", type=float, default=d.sp3_weight)
     p.add_argument("--other-weight", type=float, default=d.other_weight,
                    help="weight of cells that are not sp3")
+    p.add_argument("--weight", nargs="+", default=[], metavar="GROUP=FACTOR",
+                   help="multiply the weight of a family or kind of cells, e.g. ideal_path=0.2")
     p.add_argument("--experiment-weight", type=float, default=d.experiment_weight,
                    help="also fit the measured lattice constants and elastic constants of "
                         "diamond and c-BN with this weight per row cell (default 0: off)")
@@ -693,7 +701,16 @@ def _parser():
 def main(argv: Sequence[str] | None = None) -> int:
     parser = _parser()
     args = parser.parse_args(argv)
-    settings = FitSettings(
+    group_weights = {}
+    for text in args.weight:
+        key, _, value = text.partition("=")
+        try:
+            group_weights[key] = float(value)
+        except ValueError:
+            parser.error(f"--weight takes GROUP=FACTOR with a number, got {text!r}")
+        if not key or not group_weights[key] >= 0:
+            parser.error(f"--weight takes GROUP=FACTOR with a factor >= 0, got {text!r}")
+    settings = FitSettings(group_weights=group_weights,
         sigma_energy=args.sigma_energy, sigma_force=args.sigma_force,
         sigma_stress=args.sigma_stress, sp3_weight=args.sp3_weight,
         other_weight=args.other_weight, experiment_weight=args.experiment_weight,
