@@ -3,13 +3,14 @@
     python validation/tersoff_table.py [--data data/dft] [--old FILE] [--new FILE]
 
 For diamond, c-BN and one c-BC2N ordering, each relaxed with the potential: lattice constant,
-C11, C12, C44 (from calculate_elastic_properties, ions held at their strained positions), C44
-with the ions relaxed (what experiment measures; the experimental column repeats it in both
-rows), bulk and shear moduli, the four moduli-based hardness values and Šimůnek's, for the old set (Kinaci
-et al. 2012), the new default set, and experiment. Experimental moduli and hardness models are
-evaluated from the experimental elastic constants with the same formulas. With --data, the RMS
-errors of both sets on each split of the data set follow (one-body energies fitted on the
-training split for each set). Last, the targets the refit must meet, each marked met or not.
+C11, C12, C44 (from calculate_elastic_properties: ions held at their strained positions), C44
+with the ions relaxed (what experiment measures), bulk and shear moduli, the four moduli-based
+hardness values and Šimůnek's, for the old set (Kinaci et al. 2012) and the new default set,
+beside PBE and experiment. The experimental moduli and hardness models come from the measured
+elastic constants through the same formulas. With --data: a PBE column (lattice constant and
+bulk modulus from the energy-volume cells, C11, C12, C44 from the strained cells), and the RMS
+errors of both sets on each split of the data (one-body energies fitted on the training split
+for each set). Last, the targets of the refit, each marked met or not.
 """
 
 from __future__ import annotations
@@ -144,6 +145,39 @@ def experiment(name):
     return row
 
 
+def pbe_reference(cells, family):
+    """Lattice constant and bulk modulus of a cubic family from its PBE energy-volume cells, and
+    C11, C12, C44 (ions moved with the cell) from a least-squares fit of the stress of its
+    strained two-atom cells, linear in the strain plus a constant pressure. Only what the data
+    have enough cells for."""
+    from ase.eos import EquationOfState
+
+    eos = [c for c in cells if c.family == family and c.kind == "eos"]
+    row = {}
+    if len(eos) >= 5:
+        volumes = [c.volume / c.natoms * 2 for c in eos]  # per two-atom primitive cell
+        fit = EquationOfState(volumes, [c.energy / c.natoms * 2 for c in eos], eos="birchmurnaghan")
+        v0, _, b0 = fit.fit()
+        row.update(a=(4 * v0) ** (1 / 3), B=b0 / units.GPa)
+    reference = next((c for c in eos if c.name.endswith("_eos_1.000")), None)
+    strained = [c for c in cells if c.family == family and c.kind == "strain"
+                and c.stress is not None and c.natoms == 2]
+    if reference is not None and len(strained) >= 6:
+        rows, rhs = [], []
+        for c in strained:
+            gradient = np.linalg.solve(reference.cell, c.cell).T
+            eps = 0.5 * (gradient + gradient.T) - np.eye(3)
+            e = np.array([eps[0, 0], eps[1, 1], eps[2, 2], 2 * eps[1, 2], 2 * eps[0, 2],
+                          2 * eps[0, 1]])
+            for k in range(6):  # unknowns: constant stress, C11, C12, C44
+                rows.append([1.0, e[k], e[:3].sum() - e[k], 0.0] if k < 3 else
+                            [0.0, 0.0, 0.0, e[k]])
+                rhs.append(c.stress[k])
+        _, c11, c12, c44 = np.linalg.lstsq(np.array(rows), np.array(rhs), rcond=None)[0]
+        row.update(C11=c11, C12=c12, C44=c44)
+    return row
+
+
 QUANTITIES = [("a", "a (A)", "{:.4f}"), ("C11", "C11 (GPa)", "{:.0f}"), ("C12", "C12 (GPa)", "{:.0f}"),
               ("C44", "C44 (GPa)", "{:.0f}"), ("C44r", "C44 relaxed", "{:.0f}"),
               ("B", "B (GPa)", "{:.0f}"), ("G", "G (GPa)", "{:.0f}"),
@@ -157,14 +191,15 @@ def fmt(value, spec):
         else spec.format(value)
 
 
-def print_table(name, old, new, exp):
+def print_table(name, old, new, exp, pbe):
     print(f"\n{name}")
-    print(f"  {'':<14s} {'old set':>10s} {'new set':>10s} {'experiment':>11s} {'new/exp-1':>10s}")
+    print(f"  {'':<14s} {'old set':>10s} {'new set':>10s} {'PBE data':>10s} {'experiment':>11s} "
+          f"{'new/exp-1':>10s}")
     for key, label, spec in QUANTITIES:
-        o, n, e = old.get(key), new.get(key), exp.get(key)
+        o, n, p, e = old.get(key), new.get(key), pbe.get(key), exp.get(key)
         dev = f"{100 * (n / e - 1):+.1f} %" if n is not None and e else ""
-        print(f"  {label:<14s} {fmt(o, spec):>10s} {fmt(n, spec):>10s} {fmt(e, spec):>11s} "
-              f"{dev:>10s}")
+        print(f"  {label:<14s} {fmt(o, spec):>10s} {fmt(n, spec):>10s} {fmt(p, spec):>10s} "
+              f"{fmt(e, spec):>11s} {dev:>10s}")
 
 
 def targets(new):
@@ -185,12 +220,10 @@ def targets(new):
     return out
 
 
-def split_errors(data, old, new):
+def split_errors(cells, old, new):
     from corvane.tersoff import read_tersoff_file
-    from corvane.training.tersoff_fit import (entries_to_table, errors, fit_references,
-                                              load_cells, predict)
+    from corvane.training.tersoff_fit import entries_to_table, errors, fit_references, predict
 
-    cells = load_cells(data)
     train = [c for c in cells if c.split == "train"]
     print(f"\nRMS errors on the PBE data ({len(cells)} cells; one-body energies fitted on the "
           f"{len(train)} training cells for each set)")
@@ -221,13 +254,20 @@ def main(argv=None):
                         help="PBE data directories or files for the split errors")
     args = parser.parse_args(argv)
     print(f"old set: {args.old}\nnew set: {args.new}")
+    cells = []
+    if args.data:
+        from corvane.training.tersoff_fit import load_cells
+
+        cells = load_cells(args.data)
+    families = {"diamond": "diamond", "c-BN": "cBN"}
     new_rows = {}
     for name in CRYSTALS:
         old_row, new_row = properties(name, args.old), properties(name, args.new)
         new_rows[name] = new_row
-        print_table(name, old_row, new_row, experiment(name))
-    if args.data:
-        split_errors(args.data, args.old, args.new)
+        pbe = pbe_reference(cells, families[name]) if name in families else {}
+        print_table(name, old_row, new_row, experiment(name), pbe)
+    if cells:
+        split_errors(cells, args.old, args.new)
     print("\nTargets of the new set:")
     results = targets(new_rows)
     for text, met in results:
