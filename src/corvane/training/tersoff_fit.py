@@ -674,7 +674,8 @@ def _parser():
     p = argparse.ArgumentParser(
         prog="python -m corvane.training.tersoff_fit",
         description="Refit the B-C-N Tersoff parameters to the PBE data set and write them as a "
-                    "LAMMPS-format file.")
+                    "LAMMPS-format file.",
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter)
     p.add_argument("data", nargs="+", help="data directories or *.extxyz[.gz] files")
     p.add_argument("-o", "--output", required=True, help="the Tersoff file to write")
     p.add_argument("--start", help="LAMMPS-format file to start from (default: Tersoff 1989 "
@@ -686,7 +687,7 @@ def _parser():
     p.add_argument("--starts", type=int, default=d.starts, help="number of starts")
     p.add_argument("--max-nfev", type=int, default=d.max_nfev,
                    help="evaluations of the training set per start")
-    p.add_argument("--sp3-weight", type=float, default=d.sp3_weight)
+    p.add_argument("--sp3-weight", type=float, default=d.sp3_weight, help="weight of sp3 cells")
     p.add_argument("--other-weight", type=float, default=d.other_weight,
                    help="weight of cells that are not sp3")
     p.add_argument("--weight", nargs="+", default=[], metavar="GROUP=FACTOR",
@@ -699,11 +700,13 @@ def _parser():
     p.add_argument("--sigma-stress", type=float, default=d.sigma_stress, help="GPa")
     p.add_argument("--prior", type=float, default=d.prior,
                    help="pull towards the starting set (per parameter, in log units)")
-    p.add_argument("--loss", default=d.loss, choices=["linear", "soft_l1", "huber", "cauchy"])
-    p.add_argument("--f-scale", type=float, default=d.f_scale)
+    p.add_argument("--loss", default=d.loss, choices=["linear", "soft_l1", "huber", "cauchy"],
+                   help="scipy's loss on the scaled residuals")
+    p.add_argument("--f-scale", type=float, default=d.f_scale,
+                   help="where a robust loss sets in (scaled residual)")
     p.add_argument("--spread", type=float, default=d.spread,
                    help="size of the perturbations of starts after the first (log units)")
-    p.add_argument("--seed", type=int, default=d.seed)
+    p.add_argument("--seed", type=int, default=d.seed, help="seed of the perturbed starts")
     return p
 
 
