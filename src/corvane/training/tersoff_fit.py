@@ -68,6 +68,7 @@ PAIR_FIELDS = ("A", "lambda1", "B", "lambda2")
 BOND_FIELDS = ("n", "beta")
 ANGLE_FIELDS = ("c", "d", "costheta0")
 LINEAR_FIELDS = {"costheta0"}  # the others are positive and optimised as logarithms
+STAGES = ("C-C", "B-N", "B-C", "C-N")  # order of the pair-by-pair fits
 
 GPA = units.GPa
 MU_PULL = 1e-3  # residual per eV of a one-body energy away from its first estimate
@@ -444,7 +445,8 @@ class FitSettings:
     f_scale: float = 3.0
     starts: int = 4
     spread: float = 0.15  # size of the start perturbations (z units)
-    max_nfev: int = 100
+    max_nfev: int = 100  # per least-squares run (each stage and the joint fit)
+    staged: bool = True  # pair by pair first (Fitter.run_staged)
     seed: int = 0
 
     def weight(self, cell: Cell) -> float:
@@ -592,6 +594,25 @@ class Fitter:
         z = result.x[:len(self.space)]
         return self.space.decode(z), self._mu(result.x), result
 
+    def run_staged(self, z_start):
+        """The numbers of each element pair of STAGES alone, on the cells made of those
+        elements only (diamond for C-C, c-BN for B-N, B-doped diamond for B-C, ...); then all
+        together from there, where the joint fit needs far fewer evaluations than from the
+        start. Returns what run() returns."""
+        table = self.space.decode(z_start)
+        free = {p.elements for p in self.space.params}
+        for pair in STAGES:
+            elements = frozenset(pair.split("-"))
+            cells = [c for c in self.cells if c.elements == elements]
+            if elements not in free or not cells:
+                continue
+            space = ParameterSpace(table, free=[pair])
+            stage = Fitter(cells, space, self.settings, log=self.log)
+            table, _, result = stage.run(space.z0)
+            self.log(f"  {pair} alone on {len(cells)} cells: cost {2 * result.cost:.6g} "
+                     f"({result.nfev} evaluations)", flush=True)
+        return self.run(np.clip(self.space.encode(table), self.space.lower, self.space.upper))
+
     def starts(self):
         """Deterministic starting vectors: the starting set, then perturbations of it."""
         s = self.settings
@@ -639,7 +660,9 @@ def _header(args, cells, train, chosen, mu, test_errors, settings, command):
         f"Weights: sp3 cells {settings.sp3_weight:g}, others {settings.other_weight:g}"
         + "".join(f", {k} x{v:g}" for k, v in settings.group_weights.items()) + "; sigmas "
         f"{1000 * settings.sigma_energy:g} meV/atom, {settings.sigma_force:g} eV/A, "
-        f"{settings.sigma_stress:g} GPa; loss {settings.loss}.",
+        f"{settings.sigma_stress:g} GPa; loss {settings.loss}; "
+        + ("each element pair alone first, then all together." if settings.staged else
+           "all numbers together."),
     ]
     if settings.experiment_weight > 0:
         lines.append(
@@ -686,7 +709,10 @@ def _parser():
     d = FitSettings()
     p.add_argument("--starts", type=int, default=d.starts, help="number of starts")
     p.add_argument("--max-nfev", type=int, default=d.max_nfev,
-                   help="evaluations of the training set per start")
+                   help="evaluations of the training set per least-squares run")
+    p.add_argument("--no-stages", dest="staged", action="store_false",
+                   help="fit all numbers together at once, without first fitting each element "
+                        "pair's numbers alone")
     p.add_argument("--sp3-weight", type=float, default=d.sp3_weight, help="weight of sp3 cells")
     p.add_argument("--other-weight", type=float, default=d.other_weight,
                    help="weight of cells that are not sp3")
@@ -727,7 +753,8 @@ def main(argv: Sequence[str] | None = None) -> int:
         sigma_stress=args.sigma_stress, sp3_weight=args.sp3_weight,
         other_weight=args.other_weight, experiment_weight=args.experiment_weight,
         prior=args.prior, loss=args.loss, f_scale=args.f_scale,
-        starts=args.starts, spread=args.spread, max_nfev=args.max_nfev, seed=args.seed)
+        starts=args.starts, spread=args.spread, max_nfev=args.max_nfev, staged=args.staged,
+        seed=args.seed)
     for name in ("sigma_energy", "sigma_force", "sigma_stress", "f_scale"):
         if not getattr(settings, name) > 0:
             parser.error(f"--{name.replace('_', '-')} must be positive")
@@ -756,7 +783,7 @@ def main(argv: Sequence[str] | None = None) -> int:
     for n, z in enumerate(fitter.starts()):
         print(f"start {n}:", flush=True)
         t0 = time.perf_counter()
-        table, mu, result = fitter.run(z)
+        table, mu, result = fitter.run_staged(z) if settings.staged else fitter.run(z)
         judge = valid or train
         score = fitter.cost(table, mu, judge)
         print(f"start {n}: training cost {fitter.cost(table, mu):.6g}, "
