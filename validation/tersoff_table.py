@@ -229,6 +229,7 @@ def split_errors(cells, old, new):
           f"{len(train)} training cells for each set)")
     print(f"  {'set':<8s} {'split':<11s} {'subset':<7s} {'cells':>5s} {'E meV/at':>9s} "
           f"{'F eV/A':>8s} {'S GPa':>8s}")
+    by_family = []
     for label, path in (("old", old), ("new", new)):
         table = entries_to_table(read_tersoff_file(path))
         mu = fit_references(train, [predict(c, table)[0] for c in train])
@@ -244,6 +245,16 @@ def split_errors(cells, old, new):
                 e = errors(chosen, table, mu)
                 print(f"  {label:<8s} {split:<11s} {subset:<7s} {e['cells']:>5d} "
                       f"{e['energy']:>9.1f} {e['forces']:>8.3f} {e['stress']:>8.2f}")
+        by_family.append((label, table, mu))
+    print("\nBy family, all splits")
+    print(f"  {'family':<16s} {'cells':>5s}   {'E meV/at old/new':>17s} {'F eV/A old/new':>15s} "
+          f"{'S GPa old/new':>14s}")
+    for family in sorted({c.family for c in cells}):
+        chosen = [c for c in cells if c.family == family]
+        (_, t_old, mu_old), (_, t_new, mu_new) = by_family
+        o, n = errors(chosen, t_old, mu_old), errors(chosen, t_new, mu_new)
+        print(f"  {family:<16s} {len(chosen):>5d}   {o['energy']:>8.1f}/{n['energy']:<8.1f} "
+              f"{o['forces']:>7.3f}/{n['forces']:<7.3f} {o['stress']:>6.2f}/{n['stress']:<7.2f}")
 
 
 def main(argv=None):
