@@ -4,9 +4,11 @@
 
 reads every ``*.extxyz[.gz]`` file of the data directories, fits the parameters of all 27 B/C/N
 entries to the energies, forces and stresses of the training split with scipy's bounded least
-squares from several deterministic starts, keeps the start that does best on the validation
-split, prints the errors on the three splits, and writes the set as a LAMMPS-format file whose
-header says how it was made.
+squares from several deterministic starts (each fitting C-C, B-N, B-C and C-N alone on the cells
+made of those elements first, then everything together), keeps the start that does best on the
+validation split, prints the errors on the three splits, and writes the set as a LAMMPS-format
+file whose header says how it was made. ``--experiment-weight`` adds the measured elastic
+constants of diamond and c-BN as further rows.
 
 What is fitted, in LAMMPS's conventions (entry (i, j, j) carries the pair terms of bond i-j,
 entry (i, j, k) the angular terms of k around bond i-j):
@@ -50,7 +52,8 @@ from corvane.data import files
 from corvane.tersoff import FIELDS, read_tersoff_file, stress_from_virial, write_tersoff_file
 
 __all__ = ["ELEMENTS", "TERSOFF_1989_CARBON", "Cell", "FitSettings", "Fitter", "ParameterSpace",
-           "errors", "fit_references", "load_cells", "main", "predict", "starting_entries"]
+           "entries_to_table", "errors", "experiment_cells", "fit_references", "load_cells",
+           "main", "predict", "starting_entries", "table_to_entries"]
 
 ELEMENTS = ("B", "C", "N")
 FIELD = {name: i for i, name in enumerate(FIELDS)}
