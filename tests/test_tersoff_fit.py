@@ -327,3 +327,9 @@ def test_sublattice_shift_relaxes_the_shear_cell():
     atoms.set_constraint([FixedLine(i, [1, 0, 0]) for i in range(len(atoms))])
     BFGS(atoms, logfile=None).run(fmax=1e-8, steps=200)
     np.testing.assert_allclose(stress, atoms.get_stress() / tf.GPA, atol=1e-6)
+
+
+def test_bounds_hold_every_published_starting_value():
+    space = tf.ParameterSpace(tf.entries_to_table(tf.starting_entries()))
+    np.testing.assert_array_equal(space.z0, space.encode(space.start_table))
+    assert np.all(space.lower < space.z0) and np.all(space.z0 < space.upper)

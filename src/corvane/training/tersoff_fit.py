@@ -64,7 +64,7 @@ TERSOFF_1989_CARBON = {"m": 3.0, "gamma": 1.0, "lambda3": 0.0, "c": 38049.0, "d"
                        "B": 346.74, "R": 1.95, "D": 0.15, "lambda1": 3.4879, "A": 1393.6}
 
 #: Physical ranges the fitted parameters are held to.
-BOUNDS = {"A": (50.0, 2.0e5), "lambda1": (1.0, 6.0), "B": (5.0, 5.0e3), "lambda2": (0.5, 4.0),
+BOUNDS = {"A": (10.0, 2.0e5), "lambda1": (1.0, 6.0), "B": (5.0, 5.0e3), "lambda2": (0.5, 4.0),
           "n": (0.05, 5.0), "beta": (1e-10, 1.0), "c": (1e-2, 1e6), "d": (1e-3, 100.0),
           "costheta0": (-1.0, 1.0)}
 PAIR_FIELDS = ("A", "lambda1", "B", "lambda2")
