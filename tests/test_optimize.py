@@ -82,7 +82,7 @@ def test_pressure_is_reached(tmp_path):
 
 
 def test_open_directions_keep_their_cell(tmp_path):
-    calc = get_calculator(BNC)
+    calc = get_calculator(KINACI)  # fitted for sheets; h-BN's lattice near 2.50 A
     sheet = graphene("BN", a=2.60, vacuum=5.0)  # h-BN, stretched
     sheet.pbc = [True, True, False]
     sheet.positions[0, 2] += 0.1
