@@ -186,20 +186,20 @@ QUANTITIES = [("a", "a (A)", "{:.4f}"), ("C11", "C11 (GPa)", "{:.0f}"), ("C12", 
               ("simunek", "Hv Simunek", "{:.1f}"), ("hv", "Hv measured", "{:.0f}")]
 
 
-def fmt(value, spec):
+def fmt(value, form):
     return "-" if value is None or (isinstance(value, float) and math.isnan(value)) \
-        else spec.format(value)
+        else form.format(value)
 
 
 def print_table(name, old, new, exp, pbe):
     print(f"\n{name}")
     print(f"  {'':<14s} {'old set':>10s} {'new set':>10s} {'PBE data':>10s} {'experiment':>11s} "
           f"{'new/exp-1':>10s}")
-    for key, label, spec in QUANTITIES:
+    for key, label, form in QUANTITIES:
         o, n, p, e = old.get(key), new.get(key), pbe.get(key), exp.get(key)
         dev = f"{100 * (n / e - 1):+.1f} %" if n is not None and e else ""
-        print(f"  {label:<14s} {fmt(o, spec):>10s} {fmt(n, spec):>10s} {fmt(p, spec):>10s} "
-              f"{fmt(e, spec):>11s} {dev:>10s}")
+        print(f"  {label:<14s} {fmt(o, form):>10s} {fmt(n, form):>10s} {fmt(p, form):>10s} "
+              f"{fmt(e, form):>11s} {dev:>10s}")
 
 
 def targets(new):
