@@ -6,14 +6,15 @@ import pytest
 from ase.build import bulk
 
 
-def tersoff_factory():
+def tersoff_factory(name="BNC.tersoff"):
+    """Makes calculators for the potential file `name` shipped in corvane.data.files."""
     try:
         from corvane import optimization
     except ImportError as exc:
         pytest.skip(f"the Tersoff calculator comes from corvane.optimization, not importable: {exc}")
     from corvane.data import files
 
-    path = os.path.join(os.path.dirname(files.__file__), "BNC.tersoff")
+    path = os.path.join(os.path.dirname(files.__file__), name)
     return lambda: optimization.get_calculator(path)
 
 

@@ -13,6 +13,7 @@ from ase.build import bulk
 from ase.calculators.emt import EMT
 
 from corvane.properties import elastic
+from corvane.properties.hardness import calculate_hardness
 
 
 def relaxed_cu():
@@ -220,7 +221,8 @@ def test_emt_copper_moduli_follow_from_the_tensor(cu_result):
 
 # --- the B-C-N Tersoff potential (needs the optimisation service) ------------------------------
 
-# Reference: LAMMPS (Debian's 20220106 build, pair_style tersoff) with the same BNC.tersoff,
+# Reference: LAMMPS (Debian's 20220106 build, pair_style tersoff) with the same parameters (the
+# Kinaci et al. 2012 set, BNC_Kinaci2012.tersoff),
 # lattice relaxed with fix box/relax, then central differences of the stress over +/-0.1% strain
 # without relaxing the atoms (matscipy's fit relaxes nothing either): a0 (A), C11, C12, C44 (GPa).
 LAMMPS_TERSOFF = {
@@ -232,7 +234,7 @@ CRYSTALS = {"diamond": ("C", "diamond"), "c-BN": ("BN", "zincblende")}
 
 @pytest.mark.parametrize("name", list(CRYSTALS))
 def test_tersoff_elastic_constants_match_lammps(name):
-    make_calc = tersoff_factory()
+    make_calc = tersoff_factory("BNC_Kinaci2012.tersoff")
     atoms = relaxed_cubic(*CRYSTALS[name], make_calc)
     a0, c11, c12, c44 = LAMMPS_TERSOFF[name]
     assert atoms.cell[0, 0] == pytest.approx(a0, abs=2e-5)
@@ -242,3 +244,27 @@ def test_tersoff_elastic_constants_match_lammps(name):
     assert [C[0, 1], C[0, 2], C[1, 2]] == pytest.approx([c12] * 3, rel=0.01)
     assert np.diag(C)[3:] == pytest.approx([c44] * 3, rel=0.01)
     assert result["bulk_modulus"] == pytest.approx((c11 + 2 * c12) / 3, rel=0.01)
+
+
+# The default set (refitted for sp3 B-C-N) against experiment: lattice constants within 0.7 %,
+# C11, C12 (and diamond's C44) within 15 %; matscipy's fit moves no ion, so C44 here is the
+# clamped-ion value, above the measured (relaxed) one.
+EXPERIMENT = {"diamond": (3.567, 1079.0, 124.0, 578.0), "c-BN": (3.615, 798.0, 172.0, 469.0)}
+
+
+@pytest.mark.parametrize("name", list(CRYSTALS))
+def test_default_tersoff_set_is_close_to_experiment(name):
+    make_calc = tersoff_factory()
+    atoms = relaxed_cubic(*CRYSTALS[name], make_calc)
+    a0, c11, c12, c44 = EXPERIMENT[name]
+    assert atoms.cell[0, 0] == pytest.approx(a0, rel=0.007)
+    result = elastic.calculate_elastic_properties(atoms)
+    C = result["elastic_constants"]
+    assert np.mean(np.diag(C)[:3]) == pytest.approx(c11, rel=0.15)
+    assert np.mean([C[0, 1], C[0, 2], C[1, 2]]) == pytest.approx(c12, rel=0.15)
+    if name == "diamond":
+        assert np.mean(np.diag(C)[3:]) == pytest.approx(c44, rel=0.15)
+        # Chen's model on these moduli: diamond's measured Vickers hardness is about 96 GPa.
+        hv = calculate_hardness(shear=result["shear_modulus"], bulk=result["bulk_modulus"],
+                                method="chen")
+        assert hv == pytest.approx(96.0, rel=0.10)

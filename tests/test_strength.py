@@ -481,7 +481,7 @@ def test_real_curves_to_png(cu_a, tmp_path, plot_spies, capsys):
 
 
 def test_tersoff_diamond_100_tension_softens_from_c11(capsys):
-    make_calc = tersoff_factory()
+    make_calc = tersoff_factory("BNC_Kinaci2012.tersoff")
     atoms = relaxed_cubic("C", "diamond", make_calc)
     strains, stresses, _ = strength.calculate_tensile_strength(
         atoms, [1, 0, 0], end_strain=0.3, calculator=make_calc())
@@ -496,7 +496,7 @@ def test_tersoff_diamond_100_tension_softens_from_c11(capsys):
 
 
 def test_tersoff_cbn_100_tension_rises_peaks_and_falls(capsys):
-    make_calc = tersoff_factory()
+    make_calc = tersoff_factory("BNC_Kinaci2012.tersoff")
     atoms = relaxed_cubic("BN", "zincblende", make_calc)
     strains, stresses, _ = strength.calculate_tensile_strength(
         atoms, [1, 0, 0], end_strain=0.64, interval_strain=0.02, calculator=make_calc())

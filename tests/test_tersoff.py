@@ -15,6 +15,7 @@ from corvane.data import files
 from corvane.tersoff import FIELDS, Tersoff, read_tersoff_file
 
 BNC = Path(files.__file__).parent / "BNC.tersoff"
+KINACI = Path(files.__file__).parent / "BNC_Kinaci2012.tersoff"  # the previous default
 REFERENCE_BNC = Path("/usr/share/lammps/potentials/BNC.tersoff")  # Debian's lammps-data
 LMP = shutil.which("lmp")
 needs_lammps = pytest.mark.skipif(LMP is None, reason="LAMMPS (lmp) is not installed")
@@ -144,11 +145,12 @@ run 0
 
 
 @needs_lammps
+@pytest.mark.parametrize("potential", [BNC, KINACI], ids=lambda p: p.name)
 @pytest.mark.parametrize("name", list(periodic_structures()) + ["open slab"])
-def test_agrees_with_lammps(name, calc, tmp_path):
+def test_agrees_with_lammps(name, potential, tmp_path):
     atoms = slab() if name == "open slab" else periodic_structures()[name]
-    e_ref, energies_ref, forces_ref, stress_ref = run_lammps(atoms, tmp_path)
-    atoms.calc = calc
+    e_ref, energies_ref, forces_ref, stress_ref = run_lammps(atoms, tmp_path, potential)
+    atoms.calc = Tersoff(potential)
     assert atoms.get_potential_energy() == pytest.approx(e_ref, rel=1e-9)
     np.testing.assert_allclose(atoms.get_forces(), forces_ref, rtol=0, atol=1e-7)
     np.testing.assert_allclose(atoms.get_potential_energies(), energies_ref, rtol=0, atol=1e-8)
@@ -287,8 +289,9 @@ def test_results_do_not_depend_on_thread_count():
             assert np.array_equal(a, b)
 
 
-def test_diamond_minimum_of_this_parameter_set(calc):
-    """The parameter set puts diamond's lattice constant near 3.645 A (fitted for sp2 B-C-N)."""
+def test_diamond_minimum_of_the_kinaci_set():
+    """The Kinaci et al. set puts diamond's lattice constant near 3.645 A (fitted for sp2 B-C-N)."""
+    calc = Tersoff(KINACI)
     lattice = np.linspace(3.55, 3.75, 41)
     energies = []
     for a in lattice:
@@ -328,8 +331,8 @@ def test_unknown_elements_and_missing_entries(tmp_path):
 # Parameter files
 
 @pytest.mark.skipif(not REFERENCE_BNC.exists(), reason="Debian's lammps-data is not installed")
-def test_parameter_file_matches_the_published_set():
-    ours, reference = read_tersoff_file(BNC), read_tersoff_file(REFERENCE_BNC)
+def test_kinaci_file_matches_the_published_set():
+    ours, reference = read_tersoff_file(KINACI), read_tersoff_file(REFERENCE_BNC)
     assert sorted(ours) == sorted(reference)
     for key, values in reference.items():
         assert ours[key] == pytest.approx(values, rel=1e-12), key
@@ -346,7 +349,7 @@ def test_parameter_file_format(tmp_path):
     atoms = rattled(bulk("C", "diamond", a=3.6) * (2, 1, 1), 0.05, 9)
     atoms.calc = Tersoff(path)
     ref = atoms.copy()
-    ref.calc = Tersoff(BNC)
+    ref.calc = Tersoff(KINACI)  # the same carbon numbers
     assert atoms.get_potential_energy() == pytest.approx(ref.get_potential_energy(), rel=1e-14)
 
     bad = {

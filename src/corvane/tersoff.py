@@ -25,7 +25,7 @@ from ase.data import chemical_symbols
 
 from corvane import _kernels
 
-__all__ = ["FIELDS", "Tersoff", "read_tersoff_file"]
+__all__ = ["FIELDS", "Tersoff", "read_tersoff_file", "stress_from_virial", "write_tersoff_file"]
 
 #: The numbers of one entry, in the order of LAMMPS-format files.
 FIELDS = ("m", "gamma", "lambda3", "c", "d", "costheta0", "n", "beta", "lambda2", "B", "R", "D",
@@ -74,6 +74,35 @@ def read_tersoff_file(path: str | os.PathLike) -> Entries:
     if not entries:
         raise ValueError(f"{path}: no Tersoff entries found")
     return entries
+
+
+def write_tersoff_file(entries: Mapping, path: str | os.PathLike, header: str = "") -> None:
+    """Writes `entries` {(i, j, k): 14 numbers in FIELDS order} as a LAMMPS-format file.
+
+    `header` becomes comment lines at the top. Numbers are written so that they read back
+    exactly. The file is written beside `path` first and moved over it when complete.
+    """
+    entries = _entries_from_mapping(entries)
+    path = Path(path)
+    lines = [f"# {line}".rstrip() for line in header.splitlines()]
+    if lines:
+        lines.append("#")
+    lines.append("# i j k  " + " ".join(FIELDS))
+    for key, values in entries.items():
+        lines.append(" ".join(key) + "  " + " ".join(repr(float(v)) for v in values))
+    tmp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
+    try:
+        with open(tmp, "w", encoding="utf-8") as fh:
+            fh.write("\n".join(lines) + "\n")
+        os.replace(tmp, path)
+    finally:
+        tmp.unlink(missing_ok=True)
+
+
+def stress_from_virial(virial: np.ndarray, volume: float) -> np.ndarray:
+    """ASE's stress (Voigt xx yy zz yz xz xy, eV/A^3) from the kernel's 3x3 virial."""
+    s = 0.5 * (virial + virial.T) / volume
+    return np.array([s[0, 0], s[1, 1], s[2, 2], s[1, 2], s[0, 2], s[0, 1]])
 
 
 def _is_number(word):
@@ -206,8 +235,7 @@ class Tersoff(Calculator):
         self.results["forces"] = forces
         volume = abs(atoms.cell.volume) if atoms.cell.rank == 3 else 0.0
         if volume > 0:
-            s = 0.5 * (virial + virial.T) / volume
-            self.results["stress"] = np.array([s[0, 0], s[1, 1], s[2, 2], s[1, 2], s[0, 2], s[0, 1]])
+            self.results["stress"] = stress_from_virial(virial, volume)
         elif "stress" in properties:
             raise PropertyNotImplementedError("stress needs a cell with three non-zero, "
                                               "independent vectors")

@@ -1,10 +1,15 @@
 """Default interatomic potentials shipped with corvane.
 
-The directory of this package holds the parameter files the command-line tools use by default:
+The directory of this package holds the parameter files the command-line tools use by default,
+in the LAMMPS format read by :mod:`corvane.tersoff`:
 
 ``BNC.tersoff``
-    Tersoff parameters for boron, carbon and nitrogen (Kınacı, Haskins, Sevik and Çağın,
-    Phys. Rev. B 86, 115410 (2012)), in the LAMMPS format read by :mod:`corvane.tersoff`.
+    Tersoff parameters for sp3 boron, carbon and nitrogen (diamond, c-BN, BC2N and their
+    defects and twins), refitted to the package's PBE data by
+    ``python -m corvane.training.tersoff_fit``; its header says how.
+``BNC_Kinaci2012.tersoff``
+    The parameters of Kınacı, Haskins, Sevik and Çağın, Phys. Rev. B 86, 115410 (2012), fitted
+    for sp2 sheets (graphene, h-BN and their hybrids); the default before the refit.
 """
 
 from pathlib import Path
@@ -14,3 +19,6 @@ DIRECTORY = Path(__file__).resolve().parent
 
 #: The default Tersoff parameter file for B-C-N.
 BNC_TERSOFF = DIRECTORY / "BNC.tersoff"
+
+#: The Kinaci et al. (2012) Tersoff parameters for sp2 B-C-N sheets.
+BNC_KINACI2012_TERSOFF = DIRECTORY / "BNC_Kinaci2012.tersoff"
