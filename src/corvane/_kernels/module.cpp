@@ -8,4 +8,5 @@ PYBIND11_MODULE(_kernels, m) {
     corvane::bindings::bind_polycrystal(m);
     corvane::bindings::bind_tersoff(m);
     corvane::bindings::bind_layers(m);
+    corvane::bindings::bind_ace(m);
 }
