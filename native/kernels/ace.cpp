@@ -26,65 +26,114 @@ constexpr Exponents kExponents[20] = {
     {0, 2, 1}, {0, 1, 2}, {0, 0, 3}};                                               // rank 3
 constexpr int kFirstComponent[kAceMaxRank + 1] = {0, 1, 4, 10};
 
-// The moments one bond adds to its atom (phi, basis.slots() values) and their gradients by the
-// bond vector d (dphi, 3 per slot).
-void bond_basis(const double* d, const AceBasis& basis, double* phi, double* dphi) {
+// What one bond contributes to its atom's moments, in factored form: moment (nu, mu, q) of the
+// bond is radial[mu] * angular[q] (q counting the components of all ranks), with gradient
+// dradial[mu] u angular[q] + radial[mu] dangular[q] by the bond vector.
+struct BondFactors {
+    double u[3];
+    double radial[kAceMaxRadial], dradial[kAceMaxRadial];
+    double angular[20], dangular[20][3];
+};
+
+void bond_factors(const double* d, const AceBasis& basis, int nmax, BondFactors& f) {
     const double r2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
     const double r = std::sqrt(r2);
-    const double u[3] = {d[0] / r, d[1] / r, d[2] / r};
+    const double* u = f.u;
+    for (int a = 0; a < 3; ++a) f.u[a] = d[a] / r;
 
-    // Radial functions and their derivatives in r.
-    const int nmax = *std::max_element(basis.nrad.begin(), basis.nrad.end());
-    double radial[32], dradial[32];
+    // Chebyshev polynomials T_k(xi) and dT_k/dxi, times the cutoff function.
     const double scale = 2.0 / (basis.cutoff - basis.r_inner);
     const double xi = scale * (r - basis.r_inner) - 1.0;
-    const double s = 1.0 - r2 / (basis.cutoff * basis.cutoff);
-    const double fc = s * s * s, dfc = -6.0 * s * s * r / (basis.cutoff * basis.cutoff);
-    double cheb[32], dcheb[32];  // T_k(xi) and dT_k/dxi
+    const double rc2 = basis.cutoff * basis.cutoff;
+    const double s = 1.0 - r2 / rc2;
+    const double fc = s * s * s, dfc = -6.0 * s * s * r / rc2;
+    double t_prev = 0, t = 1.0, dt_prev = 0, dt = 0.0;
     for (int k = 0; k < nmax; ++k) {
-        if (k == 0) {
-            cheb[k] = 1.0;
-            dcheb[k] = 0.0;
-        } else if (k == 1) {
-            cheb[k] = xi;
-            dcheb[k] = 1.0;
-        } else {
-            cheb[k] = 2.0 * xi * cheb[k - 1] - cheb[k - 2];
-            dcheb[k] = 2.0 * cheb[k - 1] + 2.0 * xi * dcheb[k - 1] - dcheb[k - 2];
+        if (k == 1) {
+            t_prev = t;
+            t = xi;
+            dt_prev = dt;
+            dt = 1.0;
+        } else if (k > 1) {
+            const double tn = 2.0 * xi * t - t_prev, dtn = 2.0 * t + 2.0 * xi * dt - dt_prev;
+            t_prev = t;
+            t = tn;
+            dt_prev = dt;
+            dt = dtn;
         }
-        radial[k] = cheb[k] * fc;
-        dradial[k] = dcheb[k] * scale * fc + cheb[k] * dfc;
+        f.radial[k] = t * fc;
+        f.dradial[k] = dt * scale * fc + t * dfc;
     }
 
-    // Powers of the unit vector's components.
+    // Monomials of the unit vector and their gradients, grad P(u(d)) = (grad_u P - nu P u) / r.
     double pw[3][kAceMaxRank + 1];
     for (int a = 0; a < 3; ++a) {
         pw[a][0] = 1.0;
         for (int p = 1; p <= kAceMaxRank; ++p) pw[a][p] = pw[a][p - 1] * u[a];
     }
-
-    std::size_t slot = 0;
     for (int nu = 0; nu <= kAceMaxRank; ++nu) {
-        const int nc = kComponents[nu];
-        double angular[10], dangular[10][3];
-        for (int q = 0; q < nc; ++q) {
-            const Exponents& e = kExponents[kFirstComponent[nu] + q];
+        if (basis.nrad[nu] == 0) continue;
+        for (int q = kFirstComponent[nu]; q < kFirstComponent[nu] + kComponents[nu]; ++q) {
+            const Exponents& e = kExponents[q];
             const double p = pw[0][e.a] * pw[1][e.b] * pw[2][e.c];
-            // grad of P(u(d)) = (grad_u P - nu P u) / r
             const double gu[3] = {e.a ? e.a * pw[0][e.a - 1] * pw[1][e.b] * pw[2][e.c] : 0.0,
                                   e.b ? e.b * pw[0][e.a] * pw[1][e.b - 1] * pw[2][e.c] : 0.0,
                                   e.c ? e.c * pw[0][e.a] * pw[1][e.b] * pw[2][e.c - 1] : 0.0};
-            angular[q] = p;
-            for (int a = 0; a < 3; ++a) dangular[q][a] = (gu[a] - nu * p * u[a]) / r;
+            f.angular[q] = p;
+            for (int a = 0; a < 3; ++a) f.dangular[q][a] = (gu[a] - nu * p * u[a]) / r;
         }
+    }
+}
+
+// moments[s] += the bond's moment s, for the slots of one neighbour element.
+void add_moments(const BondFactors& f, const AceBasis& basis, double* moments) {
+    std::size_t slot = 0;
+    for (int nu = 0; nu <= kAceMaxRank; ++nu) {
+        const double* ang = f.angular + kFirstComponent[nu];
         for (int mu = 0; mu < basis.nrad[nu]; ++mu) {
-            const double rad = radial[mu], drad = dradial[mu];
+            const double rad = f.radial[mu];
+            for (int q = 0; q < kComponents[nu]; ++q) moments[slot++] += rad * ang[q];
+        }
+    }
+}
+
+// sum over slots s of w[s] * (gradient of the bond's moment s by the bond vector).
+void weighted_gradient(const BondFactors& f, const AceBasis& basis, const double* w, double* g) {
+    std::size_t slot = 0;
+    double along = 0, g0 = 0, g1 = 0, g2 = 0;
+    for (int nu = 0; nu <= kAceMaxRank; ++nu) {
+        const int nc = kComponents[nu], first = kFirstComponent[nu];
+        double wr[10] = {0}, wd[10] = {0};
+        for (int mu = 0; mu < basis.nrad[nu]; ++mu) {
+            const double rad = f.radial[mu], drad = f.dradial[mu];
             for (int q = 0; q < nc; ++q, ++slot) {
-                phi[slot] = rad * angular[q];
-                for (int a = 0; a < 3; ++a)
-                    dphi[3 * slot + a] = drad * u[a] * angular[q] + rad * dangular[q][a];
+                wr[q] += w[slot] * rad;
+                wd[q] += w[slot] * drad;
             }
         }
+        if (basis.nrad[nu] == 0) continue;
+        for (int q = 0; q < nc; ++q) {
+            along += wd[q] * f.angular[first + q];
+            g0 += wr[q] * f.dangular[first + q][0];
+            g1 += wr[q] * f.dangular[first + q][1];
+            g2 += wr[q] * f.dangular[first + q][2];
+        }
+    }
+    g[0] = g0 + along * f.u[0];
+    g[1] = g1 + along * f.u[1];
+    g[2] = g2 + along * f.u[2];
+}
+
+// The gradient of each of the bond's moments (3 per slot of one neighbour element).
+void moment_gradients(const BondFactors& f, const AceBasis& basis, double* dphi) {
+    std::size_t slot = 0;
+    for (int nu = 0; nu <= kAceMaxRank; ++nu) {
+        const int first = kFirstComponent[nu];
+        for (int mu = 0; mu < basis.nrad[nu]; ++mu)
+            for (int q = first; q < first + kComponents[nu]; ++q, ++slot)
+                for (int a = 0; a < 3; ++a)
+                    dphi[3 * slot + a] = f.dradial[mu] * f.u[a] * f.angular[q] +
+                                         f.radial[mu] * f.dangular[q][a];
     }
 }
 
@@ -100,34 +149,22 @@ NeighborPairs checked_pairs(const double* positions, std::size_t n, const double
     return neighbor_pairs(positions, n, cell, pbc, basis.cutoff);
 }
 
-// Moments of every atom's bonds, kept per bond so that gradients need no second evaluation.
-struct BondBasis {
-    std::vector<double> phi, dphi;
-    void fill(const NeighborPairs& pairs, std::size_t p0, std::size_t p1, const AceBasis& basis) {
+// The factors of every bond of one atom, and that atom's moments.
+struct AtomBonds {
+    std::vector<BondFactors> bonds;
+    void fill(const NeighborPairs& pairs, std::size_t p0, std::size_t p1, const AceBasis& basis,
+              const std::int32_t* species, std::vector<double>& moments) {
         const std::size_t ns = basis.slots();
-        phi.resize((p1 - p0) * ns);
-        dphi.resize(3 * (p1 - p0) * ns);
-        for (std::size_t p = p0; p < p1; ++p)
-            bond_basis(pairs.vector.data() + 3 * p, basis, phi.data() + (p - p0) * ns,
-                       dphi.data() + 3 * (p - p0) * ns);
+        const int nmax = *std::max_element(basis.nrad.begin(), basis.nrad.end());
+        bonds.resize(p1 - p0);
+        std::fill(moments.begin(), moments.end(), 0.0);
+        for (std::size_t p = p0; p < p1; ++p) {
+            bond_factors(pairs.vector.data() + 3 * p, basis, nmax, bonds[p - p0]);
+            add_moments(bonds[p - p0], basis,
+                        moments.data() + static_cast<std::size_t>(species[pairs.second[p]]) * ns);
+        }
     }
 };
-
-void accumulate_moments(const NeighborPairs& pairs, std::size_t p0, std::size_t p1,
-                        const std::int32_t* species, const AceBasis& basis, const BondBasis& bb,
-                        std::vector<double>& moments) {
-    const std::size_t ns = basis.slots();
-    std::fill(moments.begin(), moments.end(), 0.0);
-    for (std::size_t p = p0; p < p1; ++p) {
-        double* a = moments.data() + static_cast<std::size_t>(species[pairs.second[p]]) * ns;
-        const double* f = bb.phi.data() + (p - p0) * ns;
-        for (std::size_t s = 0; s < ns; ++s) a[s] += f[s];
-    }
-}
-
-inline double factor(const std::vector<double>& moments, std::int32_t slot) {
-    return slot < 0 ? 1.0 : moments[static_cast<std::size_t>(slot)];
-}
 
 }  // namespace
 
@@ -144,7 +181,8 @@ void AceBasis::check() const {
     if (!(std::isfinite(cutoff) && std::isfinite(r_inner) && r_inner >= 0 && cutoff > r_inner))
         throw std::invalid_argument("the basis needs 0 <= r_inner < cutoff");
     for (int n : nrad)
-        if (n < 0 || n > 32) throw std::invalid_argument("radial functions per rank must be 0..32");
+        if (n < 0 || n > kAceMaxRadial)
+            throw std::invalid_argument("radial functions per rank must be 0.." + std::to_string(kAceMaxRadial));
 }
 
 void AceProgram::check(std::size_t moments) const {
@@ -186,42 +224,41 @@ AceResult ace_compute(const double* positions, std::size_t n, const double* cell
         for (std::size_t p = 0; p < np; ++p) into[fill[pairs.second[p]]++] = p;
     }
 
+    // Slots of -1 (a factor 1) point at an extra moment fixed at 1, so terms need no branches.
+    std::vector<std::vector<std::int32_t>> term_slots(basis.nelem);
+    for (std::size_t e = 0; e < basis.nelem; ++e)
+        for (std::int32_t s : programs[e].slots)
+            term_slots[e].push_back(s < 0 ? static_cast<std::int32_t>(nm) : s);
+
     // Pass 1: each atom's energy and the gradient of that energy by each of its bond vectors.
     std::vector<double> grad(3 * np, 0.0);
     parallel_blocks(n, threads, [&](std::size_t begin, std::size_t end) {
-        BondBasis bb;
-        std::vector<double> moments(nm), adjoint(nm);
+        AtomBonds bonds;
+        std::vector<double> moments(nm + 1), adjoint(nm + 1);
         for (std::size_t i = begin; i < end; ++i) {
             const std::size_t p0 = row[i], p1 = row[i + 1];
-            bb.fill(pairs, p0, p1, basis);
-            accumulate_moments(pairs, p0, p1, species, basis, bb, moments);
+            bonds.fill(pairs, p0, p1, basis, species, moments);
+            moments[nm] = 1.0;
             const auto e = static_cast<std::size_t>(species[i]);
             const AceProgram& prog = programs[e];
             std::fill(adjoint.begin(), adjoint.end(), 0.0);
             double energy = reference[e];
-            const std::int32_t* sl = prog.slots.data();
+            const std::int32_t* sl = term_slots[e].data();
+            const double* m = moments.data();
+            double* adj = adjoint.data();
             for (std::size_t t = 0; t < prog.size(); ++t, sl += 3) {
                 const double c = prog.coef[t];
-                const double f0 = factor(moments, sl[0]), f1 = factor(moments, sl[1]),
-                             f2 = factor(moments, sl[2]);
-                energy += c * f0 * f1 * f2;
-                if (sl[0] >= 0) adjoint[sl[0]] += c * f1 * f2;
-                if (sl[1] >= 0) adjoint[sl[1]] += c * f0 * f2;
-                if (sl[2] >= 0) adjoint[sl[2]] += c * f0 * f1;
+                const double f0 = m[sl[0]], f1 = m[sl[1]], f2 = m[sl[2]];
+                const double c12 = c * f1 * f2;
+                energy += c12 * f0;
+                adj[sl[0]] += c12;
+                adj[sl[1]] += c * f0 * f2;
+                adj[sl[2]] += c * f0 * f1;
             }
             out.energies[i] = energy;
             for (std::size_t p = p0; p < p1; ++p) {
                 const double* w = adjoint.data() + static_cast<std::size_t>(species[pairs.second[p]]) * ns;
-                const double* dp = bb.dphi.data() + 3 * (p - p0) * ns;
-                double g0 = 0, g1 = 0, g2 = 0;
-                for (std::size_t s = 0; s < ns; ++s) {
-                    g0 += w[s] * dp[3 * s];
-                    g1 += w[s] * dp[3 * s + 1];
-                    g2 += w[s] * dp[3 * s + 2];
-                }
-                grad[3 * p] = g0;
-                grad[3 * p + 1] = g1;
-                grad[3 * p + 2] = g2;
+                weighted_gradient(bonds.bonds[p - p0], basis, w, grad.data() + 3 * p);
             }
         }
     });
@@ -292,21 +329,20 @@ AceDesign ace_design(const double* positions, std::size_t n, const double* cell,
                              std::make_pair(static_cast<std::int32_t>(c * ns), std::int32_t{-1})) -
             keys.begin());
 
-    BondBasis bb;
-    std::vector<double> moments(nm), value(keys.size()), bond_virial(9 * nm);
+    AtomBonds bonds;
+    std::vector<double> moments(nm), value(keys.size()), bond_virial(9 * nm), dphi(3 * ns);
     std::size_t p0 = 0;
     for (std::size_t i = 0; i < n; ++i) {
         std::size_t p1 = p0;
         while (p1 < pairs.size() && static_cast<std::size_t>(pairs.first[p1]) == i) ++p1;
-        bb.fill(pairs, p0, p1, basis);
-        accumulate_moments(pairs, p0, p1, species, basis, bb, moments);
+        bonds.fill(pairs, p0, p1, basis, species, moments);
         const std::size_t column = static_cast<std::size_t>(species[i]) * K;
         std::fill(value.begin(), value.end(), 0.0);
         const std::int32_t* sl = program.slots.data();
         for (std::size_t t = 0; t < program.size(); ++t, sl += 3) {
             const double c = program.coef[t];
-            const double f0 = factor(moments, sl[0]), f1 = factor(moments, sl[1]),
-                         f2 = factor(moments, sl[2]);
+            const double f0 = sl[0] < 0 ? 1.0 : moments[sl[0]], f1 = sl[1] < 0 ? 1.0 : moments[sl[1]],
+                         f2 = sl[2] < 0 ? 1.0 : moments[sl[2]];
             const double b = c * f0 * f1 * f2;
             out.descriptors[i * K + program.out[t]] += b;
             out.energy[column + program.out[t]] += b;
@@ -320,7 +356,8 @@ AceDesign ace_design(const double* positions, std::size_t n, const double* cell,
             for (std::size_t p = p0; p < p1; ++p) {
                 const auto j = static_cast<std::size_t>(pairs.second[p]);
                 const auto c = static_cast<std::size_t>(species[j]);
-                const double* dp = bb.dphi.data() + 3 * (p - p0) * ns;
+                moment_gradients(bonds.bonds[p - p0], basis, dphi.data());
+                const double* dp = dphi.data();
                 const double* d = pairs.vector.data() + 3 * p;
                 for (std::size_t s = 0; s < ns; ++s)
                     for (int a = 0; a < 3; ++a)

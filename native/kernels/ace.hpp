@@ -19,6 +19,7 @@
 namespace corvane::kernels {
 
 constexpr int kAceMaxRank = 3;
+constexpr int kAceMaxRadial = 16;
 
 struct AceBasis {
     std::size_t nelem = 0;

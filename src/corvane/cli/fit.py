@@ -25,7 +25,7 @@ def register_parser(subparsers):
     parser.add_argument("-o", "--output", required=True, help="Path of the model file to write.")
     parser.add_argument("--elements", default="B,C,N",
                         help="Elements of the model, comma-separated.")
-    parser.add_argument("--cutoff", type=float, default=4.8, help="Cutoff radius (Angstrom).")
+    parser.add_argument("--cutoff", type=float, default=4.5, help="Cutoff radius (Angstrom).")
     parser.add_argument("--body2", type=int, default=8, help="Radial functions of pair terms.")
     parser.add_argument("--body3", default="4,4,4,3",
                         help="Radial functions of three-body terms, for tensor ranks 0,1,2,3.")

@@ -66,7 +66,7 @@ class AceBasis:
     """
 
     elements: tuple[str, ...]
-    cutoff: float = 4.8
+    cutoff: float = 4.5
     r_inner: float = 1.0
     body2: int = 8
     body3: tuple[int, ...] = (4, 4, 4, 3)
