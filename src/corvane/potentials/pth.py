@@ -123,7 +123,7 @@ class _Pickle:
         name = _STORAGE_OF.get(array.dtype.newbyteorder("<"))
         if name is None:
             raise TypeError(f"cannot store arrays of type {array.dtype}")
-        data = np.ascontiguousarray(array, dtype=STORAGES[name])
+        data = np.array(array, dtype=STORAGES[name], order="C")  # keeps 0-d arrays 0-d
         key = str(len(self.storages))
         self.storages.append((key, data))
         stride, step = [], 1
