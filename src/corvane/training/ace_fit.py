@@ -98,10 +98,11 @@ def data_hash(frames) -> str:
     h = hashlib.sha256()
     for atoms in sorted(frames, key=lambda a: str(a.info["name"])):
         h.update(str(atoms.info["name"]).encode())
+        results = atoms.calc.results
         for a in (atoms.numbers.astype("<i8"), atoms.cell.array.astype("<f8"),
-                  atoms.positions.astype("<f8"),
-                  np.array([atoms.get_potential_energy()], dtype="<f8"),
-                  atoms.get_forces().astype("<f8"), atoms.get_stress().astype("<f8")):
+                  atoms.positions.astype("<f8"), np.array([results["energy"]], dtype="<f8"),
+                  np.asarray(results["forces"], dtype="<f8"),
+                  np.asarray(results["stress"], dtype="<f8")):
             h.update(np.ascontiguousarray(a).tobytes())
     return h.hexdigest()
 
@@ -124,9 +125,17 @@ def cell_rows(atoms, basis, program, species):
     w = virial.reshape(3, 3, -1)
     s_rows = np.array([0.5 * (w[a, b] + w[b, a]) for a, b in _VOIGT]) / volume / units.GPa
     s_rows = np.hstack([np.zeros((6, ne)), s_rows])
-    targets = (np.array([atoms.get_potential_energy() / n]), atoms.get_forces().reshape(-1),
-               atoms.get_stress(voigt=True) / units.GPa)
+    results = atoms.calc.results
+    targets = (np.array([results["energy"] / n]), np.asarray(results["forces"]).reshape(-1),
+               _voigt(results["stress"]) / units.GPa)
     return (e_row[None, :], f_rows, s_rows), targets
+
+
+def _voigt(stress):
+    stress = np.asarray(stress, dtype=float)
+    if stress.shape == (3, 3):
+        return np.array([stress[a, b] for a, b in _VOIGT])
+    return stress.reshape(6)
 
 
 def _species(atoms, basis):
@@ -156,6 +165,7 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
     split itself). ValueError if there are no training cells.
     """
     t0 = time.perf_counter()
+    frames = sorted(frames, key=lambda a: str(a.info["name"]))  # the result ignores file order
     program = basis.program()
     ne, K = len(basis.elements), program.outputs
     ncol = ne + ne * K
