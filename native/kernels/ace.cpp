@@ -177,7 +177,7 @@ std::size_t AceBasis::rank_offset(int nu) const {
 std::size_t AceBasis::slots() const { return rank_offset(kAceMaxRank + 1); }
 
 void AceBasis::check() const {
-    if (nelem == 0) throw std::invalid_argument("the basis needs at least one element");
+    if (nelem == 0 || nelem > 32) throw std::invalid_argument("the basis needs 1 to 32 elements");
     if (!(std::isfinite(cutoff) && std::isfinite(r_inner) && r_inner >= 0 && cutoff > r_inner))
         throw std::invalid_argument("the basis needs 0 <= r_inner < cutoff");
     for (int n : nrad)
@@ -224,11 +224,40 @@ AceResult ace_compute(const double* positions, std::size_t n, const double* cell
         for (std::size_t p = 0; p < np; ++p) into[fill[pairs.second[p]]++] = p;
     }
 
-    // Slots of -1 (a factor 1) point at an extra moment fixed at 1, so terms need no branches.
+    // Each element's terms, grouped by the neighbour elements whose moments they read: an atom
+    // evaluates only the groups whose elements all occur among its neighbours, since a term
+    // with a moment of an absent element is zero and its derivatives act on no bond. Slots of
+    // -1 (a factor 1) point at an extra moment fixed at 1, so terms need no branches.
+    struct TermGroup {
+        std::uint32_t elements;
+        std::size_t begin, end;
+    };
     std::vector<std::vector<std::int32_t>> term_slots(basis.nelem);
-    for (std::size_t e = 0; e < basis.nelem; ++e)
-        for (std::int32_t s : programs[e].slots)
-            term_slots[e].push_back(s < 0 ? static_cast<std::int32_t>(nm) : s);
+    std::vector<std::vector<double>> term_coef(basis.nelem);
+    std::vector<std::vector<TermGroup>> groups(basis.nelem);
+    for (std::size_t e = 0; e < basis.nelem; ++e) {
+        const AceProgram& prog = programs[e];
+        std::vector<std::uint32_t> mask(prog.size(), 0);
+        for (std::size_t t = 0; t < prog.size(); ++t)
+            for (int f = 0; f < 3; ++f)
+                if (prog.slots[3 * t + f] >= 0)
+                    mask[t] |= 1u << (static_cast<std::size_t>(prog.slots[3 * t + f]) / ns);
+        std::vector<std::size_t> order(prog.size());
+        for (std::size_t t = 0; t < order.size(); ++t) order[t] = t;
+        std::stable_sort(order.begin(), order.end(),
+                         [&](std::size_t a, std::size_t b) { return mask[a] < mask[b]; });
+        for (std::size_t k = 0; k < order.size(); ++k) {
+            const std::size_t t = order[k];
+            if (groups[e].empty() || groups[e].back().elements != mask[t])
+                groups[e].push_back({mask[t], k, k});
+            ++groups[e].back().end;
+            term_coef[e].push_back(prog.coef[t]);
+            for (int f = 0; f < 3; ++f) {
+                const std::int32_t slot = prog.slots[3 * t + f];
+                term_slots[e].push_back(slot < 0 ? static_cast<std::int32_t>(nm) : slot);
+            }
+        }
+    }
 
     // Pass 1: each atom's energy and the gradient of that energy by each of its bond vectors.
     std::vector<double> grad(3 * np, 0.0);
@@ -240,20 +269,25 @@ AceResult ace_compute(const double* positions, std::size_t n, const double* cell
             bonds.fill(pairs, p0, p1, basis, species, moments);
             moments[nm] = 1.0;
             const auto e = static_cast<std::size_t>(species[i]);
-            const AceProgram& prog = programs[e];
+            std::uint32_t present = 0;
+            for (std::size_t p = p0; p < p1; ++p) present |= 1u << species[pairs.second[p]];
             std::fill(adjoint.begin(), adjoint.end(), 0.0);
             double energy = reference[e];
-            const std::int32_t* sl = term_slots[e].data();
             const double* m = moments.data();
             double* adj = adjoint.data();
-            for (std::size_t t = 0; t < prog.size(); ++t, sl += 3) {
-                const double c = prog.coef[t];
-                const double f0 = m[sl[0]], f1 = m[sl[1]], f2 = m[sl[2]];
-                const double c12 = c * f1 * f2;
-                energy += c12 * f0;
-                adj[sl[0]] += c12;
-                adj[sl[1]] += c * f0 * f2;
-                adj[sl[2]] += c * f0 * f1;
+            for (const TermGroup& g : groups[e]) {
+                if (g.elements & ~present) continue;
+                const std::int32_t* sl = term_slots[e].data() + 3 * g.begin;
+                const double* coef = term_coef[e].data();
+                for (std::size_t t = g.begin; t < g.end; ++t, sl += 3) {
+                    const double c = coef[t];
+                    const double f0 = m[sl[0]], f1 = m[sl[1]], f2 = m[sl[2]];
+                    const double c12 = c * f1 * f2;
+                    energy += c12 * f0;
+                    adj[sl[0]] += c12;
+                    adj[sl[1]] += c * f0 * f2;
+                    adj[sl[2]] += c * f0 * f1;
+                }
             }
             out.energies[i] = energy;
             for (std::size_t p = p0; p < p1; ++p) {
