@@ -170,3 +170,28 @@ def test_results_do_not_depend_on_thread_count_and_design_rows_agree():
         w = (virial @ c).reshape(3, 3)
         np.testing.assert_allclose(0.5 * (w + w.T) / small.get_volume(),
                                    small.get_stress(voigt=False), atol=1e-12)
+
+
+def test_calculator_refuses_bad_input():
+    model = random_model()
+    calc = AceCalculator(model, threads=1)
+    with pytest.raises(ValueError, match="no parameters for element.*Si.*covers B, C, N"):
+        calc.get_potential_energy(bulk("Si", "diamond", a=5.43))
+    atoms = bulk("C", "diamond", a=3.57)
+    atoms.positions[0, 0] = np.nan
+    with pytest.raises(ValueError, match="finite"):
+        calc.get_potential_energy(atoms)
+    with pytest.raises(ValueError, match="threads must be a positive integer"):
+        AceCalculator(model, threads=0)
+    with pytest.raises(ValueError, match="coefficients have shape"):
+        AceModel(SMALL, np.zeros(3), np.zeros((3, 5)))
+    with pytest.raises(ValueError, match="r_inner < cutoff"):
+        AceBasis(("C",), cutoff=1.0, r_inner=2.0)
+    with pytest.raises(ValueError, match="unknown element"):
+        AceBasis(("C", "Xx"))
+    # A molecule has energy and forces but no stress.
+    molecule = Atoms("CN", positions=[[0, 0, 0], [1.3, 0, 0]])
+    molecule.calc = calc
+    assert np.isfinite(molecule.get_potential_energy())
+    with pytest.raises(Exception, match="stress needs a cell"):
+        molecule.get_stress()
