@@ -11,7 +11,14 @@ from __future__ import annotations
 
 import sys
 
+from dataclasses import fields
+
 from corvane.cli import CombinedFormatter
+from corvane.potentials.ace import AceBasis
+from corvane.training.ace_fit import FitSettings
+
+_BASIS = {f.name: f.default for f in fields(AceBasis)}
+_SETTINGS = {f.name: f.default for f in fields(FitSettings)}
 
 
 def register_parser(subparsers):
@@ -25,16 +32,19 @@ def register_parser(subparsers):
     parser.add_argument("-o", "--output", required=True, help="Path of the model file to write.")
     parser.add_argument("--elements", default="B,C,N",
                         help="Elements of the model, comma-separated.")
-    parser.add_argument("--cutoff", type=float, default=4.5, help="Cutoff radius (Angstrom).")
-    parser.add_argument("--body2", type=int, default=8, help="Radial functions of pair terms.")
-    parser.add_argument("--body3", default="4,4,4,3",
+    parser.add_argument("--cutoff", type=float, default=_BASIS["cutoff"],
+                        help="Cutoff radius (Angstrom).")
+    parser.add_argument("--body2", type=int, default=_BASIS["body2"],
+                        help="Radial functions of pair terms.")
+    parser.add_argument("--body3", default=",".join(map(str, _BASIS["body3"])),
                         help="Radial functions of three-body terms, for tensor ranks 0,1,2,3.")
-    parser.add_argument("--body4", type=int, default=2, help="Radial functions of four-body terms.")
-    parser.add_argument("--sigma-energy", type=float, default=0.002,
+    parser.add_argument("--body4", type=int, default=_BASIS["body4"],
+                        help="Radial functions of four-body terms.")
+    parser.add_argument("--sigma-energy", type=float, default=_SETTINGS["sigma_energy"],
                         help="Target accuracy of energies (eV/atom): the rows' weight is 1/sigma.")
-    parser.add_argument("--sigma-force", type=float, default=0.1,
+    parser.add_argument("--sigma-force", type=float, default=_SETTINGS["sigma_force"],
                         help="Target accuracy of forces (eV/Angstrom).")
-    parser.add_argument("--sigma-stress", type=float, default=0.5,
+    parser.add_argument("--sigma-stress", type=float, default=_SETTINGS["sigma_stress"],
                         help="Target accuracy of stresses (GPa).")
     parser.set_defaults(command="fit")
 
@@ -42,8 +52,8 @@ def register_parser(subparsers):
 def main(args):
     from pathlib import Path
 
-    from corvane.potentials.ace import AceBasis, save_model
-    from corvane.training.ace_fit import FitSettings, error_table, fit, read_dataset
+    from corvane.potentials.ace import save_model
+    from corvane.training.ace_fit import error_table, fit, read_dataset
 
     def log(message):
         print(message, flush=True)

@@ -178,9 +178,6 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
     if not splits["train"]:
         raise ValueError("no training cells: every cell is in the validation or test split")
 
-    # Training rows go straight into the normal equations; the others are kept for errors.
-    gram = np.zeros((ncol, ncol))
-    rhs = np.zeros(ncol)
     held = {s: ([], [], [], []) for s in ("validation", "test", "train")}
     done, total = 0, len(frames)
     for split in ("train", "validation", "test"):
@@ -189,9 +186,6 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
             for kind, X, y in zip(("energy", "force", "stress"), rows, targets):
                 w = 1.0 / sigma[kind]
                 Xw, yw = X * w, y * w
-                if split == "train":
-                    gram += Xw.T @ Xw
-                    rhs += Xw.T @ yw
                 Xs, ys, ws, ks = held[split]
                 Xs.append(Xw)
                 ys.append(yw)
@@ -206,7 +200,11 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
             stacked[split] = (np.vstack(Xs), np.concatenate(ys), np.concatenate(ws),
                               np.concatenate(ks))
 
-    # Columns scaled to unit norm; columns no cell touches are left out of the solve.
+    # The normal equations of the training rows; columns scaled to unit norm, and columns no
+    # cell touches left out of the solve.
+    X_train, y_train = stacked["train"][:2]
+    gram = X_train.T @ X_train
+    rhs = X_train.T @ y_train
     norms = np.sqrt(np.diag(gram))
     active = norms > 1e-12 * max(norms.max(), 1e-300)
     scale = np.where(active, norms, 1.0)
