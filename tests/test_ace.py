@@ -15,7 +15,8 @@ SMALL = AceBasis(("B", "C", "N"), cutoff=4.0, body2=4, body3=(3, 3, 2, 2), body4
 def random_model(basis=SMALL, seed=0, scale=1e-3):
     rng = np.random.default_rng(seed)
     k = basis.program().outputs
-    return AceModel(basis, rng.normal(size=len(basis.elements)), rng.normal(size=(len(basis.elements), k)) * scale)
+    ne = len(basis.elements)
+    return AceModel(basis, rng.normal(size=ne), rng.normal(size=(ne, k)) * scale)
 
 
 def mixed_cell(seed=1):

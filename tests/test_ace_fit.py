@@ -14,7 +14,7 @@ from corvane.data import files
 from corvane.optimization import get_calculator
 from corvane.potentials.ace import AceBasis, AceCalculator, load_model
 from corvane.tersoff import Tersoff
-from corvane.training.ace_fit import FitSettings, data_hash, error_table, fit, read_dataset, split_of
+from corvane.training.ace_fit import data_hash, error_table, fit, read_dataset, split_of
 
 BASIS = AceBasis(("B", "C", "N"), cutoff=4.5, body2=5, body3=(3, 3, 2, 2), body4=1)
 SPLIT_CYCLE = ["train"] * 6 + ["validation", "test"]
@@ -26,7 +26,8 @@ def tersoff_frames(count=32, seed=0):
     rng = np.random.default_rng(seed)
     frames = []
     for k in range(count):
-        atoms = [bulk("C", "diamond", a=3.60, cubic=True), bulk("BN", "zincblende", a=3.62, cubic=True),
+        atoms = [bulk("C", "diamond", a=3.60, cubic=True),
+                 bulk("BN", "zincblende", a=3.62, cubic=True),
                  bulk("BN", "zincblende", a=3.61, cubic=True)][k % 3]
         if k % 3 == 2:
             atoms.symbols[[0, 5]] = "C"

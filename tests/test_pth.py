@@ -113,7 +113,8 @@ def test_a_pickle_that_would_run_code_is_refused_and_nothing_runs(tmp_path):
     evil = tmp_path / "evil.pth"
     payload = pickle.dumps({"format": RunsCommand(f"touch {marker}")}, protocol=2)
     rewrite(good, evil, {"archive/data.pkl": payload})
-    with pytest.raises(ModelFileError, match=r"refused.*(posix|os)\.system.*nothing from the file was run"):
+    with pytest.raises(ModelFileError,
+                       match=r"refused.*(posix|os)\.system.*nothing from the file was run"):
         pth.load(evil)
     assert not marker.exists()
     with pytest.raises(ValueError, match="refused"):
@@ -156,10 +157,12 @@ def test_damaged_and_inconsistent_files_give_clear_errors(tmp_path):
         storage = zf.read("archive/data/0")
         pkl = zf.read("archive/data.pkl")
     rewrite(good, bad, {"archive/data/0": storage[:-8]})
-    with pytest.raises(ModelFileError, match="data/0 holds 48 bytes, but its 7 DoubleStorage values need 56"):
+    with pytest.raises(ModelFileError,
+                       match="data/0 holds 48 bytes, but its 7 DoubleStorage values need 56"):
         pth.load(bad)
     # The 2x3 float32 tensor claims 3 rows: (2, 3) -> (3, 3) in the pickle.
-    patched = pkl.replace(b"J\x02\x00\x00\x00J\x03\x00\x00\x00", b"J\x03\x00\x00\x00J\x03\x00\x00\x00", 1)
+    two, three = b"J\x02\x00\x00\x00", b"J\x03\x00\x00\x00"
+    patched = pkl.replace(two + three, three + three, 1)
     assert patched != pkl
     rewrite(good, bad, {"archive/data.pkl": patched})
     with pytest.raises(ModelFileError, match="reaches past the end of its storage"):
@@ -213,7 +216,8 @@ TORCH_CHECK = """
 import sys, torch
 obj = torch.load(sys.argv[1], weights_only=True)
 t = obj["coefficients"]
-print(type(obj).__name__, obj["format"], tuple(t.shape), str(t.dtype), float(t.double().abs().sum()))
+print(type(obj).__name__, obj["format"], tuple(t.shape), str(t.dtype),
+      float(t.double().abs().sum()))
 """
 
 

@@ -207,7 +207,8 @@ def main(argv=None):
     for crystal_name in ("diamond", "c-BN"):
         cells = []
         for name, calc in calcs.items():
-            cells.append(f"{name} {twin_energy(calc, crystal_name, own_a[name, crystal_name]):8.1f}")
+            gamma = twin_energy(calc, crystal_name, own_a[name, crystal_name])
+            cells.append(f"{name} {gamma:8.1f}")
         print(f"   {crystal_name:10}" + "   ".join(cells))
 
     print(f"\n== Speed: one thread, {8 * args.cells**3} atoms, energy + forces + stress")

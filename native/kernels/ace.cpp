@@ -182,7 +182,8 @@ void AceBasis::check() const {
         throw std::invalid_argument("the basis needs 0 <= r_inner < cutoff");
     for (int n : nrad)
         if (n < 0 || n > kAceMaxRadial)
-            throw std::invalid_argument("radial functions per rank must be 0.." + std::to_string(kAceMaxRadial));
+            throw std::invalid_argument("radial functions per rank must be 0.." +
+                                        std::to_string(kAceMaxRadial));
 }
 
 void AceProgram::check(std::size_t moments) const {
@@ -206,7 +207,8 @@ AceResult ace_compute(const double* positions, std::size_t n, const double* cell
     const std::size_t ns = basis.slots(), nm = basis.nelem * ns;
     for (std::size_t e = 0; e < basis.nelem; ++e) {
         programs[e].check(nm);
-        if (programs[e].outputs != 1) throw std::invalid_argument("energy programs have one output");
+        if (programs[e].outputs != 1)
+            throw std::invalid_argument("energy programs have one output");
     }
     const NeighborPairs pairs = checked_pairs(positions, n, cell, pbc, species, basis);
     const std::size_t np = pairs.size();
@@ -291,7 +293,8 @@ AceResult ace_compute(const double* positions, std::size_t n, const double* cell
             }
             out.energies[i] = energy;
             for (std::size_t p = p0; p < p1; ++p) {
-                const double* w = adjoint.data() + static_cast<std::size_t>(species[pairs.second[p]]) * ns;
+                const auto c = static_cast<std::size_t>(species[pairs.second[p]]);
+                const double* w = adjoint.data() + c * ns;
                 weighted_gradient(bonds.bonds[p - p0], basis, w, grad.data() + 3 * p);
             }
         }
@@ -345,7 +348,8 @@ AceDesign ace_design(const double* positions, std::size_t n, const double* cell,
     std::vector<std::pair<std::int32_t, std::int32_t>> keys;  // (slot, output)
     for (std::size_t t = 0; t < program.size(); ++t)
         for (int f = 0; f < 3; ++f)
-            if (program.slots[3 * t + f] >= 0) keys.emplace_back(program.slots[3 * t + f], program.out[t]);
+            if (program.slots[3 * t + f] >= 0)
+                keys.emplace_back(program.slots[3 * t + f], program.out[t]);
     std::sort(keys.begin(), keys.end());
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
     std::vector<std::int64_t> entry_of(3 * program.size(), -1);
@@ -375,8 +379,9 @@ AceDesign ace_design(const double* positions, std::size_t n, const double* cell,
         const std::int32_t* sl = program.slots.data();
         for (std::size_t t = 0; t < program.size(); ++t, sl += 3) {
             const double c = program.coef[t];
-            const double f0 = sl[0] < 0 ? 1.0 : moments[sl[0]], f1 = sl[1] < 0 ? 1.0 : moments[sl[1]],
-                         f2 = sl[2] < 0 ? 1.0 : moments[sl[2]];
+            const double f0 = sl[0] < 0 ? 1.0 : moments[sl[0]];
+            const double f1 = sl[1] < 0 ? 1.0 : moments[sl[1]];
+            const double f2 = sl[2] < 0 ? 1.0 : moments[sl[2]];
             const double b = c * f0 * f1 * f2;
             out.descriptors[i * K + program.out[t]] += b;
             out.energy[column + program.out[t]] += b;

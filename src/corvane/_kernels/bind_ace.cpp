@@ -30,7 +30,8 @@ kernels::AceBasis basis_of(std::size_t nelem, py::handle nrad, double cutoff, do
 }
 
 // Terms (out, coef, slots) as arrays of lengths T, T and (T, 3).
-kernels::AceProgram program_of(py::handle out, py::handle coef, py::handle slots, std::size_t outputs) {
+kernels::AceProgram program_of(py::handle out, py::handle coef, py::handle slots,
+                               std::size_t outputs) {
     Int32Array o = int32_array(out), s = int32_array(slots);
     DoubleArray c = DoubleArray::ensure(coef);
     if (!c) throw py::error_already_set();
@@ -62,7 +63,8 @@ py::tuple ace(py::handle positions, py::handle cell, py::handle pbc, py::handle 
     Int32Array sp = species_of(species, n);
     DoubleArray ref = DoubleArray::ensure(reference);
     if (!ref) throw py::error_already_set();
-    if (ref.ndim() != 1 || ref.shape(0) < 1) throw py::value_error("reference needs one energy per element");
+    if (ref.ndim() != 1 || ref.shape(0) < 1)
+        throw py::value_error("reference needs one energy per element");
     const auto nelem = static_cast<std::size_t>(ref.shape(0));
     kernels::AceBasis basis = basis_of(nelem, nrad, cutoff, r_inner);
     // One program per element, from the terms labelled with their central element.
@@ -74,7 +76,8 @@ py::tuple ace(py::handle positions, py::handle cell, py::handle pbc, py::handle 
         kernels::AceProgram& prog = programs[static_cast<std::size_t>(all.out[t])];
         prog.out.push_back(0);
         prog.coef.push_back(all.coef[t]);
-        prog.slots.insert(prog.slots.end(), all.slots.begin() + 3 * t, all.slots.begin() + 3 * t + 3);
+        const auto first = all.slots.begin() + static_cast<std::ptrdiff_t>(3 * t);
+        prog.slots.insert(prog.slots.end(), first, first + 3);
     }
     kernels::AceResult r;
     {
@@ -85,12 +88,14 @@ py::tuple ace(py::handle positions, py::handle cell, py::handle pbc, py::handle 
     const auto sn = static_cast<py::ssize_t>(n);
     std::vector<double> virial(r.virial.begin(), r.virial.end());
     return py::make_tuple(r.energy, owned_array(std::move(r.energies), {sn}),
-                          owned_array(std::move(r.forces), {sn, 3}), owned_array(std::move(virial), {3, 3}));
+                          owned_array(std::move(r.forces), {sn, 3}),
+                          owned_array(std::move(virial), {3, 3}));
 }
 
 py::tuple ace_design(py::handle positions, py::handle cell, py::handle pbc, py::handle species,
-                     std::size_t nelem, py::handle nrad, double cutoff, double r_inner, py::handle out,
-                     py::handle coef, py::handle slots, std::size_t outputs, bool derivatives) {
+                     std::size_t nelem, py::handle nrad, double cutoff, double r_inner,
+                     py::handle out, py::handle coef, py::handle slots, std::size_t outputs,
+                     bool derivatives) {
     DoubleArray pos = positions_array(positions);
     DoubleArray c = cell_array(cell);
     std::array<bool, 3> p = pbc_array(pbc);
@@ -101,7 +106,8 @@ py::tuple ace_design(py::handle positions, py::handle cell, py::handle pbc, py::
     kernels::AceDesign d;
     {
         py::gil_scoped_release nogil;
-        d = kernels::ace_design(pos.data(), n, c.data(), p.data(), sp.data(), basis, program, derivatives);
+        d = kernels::ace_design(pos.data(), n, c.data(), p.data(), sp.data(), basis, program,
+                                derivatives);
     }
     const auto sn = static_cast<py::ssize_t>(n), sk = static_cast<py::ssize_t>(outputs);
     const auto cols = static_cast<py::ssize_t>(nelem * outputs);
@@ -124,8 +130,8 @@ void bind_ace(py::module_& m) {
           "r (x) dE/dr over bonds, in eV. The energy polynomial of each central element is given "
           "as terms: element (T,), coef (T,), moment slots (T, 3) with -1 for a factor 1.");
     m.def("ace_design", &ace_design, py::arg("positions"), py::arg("cell"), py::arg("pbc"),
-          py::arg("species"), py::arg("nelem"), py::arg("nrad"), py::arg("cutoff"), py::arg("r_inner"),
-          py::arg("out"), py::arg("coef"), py::arg("slots"), py::arg("outputs"),
+          py::arg("species"), py::arg("nelem"), py::arg("nrad"), py::arg("cutoff"),
+          py::arg("r_inner"), py::arg("out"), py::arg("coef"), py::arg("slots"), py::arg("outputs"),
           py::arg("derivatives") = true,
           "Least-squares rows of one structure for the descriptor program (out, coef, slots): "
           "(descriptors (N, K), energy (E*K,), forces (3N, E*K) or None, virial (9, E*K) or None); "

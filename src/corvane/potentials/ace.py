@@ -357,7 +357,8 @@ class AceCalculator(Calculator):
         volume = abs(atoms.cell.volume) if atoms.cell.rank == 3 else 0.0
         if volume > 0:
             s = 0.5 * (virial + virial.T) / volume
-            self.results["stress"] = np.array([s[0, 0], s[1, 1], s[2, 2], s[1, 2], s[0, 2], s[0, 1]])
+            self.results["stress"] = np.array([s[0, 0], s[1, 1], s[2, 2],
+                                               s[1, 2], s[0, 2], s[0, 1]])
         elif "stress" in properties:
             raise PropertyNotImplementedError("stress needs a cell with three non-zero, "
                                               "independent vectors")
