@@ -42,7 +42,7 @@ def test_get_calculator_by_file_content(tmp_path):
     renamed = tmp_path / "model.bin"
     renamed.write_bytes(Path(PTH).read_bytes())
     assert isinstance(get_calculator(str(renamed)), AceCalculator)
-    with pytest.raises(ValueError, match=r"cannot tell the kind of potential.*\*\.tersoff.*\*\.pth"):
+    with pytest.raises(ValueError, match=r"cannot tell the kind of potential.*\*\.pth.*\*\.tersoff"):
         get_calculator(str(tmp_path / "Si.tersoff.mod"))
     (tmp_path / "notes.txt").write_text("C C C 3 1 0 ...\n")
     with pytest.raises(ValueError, match=r"cannot tell the kind of potential of .*notes\.txt"):
@@ -249,7 +249,7 @@ def test_relaxing_a_rattled_cbn_cell_with_the_shipped_model(tmp_path, monkeypatc
     start = strained_cbn(seed=4)
     start.write("POSCAR", format="vasp")
     assert cli.main(["optimize", "-f", "POSCAR", "--potential", "pth", "--fmax", "0.02",
-                     "-o", "relaxed.vasp"]) == 0
+                     "--steps", "400", "-o", "relaxed.vasp"]) == 0
     assert "Optimization finished." in capsys.readouterr().out
     relaxed = read(tmp_path / "relaxed.vasp")
     relaxed.calc = get_calculator(PTH)
