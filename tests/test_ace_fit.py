@@ -14,7 +14,8 @@ from corvane.data import files
 from corvane.optimization import get_calculator
 from corvane.potentials.ace import AceBasis, AceCalculator, load_model
 from corvane.tersoff import Tersoff
-from corvane.training.ace_fit import data_hash, error_table, fit, read_dataset, split_of
+from corvane.training.ace_fit import (FitSettings, data_hash, error_table, fit, read_dataset,
+                                      split_of)
 
 BASIS = AceBasis(("B", "C", "N"), cutoff=4.5, body2=5, body3=(3, 3, 2, 2), body4=1)
 SPLIT_CYCLE = ["train"] * 6 + ["validation", "test"]
@@ -173,3 +174,33 @@ def test_stresses_of_sp2_sheets_are_not_fitted():
     frames[0].info["family"] = "diamond"
     moved, _ = fit(frames, BASIS, **quiet)
     assert not np.array_equal(moved.coefficients, model.coefficients)
+
+
+def test_prior_keeps_a_model_of_equation_of_state_cells_physical():
+    """Cells on an equation of state alone say nothing about displaced atoms: the prior (forces
+    and stresses of our Tersoff potential on rattled crystals) gives restoring forces."""
+    calc = Tersoff(files.BNC_TERSOFF, threads=1)
+    frames = []
+    for k, s in enumerate(np.linspace(0.97, 1.03, 16)):
+        atoms = bulk("BN", "zincblende", a=3.55 * s) if k % 2 else bulk("C", "diamond", a=3.6 * s)
+        atoms.calc = calc
+        results = dict(energy=atoms.get_potential_energy(), forces=atoms.get_forces(),
+                       stress=atoms.get_stress())
+        atoms.calc = SinglePointCalculator(atoms, **results)
+        atoms.info.update(name=f"eos{k}", split="validation" if k in (3, 10) else "train")
+        frames.append(atoms)
+    rattled = bulk("BN", "zincblende", a=3.55, cubic=True)
+    rattled.rattle(0.05, seed=2)
+    rattled.calc = calc
+    reference = rattled.get_forces()
+    quiet = dict(log=lambda *_: None)
+    with_prior, _ = fit(frames, BASIS, **quiet)
+    bare, _ = fit(frames, BASIS, FitSettings(prior_cells=0), **quiet)
+    errors, restoring = [], []
+    for model in (with_prior, bare):
+        rattled.calc = AceCalculator(model, threads=1)
+        forces = rattled.get_forces()
+        restoring.append(np.sum(forces * reference) / np.sum(reference**2))
+        errors.append(rmse(forces, reference))
+    assert abs(restoring[0] - 1) < 0.1 and errors[0] < errors[1]
+    assert bare.metadata["prior"] == "none" and "Tersoff" in with_prior.metadata["prior"]

@@ -46,6 +46,9 @@ def register_parser(subparsers):
                         help="Target accuracy of forces (eV/Angstrom).")
     parser.add_argument("--sigma-stress", type=float, default=_SETTINGS["sigma_stress"],
                         help="Target accuracy of stresses (GPa).")
+    parser.add_argument("--prior-cells", type=int, default=_SETTINGS["prior_cells"],
+                        help="Cells labelled by our Tersoff potential whose forces and stresses "
+                        "enter the fit as a weak prior where the DFT data say nothing (0: none).")
     parser.set_defaults(command="fit")
 
 
@@ -65,7 +68,8 @@ def main(args):
     try:
         basis = AceBasis(elements=tuple(e.strip() for e in args.elements.split(",") if e.strip()),
                          cutoff=args.cutoff, body2=args.body2, body3=body3, body4=args.body4)
-        settings = FitSettings(args.sigma_energy, args.sigma_force, args.sigma_stress)
+        settings = FitSettings(args.sigma_energy, args.sigma_force, args.sigma_stress,
+                               prior_cells=args.prior_cells)
         for name, value in zip(("energy", "force", "stress"), (settings.sigma_energy,
                                settings.sigma_force, settings.sigma_stress)):
             if not value > 0:
