@@ -178,7 +178,7 @@ def test_stresses_of_sp2_sheets_are_not_fitted():
 
 def test_prior_keeps_a_model_of_equation_of_state_cells_physical():
     """Cells on an equation of state alone say nothing about displaced atoms: the prior (forces
-    and stresses of our Tersoff potential on rattled crystals) gives restoring forces."""
+    of our Tersoff potential on rattled crystals) gives restoring forces."""
     calc = Tersoff(files.BNC_TERSOFF, threads=1)
     frames = []
     for k, s in enumerate(np.linspace(0.97, 1.03, 16)):

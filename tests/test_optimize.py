@@ -260,7 +260,7 @@ def test_relaxing_a_rattled_cbn_cell_with_the_shipped_model(tmp_path, monkeypatc
     # Relaxed, the strained and rattled cell is cubic c-BN again: equal edges, right angles,
     # bonds of one length.
     lengths, angles = relaxed.cell.cellpar()[:3], relaxed.cell.cellpar()[3:]
-    assert np.ptp(lengths) < 0.01 and np.allclose(angles, 90, atol=0.3)
+    assert np.ptp(lengths) < 0.03 and np.allclose(angles, 90, atol=0.3)
     bonds = relaxed.get_all_distances(mic=True)[relaxed.numbers == 5][:, relaxed.numbers == 7]
     first = np.sort(bonds, axis=1)[:, :4]
     assert np.ptp(first) < 0.01

@@ -47,8 +47,8 @@ def register_parser(subparsers):
     parser.add_argument("--sigma-stress", type=float, default=_SETTINGS["sigma_stress"],
                         help="Target accuracy of stresses (GPa).")
     parser.add_argument("--prior-cells", type=int, default=_SETTINGS["prior_cells"],
-                        help="Cells labelled by our Tersoff potential whose forces and stresses "
-                        "enter the fit as a weak prior where the DFT data say nothing (0: none).")
+                        help="Cells labelled by our Tersoff potential whose forces enter the fit "
+                        "as a weak prior where the DFT data say nothing (0: none).")
     parser.set_defaults(command="fit")
 
 
