@@ -27,9 +27,9 @@ ELEMENTS = ("B", "C", "N")
 BASES = {
     "body order 3 only": AceBasis(ELEMENTS, body2=8, body3=(4, 4, 4, 3), body4=0,
                                   contractions=()),
-    "small (4-body, 1 radial)": AceBasis(ELEMENTS, body2=6, body3=(3, 3, 3, 2), body4=1),
-    "default": AceBasis(ELEMENTS),
+    "default (4-body, 1 radial)": AceBasis(ELEMENTS),
     "default, cutoff 5.0": AceBasis(ELEMENTS, cutoff=5.0),
+    "medium (4-body, 2 radial)": AceBasis(ELEMENTS, body2=8, body3=(4, 4, 4, 3), body4=2),
     "large (4-body, 3 radial)": AceBasis(ELEMENTS, body2=8, body3=(5, 5, 4, 3), body4=3),
 }
 

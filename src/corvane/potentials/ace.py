@@ -68,9 +68,9 @@ class AceBasis:
     elements: tuple[str, ...]
     cutoff: float = 4.5
     r_inner: float = 1.0
-    body2: int = 8
-    body3: tuple[int, ...] = (4, 4, 4, 3)
-    body4: int = 2
+    body2: int = 6
+    body3: tuple[int, ...] = (3, 3, 3, 2)
+    body4: int = 1
     contractions: tuple[str, ...] = ("0,0,0", "0,1,1", "0,2,2", "1,2,1", "2,2,2")
 
     def __post_init__(self):
