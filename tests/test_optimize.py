@@ -15,10 +15,12 @@ from corvane import optimization
 from corvane.cli import optimize
 from corvane.data import files
 from corvane.optimization import get_calculator, optimize_structure
+from corvane.potentials.ace import AceCalculator
 from corvane.tersoff import Tersoff
 
 BNC = str(Path(files.__file__).parent / "BNC.tersoff")
 KINACI = str(Path(files.__file__).parent / "BNC_Kinaci2012.tersoff")
+PTH = str(Path(files.__file__).parent / "BCN-ms-v0.0.1.pth")
 
 
 def strained_cbn(seed=1):
@@ -33,15 +35,23 @@ def strained_cbn(seed=1):
 # ---------------------------------------------------------------------------------------------
 # The optimisation service
 
-def test_get_calculator_by_file_type(tmp_path):
+def test_get_calculator_by_file_content(tmp_path):
     calc = get_calculator(BNC)
     assert isinstance(calc, Tersoff)
-    with pytest.raises(NotImplementedError, match="machine-learning potentials .* not yet supported"):
-        get_calculator(str(Path(BNC).with_name("BCN-ms-v0.0.1.pth")))
-    with pytest.raises(ValueError, match=r"cannot tell the kind of potential.*\*\.tersoff"):
+    assert isinstance(get_calculator(PTH), AceCalculator)
+    # The content decides: a model under another name is still a model.
+    renamed = tmp_path / "model.bin"
+    renamed.write_bytes(Path(PTH).read_bytes())
+    assert isinstance(get_calculator(str(renamed)), AceCalculator)
+    with pytest.raises(ValueError, match=r"cannot tell the kind of potential.*\*\.pth.*\*\.tersoff"):
         get_calculator(str(tmp_path / "Si.tersoff.mod"))
+    (tmp_path / "notes.txt").write_text("C C C 3 1 0 ...\n")
+    with pytest.raises(ValueError, match=r"cannot tell the kind of potential of .*notes\.txt"):
+        get_calculator(str(tmp_path / "notes.txt"))
     with pytest.raises(FileNotFoundError, match="potential file not found"):
         get_calculator(str(tmp_path / "missing.tersoff"))
+    with pytest.raises(FileNotFoundError, match="potential file not found"):
+        get_calculator(str(tmp_path / "missing.pth"))
 
 
 def test_relaxed_cell_is_the_potentials_own_minimum(capsys, tmp_path):
@@ -210,8 +220,9 @@ def test_main_errors_propagate(tmp_path, monkeypatch, capsys):
         optimize.main(parsed())  # no --filename: read(None) fails after the first line
     assert capsys.readouterr().out == "Reading initial structure from: None\n"
     strained_cbn().write("POSCAR", format="vasp")
-    with pytest.raises(NotImplementedError, match="not yet supported"):
-        optimize.main(parsed("-f", "POSCAR", "--potential", "pth"))
+    (tmp_path / "fake.pth").write_bytes(b"\x80\x02}q\x00.")
+    with pytest.raises(ValueError, match="bare pickle"):
+        optimize.main(parsed("-f", "POSCAR", "--potential", "fake.pth"))
     assert not (tmp_path / "optimized.vasp").exists()
 
 
@@ -232,3 +243,26 @@ def test_relaxing_a_cbn_cell_from_the_command_line(tmp_path, monkeypatch, capsys
                      "--trajectory", "p.traj"]) == 0
     compressed = read(tmp_path / "poscar", format="vasp")
     assert compressed.get_volume() < 0.95 * relaxed.get_volume()
+
+
+def test_relaxing_a_rattled_cbn_cell_with_the_shipped_model(tmp_path, monkeypatch, capsys):
+    monkeypatch.chdir(tmp_path)
+    start = strained_cbn(seed=4)
+    start.write("POSCAR", format="vasp")
+    assert cli.main(["optimize", "-f", "POSCAR", "--potential", "pth", "--fmax", "0.02",
+                     "--steps", "400", "-o", "relaxed.vasp"]) == 0
+    assert "Optimization finished." in capsys.readouterr().out
+    relaxed = read(tmp_path / "relaxed.vasp")
+    relaxed.calc = get_calculator(PTH)
+    start.calc = relaxed.calc
+    assert np.abs(relaxed.get_forces()).max() < 0.02
+    assert np.abs(relaxed.get_stress()).max() / units.GPa < 0.5
+    assert relaxed.get_potential_energy() < start.get_potential_energy() - 0.1
+    # Relaxed, the strained and rattled cell is cubic c-BN again: equal edges, right angles,
+    # bonds of one length.
+    lengths, angles = relaxed.cell.cellpar()[:3], relaxed.cell.cellpar()[3:]
+    assert np.ptp(lengths) < 0.03 and np.allclose(angles, 90, atol=0.3)
+    bonds = relaxed.get_all_distances(mic=True)[relaxed.numbers == 5][:, relaxed.numbers == 7]
+    first = np.sort(bonds, axis=1)[:, :4]
+    assert np.ptp(first) < 0.01
+    assert 3.5 < lengths.mean() / 2 < 3.75

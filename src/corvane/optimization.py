@@ -11,7 +11,6 @@ import importlib
 import math
 import os
 import warnings
-from pathlib import Path
 
 import numpy as np
 from ase import units
@@ -41,25 +40,15 @@ OPTIMIZERS = {
 
 
 def get_calculator(potential: str | os.PathLike):
-    """A calculator for the potential file `potential`, chosen by its extension.
+    """A calculator for the potential file `potential`, recognised by its content.
 
-    ``*.tersoff``: LAMMPS-format Tersoff parameters (:class:`corvane.tersoff.Tersoff`).
-    ``*.pth``: machine-learning potentials, not supported yet (NotImplementedError).
+    Tensor files in PyTorch's zip layout (``*.pth``) holding a linear cluster-expansion model
+    give :class:`corvane.potentials.ace.AceCalculator`; LAMMPS-format Tersoff files
+    (``*.tersoff``) give :class:`corvane.tersoff.Tersoff`. See :mod:`corvane.potentials`.
     """
-    path = Path(potential)
-    suffix = path.suffix.lower()
-    if suffix == ".pth":
-        raise NotImplementedError(
-            f"machine-learning potentials (.pth) are not yet supported: cannot use {str(path)!r}; "
-            "use a Tersoff file (*.tersoff), such as the default 'tersoff'")
-    if suffix != ".tersoff":
-        raise ValueError(f"cannot tell the kind of potential of {str(path)!r} from its name: "
-                         "supported are LAMMPS-format Tersoff files (*.tersoff)")
-    if not path.is_file():
-        raise FileNotFoundError(f"potential file not found: {str(path)!r}")
-    from corvane.tersoff import Tersoff
+    from corvane.potentials import calculator_for
 
-    return Tersoff(path)
+    return calculator_for(potential)
 
 
 def _optimizer_class(method):

@@ -37,5 +37,6 @@ void bind_polycrystal(py::module_& m);
 void bind_tersoff(py::module_& m);
 void bind_layers(py::module_& m);
 void bind_twins(py::module_& m);
+void bind_ace(py::module_& m);
 
 }  // namespace corvane::bindings

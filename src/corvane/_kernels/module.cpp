@@ -9,4 +9,5 @@ PYBIND11_MODULE(_kernels, m) {
     corvane::bindings::bind_tersoff(m);
     corvane::bindings::bind_layers(m);
     corvane::bindings::bind_twins(m);
+    corvane::bindings::bind_ace(m);
 }

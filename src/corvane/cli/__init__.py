@@ -5,7 +5,7 @@ import importlib
 import sys
 
 #: Subcommand modules of this package, in the order they appear in the help.
-SUBCOMMANDS = ("boundary", "optimize", "polycrystal", "pelvaro", "twin", "properties", "screen")
+SUBCOMMANDS = ("boundary", "optimize", "polycrystal", "pelvaro", "twin", "properties", "screen", "fit")
 
 
 class CombinedFormatter(argparse.ArgumentDefaultsHelpFormatter, argparse.RawTextHelpFormatter):

@@ -1,0 +1,90 @@
+"""The ``fit`` subcommand: fits a linear cluster-expansion potential to DFT data.
+
+    corvane fit data/dft -o src/corvane/data/files/BCN-ms-v0.0.1.pth
+
+DATA are extxyz files (gzip or not) or directories holding them, each cell with energy, forces
+and stress; cells carry their split ("train", "validation", "test") in ``atoms.info["split"]``
+or get one from a hash of their name. Prints progress and, last, the error table.
+"""
+
+from __future__ import annotations
+
+import sys
+
+from dataclasses import fields
+
+from corvane.cli import CombinedFormatter
+from corvane.potentials.ace import AceBasis
+from corvane.training.ace_fit import FitSettings
+
+_BASIS = {f.name: f.default for f in fields(AceBasis)}
+_SETTINGS = {f.name: f.default for f in fields(FitSettings)}
+
+
+def register_parser(subparsers):
+    parser = subparsers.add_parser(
+        "fit", help="Fit a machine-learning potential to DFT data",
+        description="Fit a linear cluster-expansion potential (weighted least squares on "
+        "energies per atom, forces and stresses; penalty chosen on the validation split) and "
+        "write it as a .pth model file.", formatter_class=CombinedFormatter)
+    parser.add_argument("data", nargs="+", metavar="DATA",
+                        help="extxyz files (.gz allowed) or directories holding them")
+    parser.add_argument("-o", "--output", required=True, help="Path of the model file to write.")
+    parser.add_argument("--elements", default="B,C,N",
+                        help="Elements of the model, comma-separated.")
+    parser.add_argument("--cutoff", type=float, default=_BASIS["cutoff"],
+                        help="Cutoff radius (Angstrom).")
+    parser.add_argument("--body2", type=int, default=_BASIS["body2"],
+                        help="Radial functions of pair terms.")
+    parser.add_argument("--body3", default=",".join(map(str, _BASIS["body3"])),
+                        help="Radial functions of three-body terms, for tensor ranks 0,1,2,3.")
+    parser.add_argument("--body4", type=int, default=_BASIS["body4"],
+                        help="Radial functions of four-body terms.")
+    parser.add_argument("--sigma-energy", type=float, default=_SETTINGS["sigma_energy"],
+                        help="Target accuracy of energies (eV/atom): the rows' weight is 1/sigma.")
+    parser.add_argument("--sigma-force", type=float, default=_SETTINGS["sigma_force"],
+                        help="Target accuracy of forces (eV/Angstrom).")
+    parser.add_argument("--sigma-stress", type=float, default=_SETTINGS["sigma_stress"],
+                        help="Target accuracy of stresses (GPa).")
+    parser.add_argument("--prior-cells", type=int, default=_SETTINGS["prior_cells"],
+                        help="Cells labelled by our Tersoff potential whose forces enter the fit "
+                        "as a weak prior where the DFT data say nothing (0: none).")
+    parser.set_defaults(command="fit")
+
+
+def main(args):
+    from pathlib import Path
+
+    from corvane.potentials.ace import save_model
+    from corvane.training.ace_fit import error_table, fit, read_dataset
+
+    def log(message):
+        print(message, flush=True)
+
+    try:
+        body3 = tuple(int(x) for x in args.body3.split(","))
+    except ValueError:
+        raise SystemExit(f"corvane fit: error: --body3 needs four integers, got {args.body3!r}")
+    try:
+        basis = AceBasis(elements=tuple(e.strip() for e in args.elements.split(",") if e.strip()),
+                         cutoff=args.cutoff, body2=args.body2, body3=body3, body4=args.body4)
+        settings = FitSettings(args.sigma_energy, args.sigma_force, args.sigma_stress,
+                               prior_cells=args.prior_cells)
+        for name, value in zip(("energy", "force", "stress"), (settings.sigma_energy,
+                               settings.sigma_force, settings.sigma_stress)):
+            if not value > 0:
+                raise ValueError(f"--sigma-{name} must be positive, got {value}")
+        out = Path(args.output)
+        if not out.parent.is_dir():
+            raise ValueError(f"the output directory {str(out.parent)!r} does not exist")
+        frames = read_dataset(args.data, log=log)
+        model, report = fit(frames, basis, settings, log=log)
+    except (ValueError, FileNotFoundError) as exc:
+        print(f"corvane fit: error: {exc}", file=sys.stderr)
+        raise SystemExit(2) from None
+    save_model(model, out)
+    print("-" * 60)
+    print(error_table(report))
+    print(f"penalty {report['penalty']:.1e} (chosen on the {report['chosen_on']} split)")
+    print(f"Model written to: {out}")
+

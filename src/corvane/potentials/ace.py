@@ -1,0 +1,364 @@
+"""A linear atomic cluster expansion on Cartesian moment tensors, evaluated in C++.
+
+Each atom sees its neighbours within the cutoff through moment tensors, one set per neighbour
+element c, radial function mu and rank nu = 0..3::
+
+    M[c, mu, nu] = sum over neighbours j of element c of  R_mu(r_ij) u_ij (x) ... (x) u_ij
+
+with u the unit bond vector and R_mu(r) = T_mu(xi(r)) (1 - r^2/rc^2)^3 (Chebyshev polynomials in
+the distance scaled to [-1, 1] between ``r_inner`` and the cutoff rc). The descriptors are the
+rotation-invariant full contractions of one, two or three of these tensors (body order 2, 3 and
+4), and an atom's energy is its element's reference energy plus a linear combination of its
+descriptors, with coefficients per central element:
+
+    E = sum_i ( e0[Z_i] + sum_k c[Z_i, k] B_k(i) )
+
+Each descriptor is a polynomial of degree <= 3 in the moment components; the calculator folds
+the coefficients into one such polynomial per element, so evaluation costs one pass over the
+bonds for the moments, the polynomial and its gradient, and one pass back over the bonds.
+"""
+
+from __future__ import annotations
+
+import functools
+import itertools
+import os
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import numpy as np
+from ase.calculators.calculator import Calculator, PropertyNotImplementedError, all_changes
+from ase.data import atomic_numbers
+
+from corvane import _kernels
+
+__all__ = ["FORMAT", "FORMAT_VERSION", "AceBasis", "AceModel", "AceCalculator", "load_model",
+           "save_model"]
+
+FORMAT = "corvane-linear-ace"
+FORMAT_VERSION = 1
+MAX_RANK = 3
+
+# The components of a symmetric tensor of rank nu, as exponents (a, b, c) of u_x^a u_y^b u_z^c,
+# in the order the kernel stores them (a descending, then b descending).
+_EXPONENTS = [[(a, b, nu - a - b) for a in range(nu, -1, -1) for b in range(nu - a, -1, -1)]
+              for nu in range(MAX_RANK + 1)]
+_COMPONENT = [{e: q for q, e in enumerate(rank)} for rank in _EXPONENTS]
+
+# Full contractions of three tensors giving body order 4: index patterns per factor.
+BODY4_CONTRACTIONS = {
+    "0,0,0": ("", "", ""),
+    "0,1,1": ("", "a", "a"),
+    "0,2,2": ("", "ab", "ab"),
+    "1,2,1": ("a", "ab", "b"),
+    "2,2,2": ("ab", "bc", "ca"),
+    "1,3,2": ("a", "abc", "bc"),
+}
+
+
+@dataclass(frozen=True)
+class AceBasis:
+    """The descriptors: elements, cutoff and how many radial functions each body order uses.
+
+    body2: radial functions of the pair terms (rank-0 moments).
+    body3: radial functions of the two-tensor contractions, per rank 0..3.
+    body4: radial functions of the three-tensor contractions (``contractions``).
+    """
+
+    elements: tuple[str, ...]
+    cutoff: float = 4.5
+    r_inner: float = 1.0
+    body2: int = 6
+    body3: tuple[int, ...] = (3, 3, 3, 2)
+    body4: int = 1
+    contractions: tuple[str, ...] = ("0,0,0", "0,1,1", "0,2,2", "1,2,1", "2,2,2")
+
+    def __post_init__(self):
+        if not self.elements or len(set(self.elements)) != len(self.elements):
+            raise ValueError(f"the basis needs distinct element names, got {self.elements!r}")
+        for e in self.elements:
+            if e not in atomic_numbers:
+                raise ValueError(f"unknown element {e!r}")
+        if not (0 <= self.r_inner < self.cutoff and np.isfinite(self.cutoff)):
+            raise ValueError(f"need 0 <= r_inner < cutoff, got {self.r_inner} and {self.cutoff}")
+        if len(self.body3) != MAX_RANK + 1:
+            raise ValueError(f"body3 gives radial functions for ranks 0..{MAX_RANK}")
+        unknown = set(self.contractions) - set(BODY4_CONTRACTIONS)
+        if unknown:
+            raise ValueError(f"unknown contractions {sorted(unknown)}; "
+                             f"known: {', '.join(BODY4_CONTRACTIONS)}")
+
+    @property
+    def nrad(self) -> np.ndarray:
+        """Radial functions each rank's moments need."""
+        n = [max(self.body2 if nu == 0 else 0, self.body3[nu]) for nu in range(MAX_RANK + 1)]
+        for name in self.contractions:
+            for pattern in BODY4_CONTRACTIONS[name]:
+                n[len(pattern)] = max(n[len(pattern)], self.body4)
+        return np.array(n, dtype=np.int32)
+
+    @property
+    def slots_per_element(self) -> int:
+        return int(sum(n * len(_EXPONENTS[nu]) for nu, n in enumerate(self.nrad)))
+
+    def slot(self, element: int, nu: int, mu: int, indices: tuple[int, ...]) -> int:
+        """The moment slot of component `indices` (Cartesian, 0..2) of M[element, mu, nu]."""
+        nrad = self.nrad
+        offset = sum(int(nrad[k]) * len(_EXPONENTS[k]) for k in range(nu))
+        exps = (indices.count(0), indices.count(1), indices.count(2))
+        return (element * self.slots_per_element + offset + mu * len(_EXPONENTS[nu])
+                + _COMPONENT[nu][exps])
+
+    def as_dict(self) -> dict:
+        return {"elements": list(self.elements), "cutoff": float(self.cutoff),
+                "r_inner": float(self.r_inner), "body2": int(self.body2),
+                "body3": [int(n) for n in self.body3], "body4": int(self.body4),
+                "contractions": list(self.contractions),
+                "radial": "chebyshev(r_inner..cutoff) * (1 - r^2/cutoff^2)^3",
+                "moments": "cartesian, ranks 0..3"}
+
+    @classmethod
+    def from_dict(cls, d) -> "AceBasis":
+        try:
+            return cls(elements=tuple(str(e) for e in d["elements"]), cutoff=float(d["cutoff"]),
+                       r_inner=float(d["r_inner"]), body2=int(d["body2"]),
+                       body3=tuple(int(n) for n in d["body3"]), body4=int(d["body4"]),
+                       contractions=tuple(str(c) for c in d["contractions"]))
+        except (KeyError, TypeError) as exc:
+            raise ValueError(f"incomplete basis description: {exc}") from None
+
+    def program(self) -> "Program":
+        """The descriptors as a program of monomials in the moments (see :class:`Program`)."""
+        return _build_program(self)
+
+    def descriptor_count(self) -> int:
+        return self.program().outputs
+
+
+@dataclass
+class Program:
+    """Descriptor k = sum over terms with out == k of coef * A[s0] * A[s1] * A[s2] (-1: 1)."""
+
+    out: np.ndarray
+    coef: np.ndarray
+    slots: np.ndarray
+    outputs: int
+    labels: list[str] = field(default_factory=list)
+
+
+def _contraction(basis, factors, patterns):
+    """{sorted slot triple: coefficient} of the full contraction of the tensors `factors`
+    ((element, mu) each, rank from its pattern) over the repeated letters of `patterns`."""
+    letters = sorted(set("".join(patterns)))
+    terms = {}
+    for values in itertools.product(range(3), repeat=len(letters)):
+        index = dict(zip(letters, values))
+        slots = [basis.slot(c, len(p), mu, tuple(index[x] for x in p))
+                 for (c, mu), p in zip(factors, patterns)]
+        key = tuple(sorted(slots)) + (-1,) * (3 - len(slots))
+        terms[key] = terms.get(key, 0.0) + 1.0
+    return terms
+
+
+@functools.lru_cache(maxsize=8)
+def _build_program(basis: AceBasis) -> Program:
+    ne = len(basis.elements)
+    descriptors, labels, seen = [], [], set()
+
+    def add(label, terms):
+        key = frozenset(terms.items())
+        if key in seen:  # the same polynomial reached through a symmetric factor order
+            return
+        seen.add(key)
+        descriptors.append(terms)
+        labels.append(label)
+
+    for c in range(ne):
+        for mu in range(basis.body2):
+            add(f"2:{c}.{mu}", _contraction(basis, [(c, mu)], ("",)))
+    for nu in range(MAX_RANK + 1):
+        pattern = "abc"[:nu]
+        channels = [(c, mu) for c in range(ne) for mu in range(basis.body3[nu])]
+        for f1, f2 in itertools.combinations_with_replacement(channels, 2):
+            add(f"3:{nu}:{f1}{f2}", _contraction(basis, [f1, f2], (pattern, pattern)))
+    channels = [(c, mu) for c in range(ne) for mu in range(basis.body4)]
+    for name in basis.contractions:
+        patterns = BODY4_CONTRACTIONS[name]
+        for factors in itertools.product(channels, repeat=3):
+            add(f"4:{name}:{factors}", _contraction(basis, list(factors), patterns))
+
+    out, coef, slots = [], [], []
+    for k, terms in enumerate(descriptors):
+        for key, value in sorted(terms.items()):
+            out.append(k)
+            coef.append(value)
+            slots.append(key)
+    return Program(np.array(out, dtype=np.int32), np.array(coef, dtype=float),
+                   np.array(slots, dtype=np.int32).reshape(-1, 3), len(descriptors), labels)
+
+
+@dataclass
+class AceModel:
+    """A fitted model: basis, reference energy per element (eV) and coefficients (E, K)."""
+
+    basis: AceBasis
+    reference: np.ndarray
+    coefficients: np.ndarray
+    metadata: dict = field(default_factory=dict)
+
+    def __post_init__(self):
+        self.reference = np.asarray(self.reference, dtype=float)
+        self.coefficients = np.asarray(self.coefficients, dtype=float)
+        ne = len(self.basis.elements)
+        k = self.basis.program().outputs
+        if self.reference.shape != (ne,):
+            raise ValueError(f"need {ne} reference energies, got shape {self.reference.shape}")
+        if self.coefficients.shape != (ne, k):
+            raise ValueError(f"the basis has {k} descriptors per element; coefficients have "
+                             f"shape {self.coefficients.shape}, expected ({ne}, {k})")
+        if not (np.all(np.isfinite(self.reference)) and np.all(np.isfinite(self.coefficients))):
+            raise ValueError("reference energies and coefficients must be finite")
+
+    def energy_program(self):
+        """(element, coef, slots) of each element's energy polynomial, equal monomials merged."""
+        program = self.basis.program()
+        elements, coefs, slots = [], [], []
+        for e in range(len(self.basis.elements)):
+            c = self.coefficients[e][program.out] * program.coef
+            keys, inverse = np.unique(program.slots, axis=0, return_inverse=True)
+            merged = np.zeros(len(keys))
+            np.add.at(merged, inverse.reshape(-1), c)
+            keep = merged != 0.0
+            elements.append(np.full(keep.sum(), e, dtype=np.int32))
+            coefs.append(merged[keep])
+            slots.append(keys[keep])
+        return (np.concatenate(elements), np.concatenate(coefs),
+                np.ascontiguousarray(np.concatenate(slots), dtype=np.int32))
+
+
+def save_model(model: AceModel, path: str | os.PathLike) -> None:
+    """Writes `model` as a tensor file in PyTorch's zip layout."""
+    from collections import OrderedDict
+
+    from corvane.potentials import pth
+
+    meta = dict(model.metadata)
+    contents = OrderedDict([
+        ("format", FORMAT),
+        ("format_version", FORMAT_VERSION),
+        ("elements", list(model.basis.elements)),
+        ("cutoff", float(model.basis.cutoff)),
+        ("basis", model.basis.as_dict()),
+        ("units", {"energy": "eV", "length": "Angstrom", "forces": "eV/Angstrom",
+                   "stress": "eV/Angstrom^3"}),
+        ("reference_energies", np.array(model.reference, dtype=np.float64)),
+        ("coefficients", np.array(model.coefficients, dtype=np.float64)),
+        ("training_data_sha256", str(meta.pop("training_data_sha256", ""))),
+        ("metadata", meta),
+    ])
+    pth.save(contents, path)
+
+
+def model_from_contents(contents, where: str) -> AceModel:
+    """The model in the object tree of a tensor file; ValueError naming what is wrong."""
+    from corvane.potentials.pth import ModelFileError
+
+    if not isinstance(contents, dict):
+        raise ModelFileError(f"{where}: holds a {type(contents).__name__}, not a model")
+    fmt = contents.get("format")
+    if fmt != FORMAT:
+        keys = ", ".join(list(map(str, contents))[:6])
+        what = f"format {fmt!r}" if fmt is not None else f"keys {keys} (no format name)"
+        raise ModelFileError(f"{where}: a PyTorch tensor file, but not a {FORMAT} model: it has "
+                             f"{what} — perhaps the weights of some other network")
+    version = contents.get("format_version")
+    if not isinstance(version, int) or version > FORMAT_VERSION:
+        raise ModelFileError(f"{where}: {FORMAT} version {version!r} is newer than this "
+                             f"program reads ({FORMAT_VERSION})")
+    try:
+        basis = AceBasis.from_dict(contents["basis"])
+        return AceModel(basis, contents["reference_energies"], contents["coefficients"],
+                        {"training_data_sha256": contents.get("training_data_sha256", ""),
+                         **dict(contents.get("metadata") or {})})
+    except (KeyError, TypeError, ValueError) as exc:
+        raise ModelFileError(f"{where}: malformed {FORMAT} model: {exc}") from None
+
+
+def load_model(path: str | os.PathLike) -> AceModel:
+    """Reads a model written by :func:`save_model` (or ``corvane fit``)."""
+    from corvane.potentials import pth
+
+    return model_from_contents(pth.load(path), str(path))
+
+
+def _default_threads():
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
+
+
+class AceCalculator(Calculator):
+    """ASE calculator of a linear cluster-expansion model (a file path or an AceModel).
+
+    threads: number of threads (default: the CPUs this process may use); results are the same
+    for every thread count. Site energies ("energies") are each atom's own energy term.
+    """
+
+    implemented_properties = ["energy", "free_energy", "energies", "forces", "stress"]
+    nolabel = True
+
+    def __init__(self, model: AceModel | str | os.PathLike, threads: int | None = None, **kwargs):
+        super().__init__(**kwargs)
+        if isinstance(model, AceModel):
+            self.path = None
+        else:
+            self.path = Path(model)
+            model = load_model(self.path)
+        self.model = model
+        if threads is None:
+            threads = _default_threads()
+        if not isinstance(threads, (int, np.integer)) or isinstance(threads, bool) or threads < 1:
+            raise ValueError(f"threads must be a positive integer, got {threads!r}")
+        self.threads = int(threads)
+        self._program = model.energy_program()
+        self._numbers = np.array([atomic_numbers[e] for e in model.basis.elements])
+
+    def __repr__(self):
+        source = str(self.path) if self.path is not None else "model"
+        return f"AceCalculator({source!r}, threads={self.threads})"
+
+    def species(self, numbers) -> np.ndarray:
+        """Each atom's index among the model's elements; ValueError for an element it lacks."""
+        lookup = np.full(max(int(numbers.max(initial=0)), int(self._numbers.max())) + 1, -1,
+                         dtype=np.int32)
+        lookup[self._numbers] = np.arange(len(self._numbers), dtype=np.int32)
+        species = lookup[numbers]
+        if np.any(species < 0):
+            from ase.data import chemical_symbols
+            missing = sorted({chemical_symbols[z] for z in numbers[species < 0]})
+            raise ValueError(f"the model has no parameters for element(s) {', '.join(missing)} "
+                             f"(it covers {', '.join(self.model.basis.elements)})")
+        return species
+
+    def calculate(self, atoms=None, properties=("energy",), system_changes=all_changes):
+        super().calculate(atoms, properties, system_changes)
+        atoms = self.atoms
+        if not np.all(np.isfinite(atoms.positions)):
+            raise ValueError("atomic positions must be finite numbers")
+        basis = self.model.basis
+        element, coef, slots = self._program
+        energy, energies, forces, virial = _kernels.ace(
+            atoms.positions, atoms.cell.array, atoms.pbc, self.species(atoms.numbers), basis.nrad,
+            basis.cutoff, basis.r_inner, self.model.reference, element, coef, slots, self.threads)
+        self.results["energy"] = self.results["free_energy"] = energy
+        self.results["energies"] = energies
+        self.results["forces"] = forces
+        volume = abs(atoms.cell.volume) if atoms.cell.rank == 3 else 0.0
+        if volume > 0:
+            s = 0.5 * (virial + virial.T) / volume
+            self.results["stress"] = np.array([s[0, 0], s[1, 1], s[2, 2],
+                                               s[1, 2], s[0, 2], s[0, 1]])
+        elif "stress" in properties:
+            raise PropertyNotImplementedError("stress needs a cell with three non-zero, "
+                                              "independent vectors")

@@ -1,0 +1,198 @@
+"""The linear cluster-expansion potential: descriptors, kernel, calculator."""
+
+import numpy as np
+import pytest
+from ase import Atoms
+from ase.build import bulk
+
+from corvane import _kernels
+from corvane.potentials.ace import AceBasis, AceCalculator, AceModel
+
+SMALL = AceBasis(("B", "C", "N"), cutoff=4.0, body2=4, body3=(3, 3, 2, 2), body4=2,
+                 contractions=("0,0,0", "0,1,1", "0,2,2", "1,2,1", "2,2,2", "1,3,2"))
+
+
+def random_model(basis=SMALL, seed=0, scale=1e-3):
+    rng = np.random.default_rng(seed)
+    k = basis.program().outputs
+    ne = len(basis.elements)
+    return AceModel(basis, rng.normal(size=ne), rng.normal(size=(ne, k)) * scale)
+
+
+def mixed_cell(seed=1):
+    """A rattled, sheared 16-atom cell with all three elements."""
+    atoms = bulk("BN", "zincblende", a=3.62, cubic=True) * (2, 1, 1)
+    atoms.symbols[[2, 9, 12]] = "C"
+    atoms.set_cell(atoms.cell.array @ [[1.02, 0.03, 0], [0, 0.99, 0.02], [0, 0, 1.01]],
+                   scale_atoms=True)
+    atoms.rattle(0.08, seed=seed)
+    return atoms
+
+
+def radial(basis, r):
+    """R_mu(r) for mu = 0..7, written out independently of the kernel."""
+    x = 2 * (r - basis.r_inner) / (basis.cutoff - basis.r_inner) - 1
+    fc = (1 - r**2 / basis.cutoff**2) ** 3
+    return np.array([np.cos(mu * np.arccos(np.clip(x, -1, 1))) for mu in range(8)]) * fc
+
+
+def descriptors(atoms, basis=SMALL):
+    program = basis.program()
+    species = np.array([basis.elements.index(s) for s in atoms.get_chemical_symbols()], np.int32)
+    d, *_ = _kernels.ace_design(atoms.positions, atoms.cell.array, atoms.pbc, species,
+                                len(basis.elements), basis.nrad, basis.cutoff, basis.r_inner,
+                                program.out, program.coef, program.slots, program.outputs, False)
+    return dict(zip(program.labels, d.T))
+
+
+def test_descriptors_match_direct_sums_over_neighbours():
+    """Contractions of the moment tensors equal the sums over neighbour pairs and triples
+    that they stand for (angles through dot products of unit vectors)."""
+    rng = np.random.default_rng(4)
+    centre = np.zeros(3)
+    neighbours = rng.uniform(-2.2, 2.2, size=(5, 3))
+    neighbours = neighbours[np.linalg.norm(neighbours, axis=1) > 1.2]
+    atoms = Atoms("B" + "C" * len(neighbours), positions=np.vstack([centre, neighbours]),
+                  pbc=False)
+    atoms.symbols[1] = "N"
+    got = descriptors(atoms)
+    r = np.linalg.norm(neighbours, axis=1)
+    u = neighbours / r[:, None]
+    R = radial(SMALL, r)  # (mu, j)
+    el = np.array([SMALL.elements.index(s) for s in atoms.get_chemical_symbols()[1:]])
+    dots = u @ u.T
+
+    def m(c, mu):
+        return R[mu] * (el == c)
+
+    # body order 2: sum_j R_mu(r_j) over carbon neighbours
+    assert got["2:1.2"][0] == pytest.approx(m(1, 2).sum(), rel=1e-12)
+    # body order 3, rank nu: sum_jk R R (u_j . u_k)^nu
+    for nu in range(4):
+        a, b = m(1, 1), m(2, 0)
+        key = f"3:{nu}:(1, 1)(2, 0)"
+        assert got[key][0] == pytest.approx(a @ dots**nu @ b, rel=1e-10), key
+    # body order 4: M0 (M1 . M1) and M1 M2 M1
+    a, b, c = m(1, 0), m(1, 1), m(2, 1)
+    want = a.sum() * (b @ dots @ c)
+    assert got["4:0,1,1:((1, 0), (1, 1), (2, 1))"][0] == pytest.approx(want, rel=1e-10)
+    # sum_jkl a_j b_k c_l (u_j . u_k)(u_k . u_l)
+    want = np.einsum("j,k,l,jk,kl->", a, b, c, dots, dots)
+    assert got["4:1,2,1:((1, 0), (1, 1), (2, 1))"][0] == pytest.approx(want, rel=1e-10)
+    # tr(M2 M2 M2) = sum_jkl (u_j.u_k)(u_k.u_l)(u_l.u_j)
+    want = np.einsum("j,k,l,jk,kl,lj->", a, b, c, dots, dots, dots)
+    assert got["4:2,2,2:((1, 0), (1, 1), (2, 1))"][0] == pytest.approx(want, rel=1e-10)
+    # M1_a M3_abc M2_bc = sum_jkl (u_j.u_k)(u_k.u_l)^2
+    want = np.einsum("j,k,l,jk,kl->", a, b, c, dots, dots**2)
+    assert got["4:1,3,2:((1, 0), (1, 1), (2, 1))"][0] == pytest.approx(want, rel=1e-10)
+
+
+def test_descriptors_are_invariant_and_vanish_smoothly_at_the_cutoff():
+    atoms = mixed_cell()
+    base = descriptors(atoms)
+    rng = np.random.default_rng(0)
+    rot = np.linalg.qr(rng.normal(size=(3, 3)))[0]
+    turned = atoms.copy()
+    turned.set_cell(atoms.cell.array @ rot.T)
+    turned.positions = atoms.positions @ rot.T + [0.3, -1.1, 2.0]
+    perm = rng.permutation(len(atoms))
+    shuffled = turned[perm]
+    moved = descriptors(shuffled)
+    for key, value in base.items():
+        np.testing.assert_allclose(moved[key], value[perm], rtol=1e-9, atol=1e-12)
+
+    # Two atoms just inside and just outside the cutoff: the pair terms fade to nothing.
+    for gap, expect_zero in ((SMALL.cutoff + 1e-3, True), (SMALL.cutoff - 1e-3, False)):
+        dimer = Atoms("CC", positions=[[0, 0, 0], [gap, 0, 0]], pbc=False)
+        d = descriptors(dimer)
+        if expect_zero:
+            assert all(np.all(v == 0) for v in d.values())
+        else:
+            assert 0 < abs(d["2:1.0"][0]) < 1e-9  # fc ~ (2e-3/4)^3: a third-order contact
+
+
+def test_forces_and_stress_are_derivatives_of_the_energy():
+    atoms = mixed_cell()
+    atoms.calc = AceCalculator(random_model(), threads=1)
+    forces, stress = atoms.get_forces(), atoms.get_stress(voigt=False)
+    h = 1e-5
+    for i, a in ((0, 0), (2, 1), (9, 2), (15, 0)):
+        shifted = []
+        for sign in (1, -1):
+            x = atoms.copy()
+            x.calc = atoms.calc
+            x.positions[i, a] += sign * h
+            shifted.append(x.get_potential_energy())
+        assert forces[i, a] == pytest.approx(-(shifted[0] - shifted[1]) / (2 * h), abs=1e-8)
+    for a, b in ((0, 0), (1, 1), (1, 2), (0, 1)):
+        shifted = []
+        for sign in (1, -1):
+            strain = np.eye(3)
+            strain[a, b] += sign * h / 2
+            strain[b, a] += sign * h / 2
+            x = atoms.copy()
+            x.calc = atoms.calc
+            x.set_cell(atoms.cell.array @ strain, scale_atoms=True)
+            shifted.append(x.get_potential_energy())
+        fd = (shifted[0] - shifted[1]) / (2 * h) / atoms.get_volume()
+        assert stress[a, b] == pytest.approx(fd, abs=1e-8)
+    assert atoms.get_potential_energies().sum() == pytest.approx(atoms.get_potential_energy(),
+                                                                rel=1e-13)
+
+
+def test_results_do_not_depend_on_thread_count_and_design_rows_agree():
+    atoms = mixed_cell() * (6, 6, 3)  # 1728 atoms: several blocks of work
+    model = random_model()
+    results = []
+    for threads in (1, 3):
+        atoms.calc = AceCalculator(model, threads=threads)
+        results.append((atoms.get_potential_energy(), atoms.get_forces(), atoms.get_stress()))
+    assert results[0][0] == results[1][0]
+    assert np.array_equal(results[0][1], results[1][1])
+    assert np.array_equal(results[0][2], results[1][2])
+
+    # The fitting rows of a cell, times the coefficients, give the calculator's results: in a
+    # cell with all three elements, and in pure diamond, where the calculator skips every term
+    # that reads moments of boron or nitrogen neighbours.
+    diamond = bulk("C", "diamond", a=3.6, cubic=True) * (2, 1, 1)
+    diamond.rattle(0.05, seed=2)
+    for small in (mixed_cell(seed=5), diamond):
+        small.calc = AceCalculator(model, threads=1)
+        program = SMALL.program()
+        species = small.calc.species(small.numbers)
+        _, energy, forces, virial = _kernels.ace_design(
+            small.positions, small.cell.array, small.pbc, species, 3, SMALL.nrad, SMALL.cutoff,
+            SMALL.r_inner, program.out, program.coef, program.slots, program.outputs, True)
+        c = model.coefficients.reshape(-1)
+        counts = np.bincount(species, minlength=3)
+        assert counts @ model.reference + energy @ c == pytest.approx(
+            small.get_potential_energy(), rel=1e-12)
+        np.testing.assert_allclose((forces @ c).reshape(-1, 3), small.get_forces(), atol=1e-12)
+        w = (virial @ c).reshape(3, 3)
+        np.testing.assert_allclose(0.5 * (w + w.T) / small.get_volume(),
+                                   small.get_stress(voigt=False), atol=1e-12)
+
+
+def test_calculator_refuses_bad_input():
+    model = random_model()
+    calc = AceCalculator(model, threads=1)
+    with pytest.raises(ValueError, match="no parameters for element.*Si.*covers B, C, N"):
+        calc.get_potential_energy(bulk("Si", "diamond", a=5.43))
+    atoms = bulk("C", "diamond", a=3.57)
+    atoms.positions[0, 0] = np.nan
+    with pytest.raises(ValueError, match="finite"):
+        calc.get_potential_energy(atoms)
+    with pytest.raises(ValueError, match="threads must be a positive integer"):
+        AceCalculator(model, threads=0)
+    with pytest.raises(ValueError, match="coefficients have shape"):
+        AceModel(SMALL, np.zeros(3), np.zeros((3, 5)))
+    with pytest.raises(ValueError, match="r_inner < cutoff"):
+        AceBasis(("C",), cutoff=1.0, r_inner=2.0)
+    with pytest.raises(ValueError, match="unknown element"):
+        AceBasis(("C", "Xx"))
+    # A molecule has energy and forces but no stress.
+    molecule = Atoms("CN", positions=[[0, 0, 0], [1.3, 0, 0]])
+    molecule.calc = calc
+    assert np.isfinite(molecule.get_potential_energy())
+    with pytest.raises(Exception, match="stress needs a cell"):
+        molecule.get_stress()

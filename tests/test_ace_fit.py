@@ -1,0 +1,206 @@
+"""Fitting cluster-expansion models, and the `fit` subcommand, on data made with our Tersoff."""
+
+import gzip
+
+import numpy as np
+import pytest
+from ase import units
+from ase.build import bulk
+from ase.calculators.singlepoint import SinglePointCalculator
+from ase.io import write
+
+import corvane.cli as cli
+from corvane.data import files
+from corvane.optimization import get_calculator
+from corvane.potentials.ace import AceBasis, AceCalculator, load_model
+from corvane.tersoff import Tersoff
+from corvane.training.ace_fit import (FitSettings, data_hash, error_table, fit, read_dataset,
+                                      split_of)
+
+BASIS = AceBasis(("B", "C", "N"), cutoff=4.5, body2=5, body3=(3, 3, 2, 2), body4=1)
+SPLIT_CYCLE = ["train"] * 6 + ["validation", "test"]
+
+
+def tersoff_frames(count=32, seed=0):
+    """Strained, rattled 8-atom cells of diamond, c-BN and C-doped c-BN labelled by Tersoff."""
+    calc = Tersoff(files.BNC_TERSOFF, threads=1)
+    rng = np.random.default_rng(seed)
+    frames = []
+    for k in range(count):
+        atoms = [bulk("C", "diamond", a=3.60, cubic=True),
+                 bulk("BN", "zincblende", a=3.62, cubic=True),
+                 bulk("BN", "zincblende", a=3.61, cubic=True)][k % 3]
+        if k % 3 == 2:
+            atoms.symbols[[0, 5]] = "C"
+        eps = rng.normal(scale=0.015, size=(3, 3))
+        atoms.set_cell(atoms.cell.array @ (np.eye(3) + (eps + eps.T) / 2), scale_atoms=True)
+        atoms.rattle(0.06, seed=k)
+        atoms.calc = calc
+        results = dict(energy=atoms.get_potential_energy(), forces=atoms.get_forces(),
+                       stress=atoms.get_stress())
+        atoms.calc = SinglePointCalculator(atoms, **results)
+        atoms.info.update(name=f"cell{k:03d}", split=SPLIT_CYCLE[k % len(SPLIT_CYCLE)])
+        frames.append(atoms)
+    return frames
+
+
+@pytest.fixture(scope="module")
+def fitted():
+    frames = tersoff_frames()
+    log = []
+    model, report = fit(frames, BASIS, log=log.append)
+    return frames, model, report, log
+
+
+def rmse(a, b):
+    return float(np.sqrt(np.mean((np.asarray(a) - np.asarray(b)) ** 2)))
+
+
+def test_fit_reproduces_its_data_and_reports_honest_errors(fitted):
+    frames, model, report, log = fitted
+    calc = AceCalculator(model, threads=1)
+    test = [a for a in frames if split_of(a) == "test"]
+    assert report["cells"] == {"train": 24, "validation": 4, "test": 4}
+    e_err, f_err, s_err, f_ref, s_ref = [], [], [], [], []
+    for atoms in test:
+        ref = atoms.calc
+        x = atoms.copy()
+        x.calc = calc
+        e_err.append((x.get_potential_energy() - ref.results["energy"]) / len(x))
+        f_err.append(x.get_forces() - ref.results["forces"])
+        s_err.append(x.get_stress() - ref.results["stress"])
+        f_ref.append(ref.results["forces"])
+        s_ref.append(ref.results["stress"])
+    # The report's test errors are those of the calculator built from the written model.
+    got = report["errors"]["test"]
+    assert got["energy"] == pytest.approx(rmse(e_err, 0), rel=1e-6)
+    assert got["force"] == pytest.approx(rmse(np.concatenate(f_err), 0), rel=1e-6)
+    assert got["stress"] == pytest.approx(rmse(np.concatenate(s_err), 0) / units.GPa, rel=1e-5)
+    # Unseen cells: forces and stresses to well within their spread.
+    assert got["force"] < 0.25 * rmse(np.concatenate(f_ref), 0)
+    assert got["stress"] * units.GPa < 0.25 * rmse(np.concatenate(s_ref), 0)
+    assert got["energy"] < 0.01  # eV/atom
+    assert any(line.startswith("chosen penalty") for line in log)
+    table = error_table(report).splitlines()
+    assert table[0].split()[:3] == ["split", "cells", "E"] and len(table) == 4
+
+
+def test_fit_is_deterministic_and_needs_training_cells(fitted):
+    frames, model, report, _ = fitted
+    again, _ = fit(frames, BASIS, log=lambda *_: None)
+    assert np.array_equal(again.coefficients, model.coefficients)
+    assert np.array_equal(again.reference, model.reference)
+    assert model.metadata["training_data_sha256"] == data_hash(frames[::-1])
+    frames[0].positions[0, 0] += 1e-9
+    assert data_hash(frames) != model.metadata["training_data_sha256"]
+    frames[0].positions[0, 0] -= 1e-9
+
+    held_out = [a.copy() for a in frames[:4]]
+    for a, original in zip(held_out, frames[:4]):
+        a.calc = original.calc
+        a.info["split"] = "test"
+    with pytest.raises(ValueError, match="no training cells"):
+        fit(held_out, BASIS, log=lambda *_: None)
+    with pytest.raises(ValueError, match="element Si, which the basis"):
+        si = bulk("Si", "diamond", a=5.43)
+        si.calc = SinglePointCalculator(si, energy=0.0, forces=np.zeros((2, 3)), stress=np.zeros(6))
+        si.info.update(name="si", split="train")
+        fit([si], BASIS, log=lambda *_: None)
+
+
+def write_gz_members(path, frames):
+    """One gzip member per cell, appended, as the data set is written."""
+    for atoms in frames:
+        with gzip.open(path, "at") as fh:
+            write(fh, atoms, format="extxyz")
+
+
+def test_fit_command_writes_a_model_that_loads(tmp_path, capsys, fitted):
+    frames = fitted[0]
+    data = tmp_path / "dft"
+    data.mkdir()
+    write_gz_members(data / "diamond.extxyz.gz", frames[:16])
+    write_gz_members(data / "cBN.extxyz.gz", frames[16:])
+    back = read_dataset([data])
+    assert [a.info["name"] for a in back] == [a.info["name"] for a in frames[16:] + frames[:16]]
+    assert [a.info["split"] for a in back] == [a.info["split"] for a in frames[16:] + frames[:16]]
+
+    out = tmp_path / "my.pth"
+    assert cli.main(["fit", str(data), "-o", str(out), "--body2", "5", "--body3", "3,3,2,2",
+                     "--body4", "1"]) == 0
+    text = capsys.readouterr().out.splitlines()
+    assert any(line.startswith("descriptors: 32/32 cells") for line in text)
+    assert text[-1] == f"Model written to: {out}"
+    assert [line.split()[0] for line in text[-6:-2]] == ["split", "train", "validation", "test"]
+    calc = get_calculator(str(out))
+    assert isinstance(calc, AceCalculator)
+    assert load_model(out).metadata["training_data_sha256"] == data_hash(back)
+    # The same fit as in memory, up to the 8 decimals the data files keep.
+    probe = frames[-1].copy()
+    probe.calc = calc
+    expected = probe.copy()
+    expected.calc = AceCalculator(fitted[1], threads=1)
+    assert probe.get_potential_energy() == pytest.approx(expected.get_potential_energy(), abs=1e-4)
+
+    broken = tmp_path / "broken.extxyz"
+    frame = frames[0].copy()
+    frame.calc = SinglePointCalculator(frame, energy=1.0, forces=np.zeros((8, 3)))
+    write(broken, frame, format="extxyz")
+    with pytest.raises(SystemExit):
+        cli.main(["fit", str(broken), "-o", str(tmp_path / "x.pth")])
+    assert "frame 0 has no stress" in capsys.readouterr().err
+    with pytest.raises(SystemExit):
+        cli.main(["fit", str(tmp_path / "missing"), "-o", str(tmp_path / "x.pth")])
+    assert "data file not found" in capsys.readouterr().err
+    assert not (tmp_path / "x.pth").exists()
+
+
+def test_stresses_of_sp2_sheets_are_not_fitted():
+    """Cells of the sp2 family carry PBE's spurious interlayer stress: it must not matter."""
+    frames = tersoff_frames(16, seed=3)
+    junk = []
+    for atoms in frames:
+        atoms.info["family"] = "sp2"
+        copy = atoms.copy()
+        results = dict(atoms.calc.results)
+        results["stress"] = results["stress"] + 0.5  # about 80 GPa off
+        copy.calc = SinglePointCalculator(copy, **results)
+        junk.append(copy)
+    quiet = dict(log=lambda *_: None)
+    model, report = fit(frames, BASIS, **quiet)
+    other, _ = fit(junk, BASIS, **quiet)
+    assert np.array_equal(model.coefficients, other.coefficients)
+    assert "stress" not in report["errors"]["train"]
+    frames[0].info["family"] = "diamond"
+    moved, _ = fit(frames, BASIS, **quiet)
+    assert not np.array_equal(moved.coefficients, model.coefficients)
+
+
+def test_prior_keeps_a_model_of_equation_of_state_cells_physical():
+    """Cells on an equation of state alone say nothing about displaced atoms: the prior (forces
+    of our Tersoff potential on rattled crystals) gives restoring forces."""
+    calc = Tersoff(files.BNC_TERSOFF, threads=1)
+    frames = []
+    for k, s in enumerate(np.linspace(0.97, 1.03, 16)):
+        atoms = bulk("BN", "zincblende", a=3.55 * s) if k % 2 else bulk("C", "diamond", a=3.6 * s)
+        atoms.calc = calc
+        results = dict(energy=atoms.get_potential_energy(), forces=atoms.get_forces(),
+                       stress=atoms.get_stress())
+        atoms.calc = SinglePointCalculator(atoms, **results)
+        atoms.info.update(name=f"eos{k}", split="validation" if k in (3, 10) else "train")
+        frames.append(atoms)
+    rattled = bulk("BN", "zincblende", a=3.55, cubic=True)
+    rattled.rattle(0.05, seed=2)
+    rattled.calc = calc
+    reference = rattled.get_forces()
+    quiet = dict(log=lambda *_: None)
+    with_prior, _ = fit(frames, BASIS, **quiet)
+    bare, _ = fit(frames, BASIS, FitSettings(prior_cells=0), **quiet)
+    errors, restoring = [], []
+    for model in (with_prior, bare):
+        rattled.calc = AceCalculator(model, threads=1)
+        forces = rattled.get_forces()
+        restoring.append(np.sum(forces * reference) / np.sum(reference**2))
+        errors.append(rmse(forces, reference))
+    assert abs(restoring[0] - 1) < 0.1 and errors[0] < errors[1]
+    assert bare.metadata["prior"] == "none" and "Tersoff" in with_prior.metadata["prior"]
