@@ -19,7 +19,6 @@ settings.
 
 from __future__ import annotations
 
-import gzip
 import hashlib
 import sys
 import time
@@ -32,12 +31,12 @@ from ase.data import chemical_symbols
 
 from corvane import _kernels
 from corvane.potentials.ace import AceBasis, AceModel
+from corvane.training import dataset
+from corvane.training.dataset import SPLITS
 
 __all__ = ["FitSettings", "SPLITS", "data_hash", "error_table", "fit", "read_dataset",
            "split_of"]
 
-SPLITS = ("train", "validation", "test")
-DATA_PATTERNS = ("*.extxyz", "*.extxyz.gz", "*.xyz", "*.xyz.gz")
 
 
 @dataclass(frozen=True)
@@ -60,53 +59,32 @@ class FitSettings:
 
 
 def read_dataset(paths, log=None) -> list:
-    """All frames of the extxyz files (gzip or not) given or found in the directories given.
+    """All cells of the data files given or found in the folders given.
 
-    Every frame needs energy, forces and stress from a single-point calculator; ValueError
-    names the file and frame that lacks one.
+    Every cell needs energy, forces and stress from a single-point calculator; ValueError
+    names the cell that lacks one.
     """
-    from ase.io import read
-
-    files = []
-    for p in map(Path, paths):
-        if p.is_dir():
-            found = sorted({f for pat in DATA_PATTERNS for f in p.glob(pat)})
-            if not found:
-                raise ValueError(f"no data files ({', '.join(DATA_PATTERNS)}) in {str(p)!r}")
-            files.extend(found)
-        elif p.is_file():
-            files.append(p)
-        else:
-            raise FileNotFoundError(f"data file not found: {str(p)!r}")
     frames = []
-    for f in files:
-        if f.suffix == ".gz":
-            with gzip.open(f, "rt") as fh:
-                part = read(fh, index=":", format="extxyz")
-        else:
-            part = read(f, index=":")
-        for k, atoms in enumerate(part):
+    for path in dataset.data_files(paths):
+        part = dataset.read(path)
+        for atoms in part:
             calc = atoms.calc
             results = getattr(calc, "results", {}) if calc is not None else {}
             missing = [q for q in ("energy", "forces", "stress") if q not in results]
             if missing:
-                raise ValueError(f"{f}: frame {k} has no {', '.join(missing)}")
-            atoms.info.setdefault("name", f"{f.name}:{k}")
+                raise ValueError(f"{path}: cell {atoms.info['name']!r} has no {', '.join(missing)}")
         frames.extend(part)
         if log:
-            log(f"read {len(part):4d} cells from {f}")
+            log(f"read {len(part):4d} cells from {path}")
     if not frames:
         raise ValueError("no cells in the data given")
     return frames
 
 
 def split_of(atoms) -> str:
-    """The split recorded with the cell, else one fixed by a hash of its name (80/10/10)."""
+    """The split recorded with the cell, else the one its name fixes."""
     split = atoms.info.get("split")
-    if split in SPLITS:
-        return split
-    h = int(hashlib.sha256(str(atoms.info["name"]).encode()).hexdigest(), 16) % 10
-    return "test" if h == 0 else "validation" if h == 1 else "train"
+    return split if split in SPLITS else dataset.split_of(str(atoms.info["name"]))
 
 
 def data_hash(frames) -> str:

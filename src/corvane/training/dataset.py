@@ -75,28 +75,65 @@ def append(path: str | os.PathLike, atoms) -> None:
         os.fsync(handle.fileno())
 
 
-def read(directory: str | os.PathLike, families=None, split=None):
-    """All cells of the data set in `directory` (a folder or one file), optionally one split."""
+DATA_SUFFIXES = (".extxyz.gz", ".extxyz", ".xyz.gz", ".xyz")
+
+
+def data_files(sources) -> list[Path]:
+    """The data files named by `sources` (a path or several): files as given, folders' data files."""
+    if isinstance(sources, (str, os.PathLike)):
+        sources = [sources]
+    files = []
+    for source in map(Path, sources):
+        if source.is_dir():
+            found = sorted(p for p in source.iterdir() if p.name.endswith(DATA_SUFFIXES))
+            if not found:
+                raise FileNotFoundError(f"no data files (*{', *'.join(DATA_SUFFIXES)}) in {str(source)!r}")
+            files.extend(found)
+        elif source.is_file():
+            files.append(source)
+        else:
+            raise FileNotFoundError(f"no such data file or directory: {str(source)!r}")
+    return files
+
+
+def _frames(path: Path):
     from ase.io import read as ase_read
 
-    directory = Path(directory)
-    paths = [directory] if directory.is_file() else sorted(directory.glob("*.extxyz.gz"))
+    if path.name.endswith(".gz"):
+        texts = [text.decode() for _, text in _complete_members(path.read_bytes())]
+    else:
+        texts = [path.read_text()]
+    frames = []
+    for text in texts:
+        # parallel=False: under MPI every rank reads for itself
+        frames += ase_read(io.StringIO(text), index=":", format="extxyz", parallel=False)
+    for k, atoms in enumerate(frames):
+        atoms.info.setdefault("name", f"{path.name}:{k}")
+        atoms.info.setdefault("family", path.name.split(".")[0])
+    return frames
+
+
+def read(sources, families=None, split=None):
+    """All cells of the data set in `sources` (folders or files), optionally some families or one split.
+
+    A gzip'd file's incomplete last member (a generator stopped mid-write) is ignored. Cells
+    without a recorded split get the one their name fixes.
+    """
     cells = []
-    for path in paths:
-        family = path.name.removesuffix(".extxyz.gz")
-        if families is not None and family not in families:
-            continue
-        raw = path.read_bytes()
-        for _, text in _complete_members(raw):
-            for atoms in ase_read(io.StringIO(text.decode()), index=":", format="extxyz",
-                                  parallel=False):
-                if split is None or atoms.info.get("split") == split:
-                    cells.append(atoms)
+    for path in data_files(sources):
+        for atoms in _frames(path):
+            if families is not None and atoms.info["family"] not in families:
+                continue
+            atoms.info.setdefault("split", split_of(str(atoms.info["name"])))
+            if split is None or atoms.info["split"] == split:
+                cells.append(atoms)
     return cells
 
 
 def finished_names(directory: str | os.PathLike) -> set[str]:
     """Names of the cells already in the data set."""
+    if not any(Path(directory).glob("*.extxyz.gz")):
+        return set()
     return {atoms.info["name"] for atoms in read(directory)}
 
 

@@ -45,11 +45,11 @@ from pathlib import Path
 
 import numpy as np
 from ase import units
-from ase.io import read
 
 from corvane import _kernels
 from corvane.data import files
 from corvane.tersoff import FIELDS, read_tersoff_file, stress_from_virial, write_tersoff_file
+from corvane.training import dataset
 
 __all__ = ["ELEMENTS", "TERSOFF_1989_CARBON", "Cell", "FitSettings", "Fitter", "ParameterSpace",
            "entries_to_table", "errors", "experiment_cells", "fit_references", "load_cells",
@@ -119,23 +119,6 @@ class Cell:
         return frozenset(ELEMENTS[s] for s in np.unique(self.species))
 
 
-def _data_files(sources: Iterable[str | os.PathLike]) -> list[Path]:
-    paths = []
-    for source in sources:
-        source = Path(source)
-        if source.is_dir():
-            found = sorted(p for p in source.iterdir()
-                           if p.name.endswith((".extxyz", ".extxyz.gz", ".xyz", ".xyz.gz")))
-            if not found:
-                raise FileNotFoundError(f"no *.extxyz or *.extxyz.gz files in {source}")
-            paths.extend(found)
-        elif source.is_file():
-            paths.append(source)
-        else:
-            raise FileNotFoundError(f"no such data file or directory: {source}")
-    return paths
-
-
 def load_cells(sources: Iterable[str | os.PathLike], families: Sequence[str] | None = None,
                log=print) -> list[Cell]:
     """The cells of the data files (or directories of them) in `sources`.
@@ -144,10 +127,10 @@ def load_cells(sources: Iterable[str | os.PathLike], families: Sequence[str] | N
     `families` keeps only those families.
     """
     cells, skipped = [], 0
-    for path in _data_files(sources):
-        for index, atoms in enumerate(read(path, index=":", format="extxyz")):
+    for path in dataset.data_files(sources):
+        for index, atoms in enumerate(dataset.read(path)):
             info = atoms.info
-            family = str(info.get("family", path.name.split(".")[0]))
+            family = str(info["family"])
             if families and family not in families:
                 continue
             symbols = atoms.get_chemical_symbols()
