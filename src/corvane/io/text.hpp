@@ -5,6 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
@@ -84,6 +85,18 @@ inline py::object parse_float(py::handle field) {
     PyObject* v = PyFloat_FromString(field.ptr());
     if (!v) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(v);
+}
+
+// The number a float field was read as, refused when it is NaN or infinite: such a value would
+// give a structure of NaN positions or cell vectors without any error. `what` names the field.
+inline py::object require_finite(py::object value, const std::string& what) {
+    double v = PyFloat_AsDouble(value.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    if (!std::isfinite(v)) {
+        throw py::value_error(what + " must be a finite number, got " +
+                              (std::isnan(v) ? std::string("nan") : v > 0 ? "inf" : "-inf"));
+    }
+    return value;
 }
 
 // The message of an IndexError from indexing a list past its end.

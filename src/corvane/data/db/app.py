@@ -172,6 +172,17 @@ def _missing(value) -> bool:
     return value is None or (_is_number(value) and math.isnan(float(value)))
 
 
+def _query_problem(exc) -> str:
+    """What was wrong with a query, in words a user can act on. ASE's parser splits each
+    comma-separated condition at its operator and fails on anything else with Python's own
+    unpacking messages."""
+    text = str(exc)
+    if isinstance(exc, ValueError) and ("values to unpack" in text or "unpack" in text):
+        return ("each condition must be key, key=value or key<value (also <=, >, >=, !=), "
+                "conditions joined by commas; words such as OR and AND are not understood")
+    return text
+
+
 def _int_arg(args, name, default, lowest, highest):
     """An integer query parameter clamped to [lowest, highest]; default when absent or bad."""
     text = args.get(name, "")
@@ -358,7 +369,9 @@ class ASEDBApp:
         error = None
         rows, total = [], 0
         if len(query) > MAX_QUERY_LENGTH:
-            error = f"The query is longer than {MAX_QUERY_LENGTH} characters."
+            error = (f"The query is {len(query)} characters long; queries of up to "
+                     f"{MAX_QUERY_LENGTH} characters are accepted.")
+            query = ""  # refused, so not echoed back into the page and every link on it
         else:
             try:
                 rows, total = self.select_page(query, sort, page, limit)
@@ -367,7 +380,7 @@ class ASEDBApp:
                     page = pages
                     rows, total = self.select_page(query, sort, page, limit)
             except Exception as exc:  # ASE's parser and the database raise many kinds
-                error = f"Bad query {query!r}: {exc}" if query else f"Database error: {exc}"
+                error = f"Bad query {query!r}: {_query_problem(exc)}" if query else f"Database error: {exc}"
                 rows, total = [], 0
         pages = max(1, -(-total // limit))
 
