@@ -308,3 +308,16 @@ def test_write_rejects_non_text_lines_before_opening(tmp_path):
     with pytest.raises(TypeError, match="CELLP"):
         write_vesta(target, atoms)
     assert target.read_text() == "precious\n"
+
+
+def test_non_finite_cell_and_coordinates_are_refused():
+    site = "  1 C  C1  1.0000  0.000000  0.000000  0.000000  1a  1\n"
+    with pytest.raises(ValueError, match="^CELLP parameter b must be a finite number, got nan$"):
+        read_text(minimal([site], cellp="  4.0 nan 4.0 90.0 90.0 90.0\n"))
+    with pytest.raises(ValueError, match="^CELLP parameter gamma must be a finite number, got -inf$"):
+        read_text(minimal([site], cellp="  4.0 4.0 4.0 90.0 90.0 -inf\n"))
+    # a seventh number is not part of the cell and is not checked
+    assert len(read_text(minimal([site], cellp="  4.0 4.0 4.0 90.0 90.0 90.0 nan\n"))) == 1
+    bad = "  2 C  C2  1.0000  0.500000  inf  0.500000  1a  1\n"
+    with pytest.raises(ValueError, match="^coordinate y of site 2 must be a finite number, got inf$"):
+        read_text(minimal([site, bad]))

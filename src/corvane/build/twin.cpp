@@ -247,11 +247,12 @@ const char* const GUESS_DELETE_LAYERS_DOC =
 
 // Layer indices past either end of the slab delete nothing; the user hears so on standard error
 // (a warning, since the grain is still well defined) instead of getting a silently thicker grain.
-void warn_ignored_layers(const py::set& normalized_deleted, Py_ssize_t n_surf_layers) {
+void warn_ignored_layers(py::handle delete_indices, Py_ssize_t n_surf_layers) {
     py::list ignored;
-    for (py::handle i : normalized_deleted) {
+    for (py::handle i : delete_indices) {
         py::object index = py::reinterpret_borrow<py::object>(i);
-        if (index < py::int_(0) || index >= py::int_(n_surf_layers)) ignored.append(index);
+        if (index < py::int_(-n_surf_layers) || index >= py::int_(n_surf_layers))
+            ignored.append(index);
     }
     if (py::len(ignored) == 0) return;
     ignored.attr("sort")();
@@ -301,7 +302,7 @@ py::object generate_grains(rt::Call& call) {
             else
                 normalized_deleted.add(py::int_(n_surf_layers) + py::reinterpret_borrow<py::object>(i));
         }
-        if (il == 0) warn_ignored_layers(normalized_deleted, n_surf_layers);
+        if (il == 0) warn_ignored_layers(delete_indices, n_surf_layers);
         py::list atoms_to_keep;
         for (Py_ssize_t i = 0; i < n_surf_layers; ++i) {
             if (normalized_deleted.contains(py::int_(i))) continue;
