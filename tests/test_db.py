@@ -163,7 +163,10 @@ def test_bad_query_shows_a_message(client, bad):
     page = query(client, bad)
     assert 'id="query-error"' in page
     assert row_ids(page) == []
-    assert html.escape(bad[:20]) in page  # the query is kept in the search box
+    if len(bad) <= 2000:
+        assert html.escape(bad[:20]) in page  # the query is kept in the search box
+    else:
+        assert bad[:20] not in page  # a refused query is not echoed back
 
 
 @pytest.mark.parametrize("odd", ["'; DROP TABLE systems; --", "\x00", "<script>alert(1)</script>",

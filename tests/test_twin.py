@@ -458,6 +458,6 @@ def test_out_of_range_layers_to_delete_warn(diamond):
     import warnings
 
     with warnings.catch_warnings():
-        warnings.simplefilter("error")
+        warnings.simplefilter("error", UserWarning)
         CoherentTwinBoundary(diamond, delete_layers=[0, -1]).generate_grains()  # in range: quiet
         CoherentTwinBoundary(diamond).generate_grains()  # automatic deletion: quiet
