@@ -45,7 +45,7 @@ def fails(capsys, *argv):
     (["boundary", "--tol_layer", "inf"], "--tol_layer inf: must be a finite number"),
     (["boundary", "--plane", "0", "0", "0"], "--plane 0 0 0: the Miller indices cannot all be zero"),
     (["optimize"], "corvane optimize: error: -f/--filename: the structure file to relax is required"),
-    (["optimize", "-f", "notes.txt"], "-f/--filename notes.txt: cannot read a structure from it"),
+    (["optimize", "-f", "notes.txt"], "-f/--filename notes.txt: not a structure file of a format ASE knows"),
     (["optimize", "-f", "in.vasp", "--fmax", "0"], "--fmax 0.0: must be above 0"),
     (["optimize", "-f", "in.vasp", "--method", "Newton"], "--method Newton: unknown optimiser"),
     (["polycrystal", "--random", "0"], "corvane polycrystal: error: --random 0: the number of grains"),
@@ -53,11 +53,14 @@ def fails(capsys, *argv):
     (["polycrystal", "--node", "1", "2"], "--node 1 2: give a position x y z"),
     (["polycrystal", "--box", "10", "nan", "10"], "--box 10.0 nan 10.0: the edges must be positive"),
     (["polycrystal", "--remove-doubles", "-1"], "--remove-doubles -1.0: must be at least 0"),
-    (["boundary", "-f", "notes.txt"], "-f/--filename notes.txt: cannot read a structure from it"),
+    (["boundary", "-f", "notes.txt"], "-f/--filename notes.txt: not a structure file of a format ASE knows"),
     (["boundary", "-f", "absent.vasp"], "-f/--filename absent.vasp: no such file"),
+    (["boundary", "-f", "POSCAR"], "-f/--filename POSCAR: cannot read a structure from it (RuntimeError"),
+    (["boundary", "--supercell", "4294967296", "4294967296", "1"], "a boundary of about 2.21e+20 atoms"),
 ])
 def test_bad_values_are_named_on_one_line(in_tmp, capsys, argv, expected):
     (in_tmp / "notes.txt").write_text("Remember to relax the cell.\nThen compute hardness.\n")
+    (in_tmp / "POSCAR").write_text("C 0 0 0\nnot a structure\n")
     bulk("C", "diamond", a=3.567).write("in.vasp", format="vasp")
     before = sorted(os.listdir(in_tmp))
     line = fails(capsys, *argv)

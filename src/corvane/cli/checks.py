@@ -55,6 +55,7 @@ def writable(option, path, what="output file"):
 def structure(option, path):
     """The structure in file `path`, or an OptionError saying why it cannot be read."""
     from ase.io import read
+    from ase.io.formats import UnknownFileTypeError
 
     if not os.path.exists(path):
         raise OptionError(f"{option} {path}: no such file")
@@ -62,8 +63,12 @@ def structure(option, path):
         raise OptionError(f"{option} {path}: is a folder, not a structure file")
     try:
         atoms = read(path)
+    except UnknownFileTypeError as exc:
+        raise OptionError(f"{option} {path}: not a structure file of a format ASE knows "
+                          f"({' '.join(str(exc).split())}); use e.g. POSCAR, .vasp, .cif or "
+                          ".xyz") from None
     except Exception as exc:  # ASE's readers fail in many ways on a file that is not theirs
-        reason = " ".join(str(exc).split()) or type(exc).__name__
+        reason = f"{type(exc).__name__}: {' '.join(str(exc).split())}"
         raise OptionError(f"{option} {path}: cannot read a structure from it ({reason})") from None
     if len(atoms) == 0:
         raise OptionError(f"{option} {path}: the structure has no atoms")
@@ -101,7 +106,7 @@ def check_boundary(args):
         bulk = build_bulk("C", "diamond", a=3.56)
     # ASE's surface() makes a slab of len(bulk) atoms per layer unit; the stack has two grains
     # per entry of --layers, repeated by the supercell.
-    repeat = int(np.prod(args.supercell))
+    repeat = math.prod(args.supercell)  # Python integers: no overflow
     slab = len(bulk) * (max(args.layers) + 3)
     stacked = len(bulk) * 2 * sum(args.layers)
     atoms = max(slab, stacked * repeat)
