@@ -179,7 +179,9 @@ def test_a_full_disk_leaves_the_old_file_intact(tmp_path, name):
     assert (tmp_path / target).read_text() == OLD
     assert not [p for p in listing(tmp_path) if p.startswith(".")], listing(tmp_path)
     if name.startswith(("boundary", "polycrystal", "optimize")):  # the one-line report
-        assert done.stderr.splitlines()[-1].startswith(f"corvane {name.split()[0]}: error: ")
+        last = done.stderr.splitlines()[-1]
+        assert last.startswith(f"corvane {name.split()[0]}: error: ")
+        assert last.endswith(f"File too large while writing '{target}' (the existing file is unchanged)")
 
 
 def test_the_same_runs_succeed_without_the_limit(tmp_path):

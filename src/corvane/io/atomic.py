@@ -127,6 +127,14 @@ def replacing(target, what: str = "output file"):
         os.chmod(temporary, _mode_for(path))
         _fsync(temporary)
         os.replace(temporary, path)
+    except OSError as exc:
+        _remove(temporary)
+        if exc.errno is None or exc.filename is not None:
+            raise
+        # A full disk reports only "No space left on device": say which file, and that the
+        # old one is untouched.
+        kept = " (the existing file is unchanged)" if path.exists() else ""
+        raise type(exc)(exc.errno, f"{exc.strerror} while writing {os.fspath(target)!r}{kept}") from exc
     except BaseException:
         _remove(temporary)
         raise
