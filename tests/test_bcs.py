@@ -330,3 +330,10 @@ def test_non_finite_coordinates_and_empty_asymmetric_units_are_refused():
     for count in ("0", "-3"):
         with pytest.raises(ValueError, match=f"^the number of independent atoms must be at least 1, got {count}$"):
             read_text(ROCKSALT.replace("\n2\n", f"\n{count}\n"))
+
+
+def test_lattice_parameters_of_a_flat_cell_are_refused():
+    flat = ROCKSALT.replace("90.00 90.00 90.00", "120.00 120.00 120.00")
+    with pytest.raises(ValueError, match="^the lattice parameters 5.64 5.64 5.64 120.0 120.0 120.0 "
+                                         "describe a cell of zero volume$"):
+        read_text(flat)

@@ -101,6 +101,7 @@ py::object read_bcs(rt::Call& call) {
                                                   py::arg("basis") = basis,
                                                   py::arg("cellpar") = cellpar,
                                                   py::arg("spacegroup") = number);
+    corvane::io::require_volume(structure, cellpar, "the lattice parameters");
     structure.attr("info")[py::str("spacegroup")] = call.global("Spacegroup")(number);
     return structure;
 }

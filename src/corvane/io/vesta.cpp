@@ -122,6 +122,7 @@ py::object read_vesta(rt::Call& call) {
                                          py::arg("scaled_positions") = positions,
                                          py::arg("cell") = cell, py::arg("pbc") = true);
     }
+    corvane::io::require_volume(structure, cell, "the CELLP parameters");
     structure.attr("info")[py::str("vesta_data")] = vesta_data;
     return structure;
 }
