@@ -63,4 +63,5 @@ def main(argv=None):
         limits.set_max_memory(getattr(args, "max_memory", None))
     except ValueError as exc:
         parser.error(f"--max-memory: {exc}")
-    return errors.run(args.command, modules[args.command].main, args, traceback=getattr(args, "traceback", False))
+    return errors.run(args.command, modules[args.command].main, args,
+                      traceback=getattr(args, "traceback", False))

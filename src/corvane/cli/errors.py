@@ -48,6 +48,10 @@ def run(command: str, main, args, traceback: bool = False) -> int:
     try:
         with warnings.catch_warnings():
             warnings.showwarning = show
+            # Deprecations inside the libraries are for their callers' developers, not for the
+            # user of the tool (Python hides them by default; test runners show them).
+            warnings.simplefilter("ignore", DeprecationWarning)
+            warnings.simplefilter("ignore", PendingDeprecationWarning)
             checks.check(args)
             main(args)
     except KeyboardInterrupt:
