@@ -8,6 +8,8 @@ fails (and libFuzzer saves the input) on a crash, a hang (-timeout), or an excep
   * ValueError or IndexError raised by the reader itself (the malformed-input errors it documents);
   * anything raised inside ASE while it builds the structure (crystal, Spacegroup, Atoms), which
     the readers let through unchanged.
+A structure that is returned must have a finite cell and finite positions (a NaN cell read
+without an error is a silently wrong structure).
 Seed the corpus directory with real files (tests/data/*.vesta, BCS files written by write_bcs).
 """
 
@@ -17,6 +19,7 @@ import traceback
 import warnings
 
 import atheris
+import numpy as np
 
 with atheris.instrument_imports():
     from corvane.io import bcs, vesta
@@ -43,13 +46,16 @@ def main():
     def one_input(data: bytes):
         text = data.decode("utf-8", errors="replace")
         try:
-            read(io.StringIO(text))
+            atoms = read(io.StringIO(text))
         except OWN_ERRORS:
             return
         except Exception as exc:
             if raised_inside_ase(exc):
                 return
             raise
+        # A structure that was returned must be usable: finite cell and positions.
+        if not (np.isfinite(atoms.cell.array).all() and np.isfinite(atoms.positions).all()):
+            raise RuntimeError(f"non-finite structure read from {text[:200]!r}")
 
     atheris.Setup(sys.argv, one_input)
     atheris.Fuzz()

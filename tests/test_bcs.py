@@ -285,3 +285,55 @@ def test_symprec_reaches_spglib():
     atoms.positions[0] += [0.02, 0, 0]
     assert write_text(atoms, symprec=1e-4).splitlines()[1] != "227"
     assert write_text(atoms, symprec=0.1).splitlines()[1] == "227"
+
+
+# ------------------------------------------------------------------ bad numbers and tolerances
+
+
+@pytest.mark.parametrize("symprec", [-1, 0, float("nan"), float("inf"), -1e-5])
+def test_unusable_symprec_is_refused_before_spglib(symprec, tmp_path, capsys):
+    # spglib crashes the interpreter on a negative or NaN tolerance
+    diamond = bulk("C", "diamond", a=3.567)
+    with pytest.raises(ValueError, match="^symprec must be a positive finite tolerance, got "):
+        write_bcs(io.StringIO(), diamond, symprec=symprec)
+    target = tmp_path / "x.bcs"
+    target.write_text("old\n")
+    import ase.io
+
+    with pytest.raises(ValueError, match="symprec"):
+        ase.io.write(str(target), diamond, symprec=symprec)
+    assert target.read_text() == "old\n" and capsys.readouterr().out == ""
+
+
+def test_symprec_in_a_subprocess_does_not_crash():
+    code = ("import io\nfrom ase.build import bulk\nfrom corvane.io.bcs import write_bcs\n"
+            "for s in (-1, float('nan')):\n"
+            "    try: write_bcs(io.StringIO(), bulk('C', 'diamond', a=3.567), symprec=s)\n"
+            "    except ValueError: print('refused')\n")
+    done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
+    assert done.returncode == 0 and done.stdout == "refused\nrefused\n", done.stderr
+
+
+@pytest.mark.parametrize("lattice, message", [
+    ("nan 5.64 5.64 90 90 90", "lattice parameter a must be a finite number, got nan"),
+    ("5.64 5.64 5.64 90 inf 90", "lattice parameter beta must be a finite number, got inf"),
+    ("5.64 5.64 1e999 90 90 90", "lattice parameter c must be a finite number, got inf"),
+])
+def test_non_finite_lattice_parameters_are_refused(lattice, message):
+    with pytest.raises(ValueError, match=f"^{message}$"):
+        read_text(ROCKSALT.replace("5.640000 5.640000 5.640000 90.00 90.00 90.00", lattice))
+
+
+def test_non_finite_coordinates_and_empty_asymmetric_units_are_refused():
+    with pytest.raises(ValueError, match="^coordinate y of atom 2 must be a finite number, got nan$"):
+        read_text(ROCKSALT.replace("Cl 2  4b   0.500000 0.500000", "Cl 2  4b   0.500000 NaN"))
+    for count in ("0", "-3"):
+        with pytest.raises(ValueError, match=f"^the number of independent atoms must be at least 1, got {count}$"):
+            read_text(ROCKSALT.replace("\n2\n", f"\n{count}\n"))
+
+
+def test_lattice_parameters_of_a_flat_cell_are_refused():
+    flat = ROCKSALT.replace("90.00 90.00 90.00", "120.00 120.00 120.00")
+    with pytest.raises(ValueError, match="^the lattice parameters 5.64 5.64 5.64 120.0 120.0 120.0 "
+                                         "describe a cell of zero volume$"):
+        read_text(flat)

@@ -174,7 +174,8 @@ def test_grain_files_come_first(capsys, in_tmp, monkeypatch):
         original = result.write
 
         def write(name, **kw):
-            order.append(sorted(p.name for p in in_tmp.iterdir()))
+            # (the hidden file is the one being written, moved over the target when complete)
+            order.append(sorted(p.name for p in in_tmp.iterdir() if not p.name.startswith(".")))
             return original(name, **kw)
 
         result.write = write

@@ -235,6 +235,7 @@ def test_lattice_bcc_run(tmp_path, monkeypatch):
 def test_node_and_param_file_run(tmp_path, monkeypatch, capsys):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "grains.txt").write_text("box 40.46 40.46 40.46\nnode 10 10 10 0 0 0\nnode 30 30 30\n")
+    (tmp_path / "out").mkdir()  # folders are not created
     cli.main(parse("--param-file", "grains.txt", "--verbose", "-o", "out/two.cfg"))
     atoms = read(tmp_path / "out" / "two.cfg")
     np.testing.assert_allclose(atoms.cell.lengths(), 40.46)

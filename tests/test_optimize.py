@@ -191,7 +191,10 @@ def parsed(*argv):
     ("final.cif", {}),
     ("relaxed.poscar", {}),
 ])
-def test_main_output_options(recorded, output, options, capsys):
+def test_main_output_options(recorded, output, options, capsys, tmp_path, monkeypatch):
+    monkeypatch.chdir(tmp_path)
+    (tmp_path / "out").mkdir()
+    (tmp_path / "run").mkdir()
     optimize.main(parsed("-f", "in.vasp", "-o", output))
     name, atoms, kwargs = recorded["write"]
     assert name == output and kwargs == options

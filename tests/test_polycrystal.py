@@ -291,6 +291,7 @@ def test_write_final_files_round_trip(tmp_path, capsys):
     gen = Polycrystal(seed=al(), params={"box": [30.0] * 3, "random": 3}, prefix="run", verbose=True, rng=3)
     atoms = gen.generate_polycrystal(remove_doubles=2.0)
     out = tmp_path / "new" / "run.cfg"
+    out.parent.mkdir()  # folders are not created
     written = gen.write_final_files(atoms, output=str(out), formats=["xyz", "vasp", "cfg"])
     assert [p.name for p in written] == ["run.cfg", "run.xyz", "run.vasp", "run_seeds.txt"]
     printed = capsys.readouterr().out

@@ -430,3 +430,34 @@ def test_zinc_blende_has_no_same_species_mirror_plane():
     assert gb.find_mirror_plane(surface(bn, (1, 1, 1), 6, vacuum=10.0)) == (None, 0)
     with pytest.raises(ValueError, match=f"^{NO_MIRROR}$"):
         gb.create()
+
+
+# --------------------------------------------------------------- values that used to mislead
+
+
+def test_negative_vacuum_adds_no_vacuum(diamond):
+    gb = CoherentTwinBoundary(diamond, vacuum=-100.0, average_cutoff=0.0)
+    grains = gb.generate_grains()
+    stacked = gb.stack_grains(grains, gap=0.0)
+    assert stacked.cell[2, 2] == pytest.approx(sum(np.ptp(g.positions[:, 2]) for g in grains))
+    assert gb.vacuum == -100.0  # stored as given
+
+
+@pytest.mark.parametrize("supercell", [[0, 0, 0], [-1, 1, 1], [2, 0, 1], (1, 1, -2)])
+def test_create_refuses_non_positive_repetitions(diamond, supercell):
+    with pytest.raises(ValueError, match="^supercell: every repetition must be a positive integer"):
+        CoherentTwinBoundary(diamond).create(supercell=supercell)
+
+
+def test_out_of_range_layers_to_delete_warn(diamond):
+    gb = CoherentTwinBoundary(diamond, delete_layers=[99, 0, -40])
+    with pytest.warns(UserWarning, match=r"the slab has \d+ layers .*out-of-range entries \[-40, 99\]"):
+        grains = gb.generate_grains()
+    kept = CoherentTwinBoundary(diamond, delete_layers=[0]).generate_grains()
+    assert len(grains[0]) == len(kept[0])  # only layer 0 was deleted
+    import warnings
+
+    with warnings.catch_warnings():
+        warnings.simplefilter("error", UserWarning)
+        CoherentTwinBoundary(diamond, delete_layers=[0, -1]).generate_grains()  # in range: quiet
+        CoherentTwinBoundary(diamond).generate_grains()  # automatic deletion: quiet

@@ -308,3 +308,25 @@ def test_write_rejects_non_text_lines_before_opening(tmp_path):
     with pytest.raises(TypeError, match="CELLP"):
         write_vesta(target, atoms)
     assert target.read_text() == "precious\n"
+
+
+def test_non_finite_cell_and_coordinates_are_refused():
+    site = "  1 C  C1  1.0000  0.000000  0.000000  0.000000  1a  1\n"
+    with pytest.raises(ValueError, match="^CELLP parameter b must be a finite number, got nan$"):
+        read_text(minimal([site], cellp="  4.0 nan 4.0 90.0 90.0 90.0\n"))
+    with pytest.raises(ValueError, match="^CELLP parameter gamma must be a finite number, got -inf$"):
+        read_text(minimal([site], cellp="  4.0 4.0 4.0 90.0 90.0 -inf\n"))
+    # a seventh number is not part of the cell and is not checked
+    assert len(read_text(minimal([site], cellp="  4.0 4.0 4.0 90.0 90.0 90.0 nan\n"))) == 1
+    bad = "  2 C  C2  1.0000  0.500000  inf  0.500000  1a  1\n"
+    with pytest.raises(ValueError, match="^coordinate y of site 2 must be a finite number, got inf$"):
+        read_text(minimal([site, bad]))
+
+
+@pytest.mark.parametrize("cellp", ["  4.0 4.0 4.0 120.0 120.0 120.0\n", "  4.0 4.0 4.0 180.0 90.0 90.0\n"])
+def test_cells_of_zero_volume_are_refused(cellp):
+    # ASE builds these without complaint; a space group would then pile up atoms in a flat cell
+    site = "  1 C  C1  1.0000  0.100000  0.200000  0.300000  1a  1\n"
+    for group in (None, "  225 1 F m -3 m\n"):
+        with pytest.raises(ValueError, match="^the CELLP parameters 4.0 4.0 4.0 1[28]0.0 .* describe a cell of zero volume$"):
+            read_text(minimal([site], group=group, cellp=cellp))

@@ -7,6 +7,7 @@
 
 from __future__ import annotations
 
+import contextlib
 import importlib
 import math
 import os
@@ -16,6 +17,8 @@ import numpy as np
 from ase import units
 from ase.filters import FrechetCellFilter
 from ase.io.trajectory import Trajectory
+
+from corvane.io.atomic import replacing
 
 __all__ = ["OPTIMIZERS", "get_calculator", "optimize_structure"]
 
@@ -100,8 +103,14 @@ def optimize_structure(atoms, fmax: float = 0.05, method: str = "LBFGS", steps: 
                              "direction")
         target = atoms
 
-    traj = Trajectory(os.fspath(trajectory), "w", atoms) if trajectory is not None else None
-    try:
+    # The trajectory is written to a temporary file that replaces an existing one only when the
+    # run ends normally: a failed or interrupted run leaves the previous trajectory as it was.
+    with contextlib.ExitStack() as stack:
+        traj = None
+        if trajectory is not None:
+            temporary = stack.enter_context(replacing(trajectory, "trajectory file"))
+            traj = Trajectory(temporary, "w", atoms)
+            stack.callback(traj.close)
         with warnings.catch_warnings():
             # The cell filter's matrix logarithm warns about errors of order 1e-13 near the
             # identity, once per step.
@@ -110,9 +119,6 @@ def optimize_structure(atoms, fmax: float = 0.05, method: str = "LBFGS", steps: 
             if traj is not None:
                 optimizer.attach(traj)
             converged = optimizer.run(fmax=fmax, steps=int(steps))
-    finally:
-        if traj is not None:
-            traj.close()
     if converged is not None and not converged:  # numpy's bool from ASE's optimisers
         print(f"Warning: {cls.__name__} did not reach fmax = {fmax:g} eV/A in {int(steps)} steps.")
     return atoms

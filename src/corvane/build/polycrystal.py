@@ -16,10 +16,11 @@ from pathlib import Path
 
 import numpy as np
 from ase import Atoms
-from ase.io import read, write
+from ase.io import read
 from ase.io.formats import filetype, ioformats
 
-from corvane import _kernels
+from corvane import _kernels, limits
+from corvane.io.atomic import check_writable, open_replacing, write
 
 #: Grain-centre sites of one conventional cell of each lattice, as fractions of the box edges.
 #: hcp uses the orthohexagonal cell (a, sqrt(3) a, c), so its four sites fill an orthorhombic box.
@@ -228,6 +229,24 @@ class Polycrystal:
 
     # -- generation ---------------------------------------------------------------------------
 
+    def estimated_atoms(self):
+        """Atoms the box will hold: its volume filled at the seed crystal's density."""
+        return float(np.prod(self.box)) * len(self.seed) / abs(self.seed.cell.volume)
+
+    def check_size(self, remove_doubles=None):
+        """Refuses (SizeLimitError) a polycrystal, or a removal of close atoms, whose estimated
+        memory exceeds corvane.limits' limit."""
+        atoms = self.estimated_atoms()
+        box = " x ".join(f"{x:g}" for x in self.box)
+        limits.check_memory(atoms * limits.BYTES_PER_ATOM,
+                            f"a {box} A polycrystal of about {atoms:.3g} atoms")
+        if remove_doubles:
+            density = len(self.seed) / abs(self.seed.cell.volume)
+            pairs = limits.neighbour_pairs(atoms, density, remove_doubles)
+            limits.check_memory(pairs * limits.BYTES_PER_PAIR,
+                                f"removing atoms closer than {remove_doubles:g} A (about "
+                                f"{pairs:.3g} atom pairs)")
+
     def generate_polycrystal(self, wrap=True, remove_doubles=None):
         """Builds the polycrystal: an ``Atoms`` object in the periodic box.
 
@@ -245,6 +264,7 @@ class Polycrystal:
                 raise ValueError(f"remove_doubles must be a distance >= 0, got {remove_doubles!r}")
         seed = self.seed
         box = self.box
+        self.check_size(remove_doubles)
         self._say(f"Seed crystal: {seed.get_chemical_formula()} ({len(seed)} atoms per cell)")
         self._say(f"Box: {box[0]:.3f} x {box[1]:.3f} x {box[2]:.3f} A, {len(self.centres)} grains ({self.mode})")
 
@@ -319,16 +339,22 @@ class Polycrystal:
         if not isinstance(polycrystal, Atoms):
             raise TypeError(f"polycrystal must be an ase.Atoms, got {type(polycrystal).__name__}")
         plan = self._output_plan(output, formats)
+        seeds_path = plan[0][0].parent / f"{self.prefix}_seeds.txt"
+        # Every target is checked before the first is written; folders are not created (a
+        # mistyped folder name should fail, as it does for the other commands).
+        for path, _ in plan:
+            check_writable(path)
+        if self.verbose:
+            check_writable(seeds_path, "grain file")
         written = []
         for path, fmt in plan:
-            if path.parent != Path(""):
-                path.parent.mkdir(parents=True, exist_ok=True)
             print(f"Writing {len(polycrystal)} atoms to {path} ({fmt})")
             write(str(path), polycrystal, format=fmt)
             written.append(path)
         if self.verbose:
-            path = plan[0][0].parent / f"{self.prefix}_seeds.txt"
-            path.write_text(self._seeds_text())
+            path = seeds_path
+            with open_replacing(path) as fh:
+                fh.write(self._seeds_text())
             print(f"Grain centres and orientations written to {path}")
             written.append(path)
         return written

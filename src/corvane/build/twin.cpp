@@ -245,6 +245,25 @@ const char* const GUESS_DELETE_LAYERS_DOC =
 // ---------------------------------------------------------------------------------------------
 // CoherentTwinBoundary.generate_grains
 
+// Layer indices past either end of the slab delete nothing; the user hears so on standard error
+// (a warning, since the grain is still well defined) instead of getting a silently thicker grain.
+void warn_ignored_layers(py::handle delete_indices, Py_ssize_t n_surf_layers) {
+    py::list ignored;
+    for (py::handle i : delete_indices) {
+        py::object index = py::reinterpret_borrow<py::object>(i);
+        if (index < py::int_(-n_surf_layers) || index >= py::int_(n_surf_layers))
+            ignored.append(index);
+    }
+    if (py::len(ignored) == 0) return;
+    ignored.attr("sort")();
+    std::string message = "delete_layers: the slab has " + std::to_string(n_surf_layers) +
+                          " layers (indices 0 to " + std::to_string(n_surf_layers - 1) +
+                          " or -1 to -" + std::to_string(n_surf_layers) +
+                          "); nothing deleted for out-of-range entries " +
+                          py::str(ignored).cast<std::string>();
+    if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw py::error_already_set();
+}
+
 py::object generate_grains(rt::Call& call) {
     py::handle self = call[0];
     py::object builtins = py::module_::import("builtins");
@@ -283,6 +302,7 @@ py::object generate_grains(rt::Call& call) {
             else
                 normalized_deleted.add(py::int_(n_surf_layers) + py::reinterpret_borrow<py::object>(i));
         }
+        if (il == 0) warn_ignored_layers(delete_indices, n_surf_layers);
         py::list atoms_to_keep;
         for (Py_ssize_t i = 0; i < n_surf_layers; ++i) {
             if (normalized_deleted.contains(py::int_(i))) continue;
@@ -355,7 +375,11 @@ py::object stack_grains(rt::Call& call) {
     py::float_ total_gap(n_grains >= 2 ? static_cast<double>(n_grains) * gap : 0.0);
 
     py::object cellpar = item(grains, 0).attr("cell").attr("cellpar")();
-    py::object length = total_thickness + total_gap + get(self, "vacuum");
+    // Zero or less means no vacuum: a negative value must not shorten the cell below the
+    // stacked grains (which would overlap their periodic images).
+    py::object vacuum = get(self, "vacuum");
+    py::object length = total_thickness + total_gap;
+    if (vacuum > py::int_(0)) length = length + vacuum;
     if (PyObject_SetItem(cellpar.ptr(), direction.ptr(), length.ptr()) < 0)
         throw py::error_already_set();
     py::object final_cell = call.global("Cell").attr("fromcellpar")(cellpar);
@@ -411,6 +435,14 @@ py::object create(rt::Call& call) {
     py::object grains = get(self, "generate_grains")();
     py::object grain_boundary = get(self, "stack_grains")(grains, "gap"_a = get(self, "gap"));
     py::object np = call.global("np");
+    // A zero or negative repetition has no meaning (its product would silently give the 1x1x1
+    // cell or skip the supercell altogether).
+    py::object counts = np.attr("asarray")(supercell);
+    py::object too_small = steal(PyObject_RichCompare(counts.ptr(), py::int_(1).ptr(), Py_LT));
+    if (truthy(np.attr("any")(too_small))) {
+        throw py::value_error("supercell: every repetition must be a positive integer, got " +
+                              py::str(supercell).cast<std::string>());
+    }
     if (np.attr("prod")(supercell) > py::int_(1))
         grain_boundary = call.global("make_supercell")(grain_boundary, np.attr("diag")(supercell));
     return call.global("sort")(grain_boundary);

@@ -87,10 +87,13 @@ py::object main_(rt::Call& call) {
 
     int write_grains = PyObject_IsTrue(args.attr("write_grains").ptr());
     if (write_grains < 0) throw py::error_already_set();
+    // Every file goes through a temporary file that replaces the old one only when complete.
+    py::object write_with = py::module_::import("corvane.io.atomic").attr("write_with");
     if (write_grains) {
         Py_ssize_t i = 0;
         for (py::handle grain : gb.attr("grains")) {
-            grain.attr("write")(py::str("grain_" + std::to_string(i) + ".vasp"), "format"_a = "vasp");
+            write_with(py::str("grain_" + std::to_string(i) + ".vasp"), grain.attr("write"),
+                       "format"_a = "vasp");
             ++i;
         }
     }
@@ -99,7 +102,7 @@ py::object main_(rt::Call& call) {
     rt::print("Success: Grain boundary");
     rt::print(RULE);
     py::object output = args.attr("output");
-    final_gb.attr("write")(output);
+    write_with(output, final_gb.attr("write"));
     rt::print(py::str("  Written to file {}.").format(output));
     rt::print(RULE);
     return py::none();

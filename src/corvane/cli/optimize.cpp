@@ -64,6 +64,9 @@ py::object main_impl(rt::Call& call) {
         potential = default_potential(call, "BNC.tersoff");
     initial_atoms.attr("calc") = call.global("get_calculator")(potential);
 
+    // A result that cannot be written must not cost a whole relaxation first.
+    py::module_::import("corvane.io.atomic").attr("check_writable")(args.attr("output"));
+
     py::object optimized_atoms = call.global("optimize_structure")(
         initial_atoms, "fmax"_a = args.attr("fmax"), "method"_a = args.attr("method"),
         "steps"_a = args.attr("steps"), "pressure"_a = args.attr("pressure"),
@@ -91,7 +94,9 @@ PYBIND11_MODULE(optimize, m) {
     rt::Module mod(m);
     mod.import("argparse");
     mod.from_import("pathlib", {"Path"});
-    mod.from_import("ase.io", {"read", "write"});
+    mod.from_import("ase.io", {"read"});
+    // ase.io.write, made atomic: a failed write (a full disk) leaves an existing file intact.
+    mod.from_import("corvane.io.atomic", {"write"});
     mod.from_import("corvane.data", {"files"});
     mod.from_import("corvane.optimization", {"get_calculator", "optimize_structure"});
     mod.from_import("corvane.cli", {"CombinedFormatter"});

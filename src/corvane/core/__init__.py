@@ -7,7 +7,7 @@ layers, finding close pairs) runs in the C++ kernels of :mod:`corvane._kernels`.
 
 import numpy as np
 
-from corvane import _kernels
+from corvane import _kernels, limits
 
 __all__ = [
     "average_atoms",
@@ -129,6 +129,19 @@ def mirror_array(scaled_positions, direction=2):
     return mirrored
 
 
+def _check_pair_memory(atoms, cutoff):
+    # Periodic images count: a cutoff of many cell lengths meets every atom many times over.
+    n = len(atoms)
+    volume = abs(atoms.cell.volume)
+    if atoms.pbc.any() and volume > 1e-12:
+        pairs = limits.neighbour_pairs(n, n / volume, cutoff)
+    else:  # no images: at most every pair, fewer when the atoms spread wider than the cutoff
+        extent = np.ptp(atoms.positions, axis=0) + cutoff
+        pairs = min(float(n) * n, limits.neighbour_pairs(n, n / float(np.prod(extent)), cutoff))
+    limits.check_memory(pairs * limits.BYTES_PER_PAIR,
+                        f"merging atoms within {cutoff:g} A (about {pairs:.3g} atom pairs)")
+
+
 def average_atoms(atoms, cutoff):
     """Merges atoms that lie closer than ``cutoff`` to an atom of the same element.
 
@@ -148,6 +161,7 @@ def average_atoms(atoms, cutoff):
     cutoff = float(cutoff)
     if len(atoms) < 2 or not cutoff > 0:
         return atoms.copy()
+    _check_pair_memory(atoms, cutoff)
     keep, positions = _kernels.merge_close_atoms(
         atoms.get_positions(), atoms.numbers, atoms.cell.array, atoms.pbc, cutoff
     )

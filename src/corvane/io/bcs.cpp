@@ -4,6 +4,7 @@
 #include <pybind11/numpy.h>
 
 #include <climits>
+#include <cmath>
 #include <cstdint>
 #include <unordered_map>
 #include <vector>
@@ -66,8 +67,19 @@ py::object read_bcs(rt::Call& call) {
     py::object number = corvane::io::parse_int(data_line(data, 0));
     py::list cellpar;
     StrView lattice(data_line(data, 1));
-    for (const py::str& field : lattice.split()) cellpar.append(corvane::io::parse_float(field));
-    long long n = atom_count(corvane::io::parse_int(data_line(data, 2)));
+    static const char* const kLatticeNames[] = {"a", "b", "c", "alpha", "beta", "gamma"};
+    for (const py::str& field : lattice.split()) {
+        std::size_t k = py::len(cellpar);
+        std::string what = "lattice parameter " +
+                           (k < 6 ? std::string(kLatticeNames[k]) : std::to_string(k + 1));
+        cellpar.append(corvane::io::require_finite(corvane::io::parse_float(field), what));
+    }
+    py::object count = corvane::io::parse_int(data_line(data, 2));
+    long long n = atom_count(count);
+    if (n == 0) {
+        throw py::value_error("the number of independent atoms must be at least 1, got " +
+                              py::str(count).cast<std::string>());
+    }
 
     py::list symbols, basis;
     for (long long i = 0; i < n; ++i) {
@@ -76,7 +88,12 @@ py::object read_bcs(rt::Call& call) {
         if (fields.size() < 6) throw corvane::io::list_index_error();
         symbols.append(fields[0]);
         py::list xyz;
-        for (int c = 3; c < 6; ++c) xyz.append(corvane::io::parse_float(fields[c]));
+        for (int c = 3; c < 6; ++c) {
+            xyz.append(corvane::io::require_finite(
+                corvane::io::parse_float(fields[c]),
+                "coordinate " + std::string(1, static_cast<char>('x' + c - 3)) + " of atom " +
+                    std::to_string(i + 1)));
+        }
         basis.append(xyz);
     }
 
@@ -84,6 +101,7 @@ py::object read_bcs(rt::Call& call) {
                                                   py::arg("basis") = basis,
                                                   py::arg("cellpar") = cellpar,
                                                   py::arg("spacegroup") = number);
+    corvane::io::require_volume(structure, cellpar, "the lattice parameters");
     structure.attr("info")[py::str("spacegroup")] = call.global("Spacegroup")(number);
     return structure;
 }
@@ -126,9 +144,23 @@ std::vector<std::int64_t> orbit_sizes_in_std_cell(const std::vector<std::int64_t
     return sizes;
 }
 
+// spglib takes any double as its tolerance, but a negative or NaN one crashes the interpreter
+// inside it: only positive finite numbers reach it. Values that are not numbers at all still
+// meet spglib's own error.
+void check_symprec(py::handle symprec) {
+    if (!PyNumber_Check(symprec.ptr()) || PyComplex_Check(symprec.ptr())) return;
+    double v = PyFloat_AsDouble(symprec.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    if (!(v > 0.0) || !std::isfinite(v)) {
+        throw py::value_error("symprec must be a positive finite tolerance, got " +
+                              py::repr(symprec).cast<std::string>());
+    }
+}
+
 // The lines of the .bcs file for `atoms`, or None after printing the error line when the
 // symmetry analysis fails. Nothing is written here, so a failure leaves any target untouched.
 py::object bcs_lines(rt::Call& call, py::handle atoms, py::handle symprec) {
+    check_symprec(symprec);
     py::module_ spglib = py::module_::import("spglib");
     py::object to_cell = py::module_::import("ase.utils").attr("atoms_to_spglib_cell");
     py::object np = call.global("np");
@@ -299,7 +331,9 @@ PYBIND11_MODULE(bcs, m) {
     mod.set("read_bcs", mod.get("reader")(read_fn));
 
     py::object lines_fn = mod.def(write_lines, rt::Sig("_write_bcs_lines").arg("fd").arg("lines"));
-    mod.set("_write_bcs_lines", mod.get("writer")(lines_fn));
+    // A path is written through a temporary file that replaces it only when complete.
+    py::object atomic_writer = py::module_::import("corvane.io.atomic").attr("atomic_writer");
+    mod.set("_write_bcs_lines", atomic_writer(mod.get("writer")(lines_fn)));
 
     mod.def(write_bcs, rt::Sig("write_bcs")
                            .arg("fd")

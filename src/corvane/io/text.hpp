@@ -5,6 +5,7 @@
 
 #include <pybind11/pybind11.h>
 
+#include <cmath>
 #include <string>
 #include <utility>
 #include <vector>
@@ -84,6 +85,33 @@ inline py::object parse_float(py::handle field) {
     PyObject* v = PyFloat_FromString(field.ptr());
     if (!v) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(v);
+}
+
+// The number a float field was read as, refused when it is NaN or infinite: such a value would
+// give a structure of NaN positions or cell vectors without any error. `what` names the field.
+inline py::object require_finite(py::object value, const std::string& what) {
+    double v = PyFloat_AsDouble(value.ptr());
+    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    if (!std::isfinite(v)) {
+        throw py::value_error(what + " must be a finite number, got " +
+                              (std::isnan(v) ? std::string("nan") : v > 0 ? "inf" : "-inf"));
+    }
+    return value;
+}
+
+// A structure whose cell parameters ASE accepted but which span no volume (angles that sum up to
+// a flat cell, such as 120 120 120 or one of 180 degrees): its atoms would overlap and a space
+// group would multiply them without end, so it is refused. `cellpar` is what the file gave.
+inline void require_volume(py::handle structure, py::handle cellpar, const char* what) {
+    py::object cell = structure.attr("cell");
+    double volume = std::fabs(py::cast<double>(cell.attr("volume")));
+    double scale = 1.0;
+    for (py::handle length : cell.attr("lengths")()) scale *= py::cast<double>(length);
+    // Rounding leaves a flat cell about sqrt(machine epsilon) of volume, relative to a*b*c.
+    if (volume > 1e-6 * scale && scale > 0.0) return;
+    std::string given;
+    for (py::handle v : cellpar) given += (given.empty() ? "" : " ") + py::str(v).cast<std::string>();
+    throw py::value_error(std::string(what) + " " + given + " describe a cell of zero volume");
 }
 
 // The message of an IndexError from indexing a list past its end.

@@ -71,6 +71,10 @@ py::object read_vesta(rt::Call& call) {
         for (const py::str& f : s.split()) cell.append(corvane::io::parse_float(f));
     }
     if (py::len(cell) > 6) cell = cell[py::slice(0, 6, 1)];
+    static const char* const kCellNames[] = {"a", "b", "c", "alpha", "beta", "gamma"};
+    for (std::size_t k = 0; k < py::len(cell); ++k) {
+        corvane::io::require_finite(cell[k], std::string("CELLP parameter ") + kCellNames[k]);
+    }
 
     py::object struc = get(py::str("STRUC"), py::list());
     if (!py::bool_(struc)) throw py::value_error("STRUC block not found in VESTA file.");
@@ -99,7 +103,12 @@ py::object read_vesta(rt::Call& call) {
         if (fields.size() < 8) continue;
         symbols.append(fields[1]);
         py::list xyz;
-        for (int c = 4; c < 7; ++c) xyz.append(corvane::io::parse_float(fields[c]));
+        for (int c = 4; c < 7; ++c) {
+            xyz.append(corvane::io::require_finite(
+                corvane::io::parse_float(fields[c]),
+                "coordinate " + std::string(1, static_cast<char>('x' + c - 4)) + " of site " +
+                    std::to_string(py::len(positions) + 1)));
+        }
         positions.append(xyz);
     }
 
@@ -113,6 +122,7 @@ py::object read_vesta(rt::Call& call) {
                                          py::arg("scaled_positions") = positions,
                                          py::arg("cell") = cell, py::arg("pbc") = true);
     }
+    corvane::io::require_volume(structure, cell, "the CELLP parameters");
     structure.attr("info")[py::str("vesta_data")] = vesta_data;
     return structure;
 }
@@ -218,7 +228,9 @@ PYBIND11_MODULE(vesta, m) {
 
     py::object blocks_fn =
         mod.def(write_blocks, rt::Sig("_write_vesta_blocks").arg("fd").arg("blocks"));
-    mod.set("_write_vesta_blocks", mod.get("writer")(blocks_fn));
+    // A path is written through a temporary file that replaces it only when complete.
+    py::object atomic_writer = py::module_::import("corvane.io.atomic").attr("atomic_writer");
+    mod.set("_write_vesta_blocks", atomic_writer(mod.get("writer")(blocks_fn)));
 
     mod.def(write_vesta, rt::Sig("write_vesta").arg("fd").arg("atoms", "Atoms").doc(WRITE_DOC));
 }

@@ -172,6 +172,29 @@ def _missing(value) -> bool:
     return value is None or (_is_number(value) and math.isnan(float(value)))
 
 
+def _port(port) -> int:
+    """The port as a number of the TCP range; servers would otherwise take it modulo 65536
+    and listen on another port than the one announced."""
+    try:
+        number = int(port)
+    except (TypeError, ValueError):
+        raise ValueError(f"port must be a number, got {port!r}") from None
+    if (isinstance(port, float) and number != port) or not 1 <= number <= 65535:
+        raise ValueError(f"port {port!r}: a port number must be between 1 and 65535")
+    return number
+
+
+def _query_problem(exc) -> str:
+    """What was wrong with a query, in words a user can act on. ASE's parser splits each
+    comma-separated condition at its operator and fails on anything else with Python's own
+    unpacking messages."""
+    text = str(exc)
+    if isinstance(exc, ValueError) and ("values to unpack" in text or "unpack" in text):
+        return ("each condition must be key, key=value or key<value (also <=, >, >=, !=), "
+                "conditions joined by commas; words such as OR and AND are not understood")
+    return text
+
+
 def _int_arg(args, name, default, lowest, highest):
     """An integer query parameter clamped to [lowest, highest]; default when absent or bad."""
     text = args.get(name, "")
@@ -262,6 +285,7 @@ class ASEDBApp:
         Werkzeug's interactive debugger runs code typed into an error page, so it is turned on
         only when ``host`` is a loopback address; on any other host the server runs in debug mode
         without it (reloader on, tracebacks in the log only)."""
+        port = _port(port)
         debugger = bool(debug) and _is_loopback(host)
         if debug and not debugger and os.environ.get("WERKZEUG_RUN_MAIN") != "true":
             print(f"Interactive debugger disabled: {host} is not a loopback address "
@@ -273,6 +297,7 @@ class ASEDBApp:
         """Serves with waitress, a production WSGI server; returns when it stops."""
         from waitress import serve
 
+        port = _port(port)
         shown = f"[{host}]" if ":" in str(host) else host
         print(f"Serving {self.title!r} ({self.path}, {self.nrows} rows) at "
               f"http://{shown}:{port}/ (Ctrl+C to stop)", flush=True)
@@ -358,7 +383,9 @@ class ASEDBApp:
         error = None
         rows, total = [], 0
         if len(query) > MAX_QUERY_LENGTH:
-            error = f"The query is longer than {MAX_QUERY_LENGTH} characters."
+            error = (f"The query is {len(query)} characters long; queries of up to "
+                     f"{MAX_QUERY_LENGTH} characters are accepted.")
+            query = ""  # refused, so not echoed back into the page and every link on it
         else:
             try:
                 rows, total = self.select_page(query, sort, page, limit)
@@ -367,7 +394,7 @@ class ASEDBApp:
                     page = pages
                     rows, total = self.select_page(query, sort, page, limit)
             except Exception as exc:  # ASE's parser and the database raise many kinds
-                error = f"Bad query {query!r}: {exc}" if query else f"Database error: {exc}"
+                error = f"Bad query {query!r}: {_query_problem(exc)}" if query else f"Database error: {exc}"
                 rows, total = [], 0
         pages = max(1, -(-total // limit))
 
