@@ -2,7 +2,6 @@
 an existing file as it was and no temporary file behind."""
 
 import os
-import resource
 import subprocess
 import sys
 import textwrap

@@ -1,7 +1,6 @@
 """corvane.properties.elastic: the fitted stiffness tensor and the averaged moduli."""
 
 import inspect
-import os
 import sys
 import types
 

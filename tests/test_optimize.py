@@ -11,7 +11,6 @@ from ase.build import bulk, graphene
 from ase.io import read
 
 import corvane.cli as cli
-from corvane import optimization
 from corvane.cli import optimize
 from corvane.data import files
 from corvane.optimization import get_calculator, optimize_structure

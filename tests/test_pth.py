@@ -1,6 +1,5 @@
 """Tensor files in PyTorch's zip layout: writing, restricted reading, damaged and foreign files."""
 
-import io
 import os
 import pickle
 import shutil

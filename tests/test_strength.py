@@ -1,7 +1,6 @@
 """corvane.properties.strength: strain application, stress-strain curves and their plot."""
 
 import inspect
-import os
 import types
 
 import matplotlib

@@ -1,7 +1,6 @@
 """The property pipeline of one structure and the `properties` subcommand."""
 
 import json
-from pathlib import Path
 
 import numpy as np
 import pytest

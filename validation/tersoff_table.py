@@ -22,7 +22,7 @@ import math
 import sys
 
 import numpy as np
-from ase import Atoms, units
+from ase import units
 from ase.build import bulk
 
 from corvane.data import files

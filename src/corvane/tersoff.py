@@ -90,13 +90,10 @@ def write_tersoff_file(entries: Mapping, path: str | os.PathLike, header: str = 
     lines.append("# i j k  " + " ".join(FIELDS))
     for key, values in entries.items():
         lines.append(" ".join(key) + "  " + " ".join(repr(float(v)) for v in values))
-    tmp = path.with_name(f".{path.name}.{os.getpid()}.tmp")
-    try:
-        with open(tmp, "w", encoding="utf-8") as fh:
-            fh.write("\n".join(lines) + "\n")
-        os.replace(tmp, path)
-    finally:
-        tmp.unlink(missing_ok=True)
+    from corvane.io.atomic import open_replacing
+
+    with open_replacing(path, "w") as fh:
+        fh.write("\n".join(lines) + "\n")
 
 
 def stress_from_virial(virial: np.ndarray, volume: float) -> np.ndarray:

@@ -12,7 +12,6 @@ from __future__ import annotations
 
 import os
 import sys
-import traceback as tb
 import warnings
 
 from corvane.cli import checks

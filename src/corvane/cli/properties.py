@@ -3,7 +3,6 @@
 import contextlib
 import io
 import json
-import os
 import warnings
 from pathlib import Path
 
@@ -95,14 +94,14 @@ def _save_plot(path, result, settings):
     with warnings.catch_warnings(), contextlib.redirect_stdout(io.StringIO()):
         warnings.simplefilter("ignore")  # "cannot show the figure" from the Agg backend
         plt, figure = plot_stress_strain(data)
+    from corvane.io.atomic import replacing
+
     target = Path(path)
-    temporary = target.with_name(f".{target.name}.tmp{os.getpid()}")
     try:
-        figure.savefig(temporary, format=target.suffix.lstrip(".").lower() or "png", dpi=150)
-        os.replace(temporary, target)
+        with replacing(target, "figure") as temporary:
+            figure.savefig(temporary, format=target.suffix.lstrip(".").lower() or "png", dpi=150)
     finally:
         plt.close(figure)
-        temporary.unlink(missing_ok=True)
 
 
 def main(args):

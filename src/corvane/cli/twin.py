@@ -1,7 +1,6 @@
 """The ``twin`` subcommand: a Σ3 twin by a mirror or a 180° rotation, written to a file."""
 
 import os
-import tempfile
 
 from ase.io import write
 from ase.io.formats import UnknownFileTypeError, filetype, ioformats
@@ -55,19 +54,11 @@ def _format_of(path):
 
 def _write(path, atoms):
     """Writes through a temporary file beside `path`, so a failure leaves an old file whole."""
+    from corvane.io.atomic import replacing
+
     fmt = _format_of(path)
-    directory = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix=".corvane-", dir=directory)
-    os.close(fd)
-    umask = os.umask(0)
-    os.umask(umask)
-    try:
-        os.chmod(tmp, 0o666 & ~umask)
-        write(tmp, atoms, format=fmt)
-        os.replace(tmp, path)
-    except BaseException:
-        os.unlink(tmp)
-        raise
+    with replacing(path) as temporary:
+        write(temporary, atoms, format=fmt)
 
 
 def main(args):

@@ -21,7 +21,6 @@ import io
 import os
 import pickle
 import struct
-import tempfile
 import zipfile
 import zlib
 from collections import OrderedDict
@@ -188,17 +187,10 @@ def save(obj, path: str | os.PathLike) -> None:
     """
     data = dumps(obj)
     path = Path(path)
-    fd, tmp = tempfile.mkstemp(dir=path.parent or ".", prefix=f".{path.name}.", suffix=".tmp")
-    try:
-        with os.fdopen(fd, "wb") as fh:
-            fh.write(data)
-        os.replace(tmp, path)
-    except BaseException:
-        try:
-            os.unlink(tmp)
-        except FileNotFoundError:
-            pass
-        raise
+    from corvane.io.atomic import open_replacing
+
+    with open_replacing(path, "wb", what="model file") as fh:
+        fh.write(data)
 
 
 # ---------------------------------------------------------------------------------------------

@@ -20,10 +20,8 @@ settings.
 from __future__ import annotations
 
 import hashlib
-import sys
 import time
 from dataclasses import dataclass
-from pathlib import Path
 
 import numpy as np
 from ase import units

@@ -313,13 +313,12 @@ def _open_output(path):
     viewer never meets a half-made database."""
     import ase.db
 
+    from corvane.io.atomic import replacing
+
     if not path.exists():
-        temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
-        try:
-            ase.db.connect(str(temporary), type="db", use_lock_file=False).count()
-            os.replace(temporary, path)
-        finally:
-            temporary.unlink(missing_ok=True)
+        with replacing(path, "output database") as temporary:
+            os.unlink(temporary)            # let SQLite create the file itself
+            ase.db.connect(temporary, type="db", use_lock_file=False).count()
     return ase.db.connect(str(path), use_lock_file=False)
 
 
