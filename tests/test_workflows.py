@@ -62,9 +62,9 @@ def test_pipeline_matches_the_modules_called_by_hand(diamond_result):
     strain, stress, _ = calculate_tensile_strength(strained, [1, 1, 1], end_strain=0.6,
                                                    interval_strain=0.04)
     stress = stress / units.GPa
-    # Diamond's [111] maximum lies near a strain of 0.13; with Tersoff's potential the bonds
-    # reach the cutoff just after it and the stress spikes to over twice as much.
-    before = np.argmax(np.where(strain < 0.15, stress, -np.inf))
+    # With the default Tersoff set diamond's [111] stress still rises at a strain of 0.16; the
+    # bonds reach the cutoff just after it and the stress spikes to over twice as much.
+    before = np.argmax(np.where(strain < 0.18, stress, -np.inf))
     assert values["tensile_111"] == pytest.approx(stress[before], rel=1e-9)
     assert values["tensile_111_strain"] == pytest.approx(strain[before])
     assert values["tensile_111"] < 0.5 * stress.max()

@@ -24,6 +24,7 @@ from ase.calculators.calculator import Calculator, PropertyNotImplementedError, 
 from ase.data import chemical_symbols
 
 from corvane import _kernels
+from corvane.potentials import default_threads
 
 __all__ = ["FIELDS", "Tersoff", "read_tersoff_file", "stress_from_virial", "write_tersoff_file"]
 
@@ -131,13 +132,6 @@ def _entries_from_mapping(mapping: Mapping) -> Entries:
     return entries
 
 
-def _default_threads():
-    try:
-        return len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        return os.cpu_count() or 1
-
-
 class Tersoff(Calculator):
     """Tersoff potential from a LAMMPS-format parameter file.
 
@@ -164,7 +158,7 @@ class Tersoff(Calculator):
             self.entries = read_tersoff_file(self.potential)
         self.elements = tuple(sorted({e for key in self.entries for e in key}))
         if threads is None:
-            threads = _default_threads()
+            threads = default_threads()
         if not isinstance(threads, (int, np.integer)) or isinstance(threads, bool) or threads < 1:
             raise ValueError(f"threads must be a positive integer, got {threads!r}")
         self.threads = int(threads)

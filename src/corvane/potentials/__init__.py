@@ -16,7 +16,15 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import Callable
 
-__all__ = ["REGISTRY", "PotentialKind", "calculator_for", "kind_of"]
+__all__ = ["REGISTRY", "PotentialKind", "calculator_for", "default_threads", "kind_of"]
+
+
+def default_threads() -> int:
+    """Threads a calculator uses unless told: the CPUs this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
 
 
 @dataclass(frozen=True)

@@ -31,6 +31,7 @@ from ase.calculators.calculator import Calculator, PropertyNotImplementedError, 
 from ase.data import atomic_numbers
 
 from corvane import _kernels
+from corvane.potentials import default_threads
 
 __all__ = ["FORMAT", "FORMAT_VERSION", "AceBasis", "AceModel", "AceCalculator", "load_model",
            "save_model"]
@@ -291,13 +292,6 @@ def load_model(path: str | os.PathLike) -> AceModel:
     return model_from_contents(pth.load(path), str(path))
 
 
-def _default_threads():
-    try:
-        return len(os.sched_getaffinity(0))
-    except (AttributeError, OSError):
-        return os.cpu_count() or 1
-
-
 class AceCalculator(Calculator):
     """ASE calculator of a linear cluster-expansion model (a file path or an AceModel).
 
@@ -317,7 +311,7 @@ class AceCalculator(Calculator):
             model = load_model(self.path)
         self.model = model
         if threads is None:
-            threads = _default_threads()
+            threads = default_threads()
         if not isinstance(threads, (int, np.integer)) or isinstance(threads, bool) or threads < 1:
             raise ValueError(f"threads must be a positive integer, got {threads!r}")
         self.threads = int(threads)
