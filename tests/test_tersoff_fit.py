@@ -257,6 +257,16 @@ def test_command_line_fits_and_writes_a_file_lammps_conventions_hold(tmp_path, c
     start = tf.errors(tf.load_cells([tmp_path]), tf.entries_to_table(tf.starting_entries()),
                       np.array([0.0, ONE_BODY["C"], 0.0]))
     assert fitted["forces"] < 0.5 * start["forces"]
+    # A refit from that file says where its start came from, and holds both shear rows.
+    again = tmp_path / "again.tersoff"
+    assert tf.main([str(tmp_path), "-o", str(again), "--start", str(out), "--free", "C-C",
+                    "--starts", "1", "--max-nfev", "5", "--experiment-weight", "3",
+                    "--held-c44"]) == 0
+    header = again.read_text()
+    assert "Starting set: the file fitted.tersoff." in header
+    assert f"#   python -m corvane.training.tersoff_fit {tmp_path} -o {out} --free C-C" in header
+    assert "C44 is held to the measured value both with the ions relaxed" in header
+    assert "Tersoff, Phys. Rev. B 39" in header  # the first file's own start, carried over
 
 
 def test_command_line_errors(tmp_path, capsys):
@@ -303,6 +313,19 @@ def test_experiment_rows_hold_the_measured_constants_and_can_be_fitted():
     start = space.decode(space.z0)
     fitted, mu, _ = fitter.run(space.z0)
     assert tf.errors(diamond, fitted, mu)["stress"] < 0.5 * tf.errors(diamond, start, mu)["stress"]
+
+
+def test_held_c44_rows_move_no_ion():
+    plain = {c.name for c in tf.experiment_cells(1.0)}
+    cells = {c.name: c for c in tf.experiment_cells(1.0, held_c44=True)}
+    assert set(cells) - plain == {"experiment diamond yz held", "experiment c-BN yz held"}
+    held, relaxed = cells["experiment c-BN yz held"], cells["experiment c-BN yz"]
+    assert held.shift is None and held.minus.shift is None and relaxed.shift is not None
+    np.testing.assert_array_equal(held.positions, relaxed.positions)
+    assert held.stress == pytest.approx([0, 0, 0, 469 * 0.005, 0, 0])
+    # Ions held: the stress the set gives is larger than with the sublattices relaxed.
+    table = tf.entries_to_table(tf.starting_entries())
+    assert tf.predict(held, table)[2][3] > tf.predict(relaxed, table)[2][3]
 
 
 def test_sublattice_shift_relaxes_the_shear_cell():
