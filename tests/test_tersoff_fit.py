@@ -265,7 +265,8 @@ def test_command_line_fits_and_writes_a_file_lammps_conventions_hold(tmp_path, c
     header = again.read_text()
     assert "Starting set: the file fitted.tersoff." in header
     assert f"#   python -m corvane.training.tersoff_fit {tmp_path} -o {out} --free C-C" in header
-    assert "C44 is held to the measured value both with the ions relaxed" in header
+    prose = " ".join(line.lstrip("#").strip() for line in header.splitlines() if line[:1] == "#")
+    assert "C44 is held to the measured value both with the ions relaxed" in prose
     assert "Tersoff, Phys. Rev. B 39" in header  # the first file's own start, carried over
 
 
@@ -296,6 +297,9 @@ def test_experiment_rows_hold_the_measured_constants_and_can_be_fitted():
     assert np.diag(xx.minus.cell) == pytest.approx([3.567 * 0.995, 3.567, 3.567])
     assert xx.stress == pytest.approx([1079 * 0.005, 124 * 0.005, 124 * 0.005, 0, 0, 0])
     assert yz.stress == pytest.approx([0, 0, 0, 578 * 0.005, 0, 0])
+    # Errors count relative to the constant a component measures, C12 at the least.
+    assert xx.stress_scale == pytest.approx(5e-5 * np.array([1079, 124, 124, 124, 124, 124]))
+    assert yz.stress_scale == pytest.approx(5e-5 * np.array([124, 124, 124, 578, 124, 124]))
     assert yz.cell[1, 2] == pytest.approx(3.567 * 0.0025)  # engineering shear 0.005
     assert yz.minus.cell[1, 2] == pytest.approx(-3.567 * 0.0025)
     assert all(c.energy is None and c.forces is None and c.weight == 2.0 for c in cells)

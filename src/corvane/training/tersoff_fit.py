@@ -103,6 +103,8 @@ class Cell:
     # A cell whose prediction is subtracted: the cell then stands for half the difference of
     # the two stresses (energies and forces unused).
     minus: "Cell | None" = None
+    # Per stress component, GPa: what an error is measured against instead of sigma_stress.
+    stress_scale: np.ndarray | None = None
     counts: np.ndarray = field(init=False)
     volume: float = field(init=False)
 
@@ -208,8 +210,11 @@ def experiment_cells(weight: float, strain: float = 0.005, held_c44: bool = Fals
             e[component] = strain
             minus = Cell(name=f"experiment {name} -{label}", stress=None,
                          **strained(atoms, -e, shift))
+            # Errors relative to the constant each component measures (at least C12), with
+            # 1 % of it in the part of sigma: the targets are relative, and C12 is small.
+            scale = 0.01 * strain * np.maximum(np.abs(C[:, component]), c12)
             cells.append(Cell(name=f"experiment {name} {label}", stress=C @ e, weight=weight,
-                              minus=minus, **strained(atoms, e, shift)))
+                              minus=minus, stress_scale=scale, **strained(atoms, e, shift)))
     return cells
 
 
@@ -500,7 +505,8 @@ class Fitter:
         if cell.forces is not None:
             parts.append(w * (forces - cell.forces).ravel() / s.sigma_force / math.sqrt(cell.natoms))
         if cell.stress is not None and cell.volume > 0:
-            parts.append(w * (stress - cell.stress) / s.sigma_stress)
+            scale = s.sigma_stress if cell.stress_scale is None else cell.stress_scale
+            parts.append(w * (stress - cell.stress) / scale)
         return np.concatenate(parts), energy
 
     def residuals(self, x):
@@ -680,7 +686,8 @@ def _header(args, cells, train, chosen, mu, test_errors, settings, command):
         lines.append(
             f"Also fitted, with weight {settings.experiment_weight:g} per row: the measured elastic "
             "constants C11, C12 and C44 (relaxed ions) of diamond and c-BN, as stress differences "
-            "at +-0.5 % strain; the lattice constants are the PBE data's."
+            "at +-0.5 % strain, each error counted in units of 1 % of the constant it measures; "
+            "the lattice constants are the PBE data's."
             + (" C44 is held to the measured value both with the ions relaxed and with the ions"
                " moved with the cell." if settings.held_c44 else ""))
     if args.start is None:
