@@ -27,19 +27,36 @@ constexpr Exponents kExponents[20] = {
 constexpr int kFirstComponent[kAceMaxRank + 1] = {0, 1, 4, 10};
 
 // What one bond contributes to its atom's moments, in factored form: moment (nu, mu, q) of the
-// bond is radial[mu] * angular[q] (q counting the components of all ranks), with gradient
-// dradial[mu] u angular[q] + radial[mu] dangular[q] by the bond vector.
+// bond is radial[mu] * angular[q] (q counting the components of all ranks). Gradients by the
+// bond vector are formed when needed from the powers of u, which keeps the per-bond record small
+// enough for an atom's bonds to stay in cache between the two passes over them.
 struct BondFactors {
-    double u[3];
+    double u[3], inv_r;
+    double pw[3][kAceMaxRank + 1];  // u_x^p, u_y^p, u_z^p
     double radial[kAceMaxRadial], dradial[kAceMaxRadial];
-    double angular[20], dangular[20][3];
+    double angular[20];
 };
+
+// d(u_x^a u_y^b u_z^c)/du for component q.
+inline void angular_du(const BondFactors& f, int q, double g[3]) {
+    const Exponents& e = kExponents[q];
+    g[0] = e.a ? e.a * f.pw[0][e.a - 1] * f.pw[1][e.b] * f.pw[2][e.c] : 0.0;
+    g[1] = e.b ? e.b * f.pw[0][e.a] * f.pw[1][e.b - 1] * f.pw[2][e.c] : 0.0;
+    g[2] = e.c ? e.c * f.pw[0][e.a] * f.pw[1][e.b] * f.pw[2][e.c - 1] : 0.0;
+}
+
+// The gradient of component q of rank nu by the bond vector: (grad_u P - nu P u) / r.
+inline void angular_gradient(const BondFactors& f, int nu, int q, double g[3]) {
+    angular_du(f, q, g);
+    for (int a = 0; a < 3; ++a) g[a] = (g[a] - nu * f.angular[q] * f.u[a]) * f.inv_r;
+}
 
 void bond_factors(const double* d, const AceBasis& basis, int nmax, BondFactors& f) {
     const double r2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
     const double r = std::sqrt(r2);
+    f.inv_r = 1.0 / r;
     const double* u = f.u;
-    for (int a = 0; a < 3; ++a) f.u[a] = d[a] / r;
+    for (int a = 0; a < 3; ++a) f.u[a] = d[a] * f.inv_r;
 
     // Chebyshev polynomials T_k(xi) and dT_k/dxi, times the cutoff function.
     const double scale = 2.0 / (basis.cutoff - basis.r_inner);
@@ -65,22 +82,16 @@ void bond_factors(const double* d, const AceBasis& basis, int nmax, BondFactors&
         f.dradial[k] = dt * scale * fc + t * dfc;
     }
 
-    // Monomials of the unit vector and their gradients, grad P(u(d)) = (grad_u P - nu P u) / r.
-    double pw[3][kAceMaxRank + 1];
+    // Monomials of the unit vector.
     for (int a = 0; a < 3; ++a) {
-        pw[a][0] = 1.0;
-        for (int p = 1; p <= kAceMaxRank; ++p) pw[a][p] = pw[a][p - 1] * u[a];
+        f.pw[a][0] = 1.0;
+        for (int p = 1; p <= kAceMaxRank; ++p) f.pw[a][p] = f.pw[a][p - 1] * u[a];
     }
     for (int nu = 0; nu <= kAceMaxRank; ++nu) {
         if (basis.nrad[nu] == 0) continue;
         for (int q = kFirstComponent[nu]; q < kFirstComponent[nu] + kComponents[nu]; ++q) {
             const Exponents& e = kExponents[q];
-            const double p = pw[0][e.a] * pw[1][e.b] * pw[2][e.c];
-            const double gu[3] = {e.a ? e.a * pw[0][e.a - 1] * pw[1][e.b] * pw[2][e.c] : 0.0,
-                                  e.b ? e.b * pw[0][e.a] * pw[1][e.b - 1] * pw[2][e.c] : 0.0,
-                                  e.c ? e.c * pw[0][e.a] * pw[1][e.b] * pw[2][e.c - 1] : 0.0};
-            f.angular[q] = p;
-            for (int a = 0; a < 3; ++a) f.dangular[q][a] = (gu[a] - nu * p * u[a]) / r;
+            f.angular[q] = f.pw[0][e.a] * f.pw[1][e.b] * f.pw[2][e.c];
         }
     }
 }
@@ -97,12 +108,14 @@ void add_moments(const BondFactors& f, const AceBasis& basis, double* moments) {
     }
 }
 
-// sum over slots s of w[s] * (gradient of the bond's moment s by the bond vector).
+// sum over slots s of w[s] * (gradient of the bond's moment s by the bond vector). With
+// W_nu(u) = sum_q wr_q P_q(u), the angular part is (grad_u W - nu W u) / r.
 void weighted_gradient(const BondFactors& f, const AceBasis& basis, const double* w, double* g) {
     std::size_t slot = 0;
-    double along = 0, g0 = 0, g1 = 0, g2 = 0;
+    double along = 0, radial_along = 0, gu[3] = {0, 0, 0};
     for (int nu = 0; nu <= kAceMaxRank; ++nu) {
         const int nc = kComponents[nu], first = kFirstComponent[nu];
+        if (basis.nrad[nu] == 0) continue;
         double wr[10] = {0}, wd[10] = {0};
         for (int mu = 0; mu < basis.nrad[nu]; ++mu) {
             const double rad = f.radial[mu], drad = f.dradial[mu];
@@ -111,17 +124,21 @@ void weighted_gradient(const BondFactors& f, const AceBasis& basis, const double
                 wd[q] += w[slot] * drad;
             }
         }
-        if (basis.nrad[nu] == 0) continue;
+        double value = 0;
         for (int q = 0; q < nc; ++q) {
             along += wd[q] * f.angular[first + q];
-            g0 += wr[q] * f.dangular[first + q][0];
-            g1 += wr[q] * f.dangular[first + q][1];
-            g2 += wr[q] * f.dangular[first + q][2];
+            value += wr[q] * f.angular[first + q];
+            if (nu == 0) continue;
+            double d[3];
+            angular_du(f, first + q, d);
+            gu[0] += wr[q] * d[0];
+            gu[1] += wr[q] * d[1];
+            gu[2] += wr[q] * d[2];
         }
+        radial_along += nu * value;
     }
-    g[0] = g0 + along * f.u[0];
-    g[1] = g1 + along * f.u[1];
-    g[2] = g2 + along * f.u[2];
+    const double scale = along - radial_along * f.inv_r;
+    for (int a = 0; a < 3; ++a) g[a] = scale * f.u[a] + gu[a] * f.inv_r;
 }
 
 // The gradient of each of the bond's moments (3 per slot of one neighbour element).
@@ -130,10 +147,13 @@ void moment_gradients(const BondFactors& f, const AceBasis& basis, double* dphi)
     for (int nu = 0; nu <= kAceMaxRank; ++nu) {
         const int first = kFirstComponent[nu];
         for (int mu = 0; mu < basis.nrad[nu]; ++mu)
-            for (int q = first; q < first + kComponents[nu]; ++q, ++slot)
+            for (int q = first; q < first + kComponents[nu]; ++q, ++slot) {
+                double dang[3];
+                angular_gradient(f, nu, q, dang);
                 for (int a = 0; a < 3; ++a)
                     dphi[3 * slot + a] = f.dradial[mu] * f.u[a] * f.angular[q] +
-                                         f.radial[mu] * f.dangular[q][a];
+                                         f.radial[mu] * dang[a];
+            }
     }
 }
 
