@@ -27,12 +27,12 @@ ELEMENTS = ("B", "C", "N")
 BASES = {
     "body order 3 only": AceBasis(ELEMENTS, body2=8, body3=(4, 4, 4, 3), body4=0,
                                   contractions=()),
-    "small (4-body, 6/3 radial)": AceBasis(ELEMENTS),
+    "6/3 radial": AceBasis(ELEMENTS, body2=6, body3=(3, 3, 3, 2), body4=1),
     "8/4 radial": AceBasis(ELEMENTS, body2=8, body3=(4, 4, 4, 3), body4=1),
     "10/5 radial": AceBasis(ELEMENTS, body2=10, body3=(5, 5, 5, 4), body4=1),
     "10/5 radial, cutoff 5.0": AceBasis(ELEMENTS, cutoff=5.0, body2=10, body3=(5, 5, 5, 4),
                                         body4=1),
-    "12/6 radial": AceBasis(ELEMENTS, body2=12, body3=(6, 6, 6, 4), body4=1),
+    "12/6 radial (default)": AceBasis(ELEMENTS),
     "10/5 radial, 4-body 2": AceBasis(ELEMENTS, body2=10, body3=(5, 5, 5, 4), body4=2),
 }
 

@@ -45,7 +45,7 @@ __all__ = ["FitSettings", "SPLITS", "cell_weights", "data_hash", "error_table", 
 @dataclass(frozen=True)
 class FitSettings:
     sigma_energy: float = 0.002   # eV/atom
-    sigma_force: float = 0.1      # eV/A
+    sigma_force: float = 0.05     # eV/A
     sigma_stress: float = 0.5     # GPa
     # Cells dE eV/atom above the lowest of their family and composition weigh 1 / (1 + dE/scale).
     energy_scale: float = 0.1     # eV/atom
