@@ -10,11 +10,14 @@ lowest one of its family and composition in the data. An optional weak prior (fo
 Tersoff potential on gently displaced crystals, ``prior_cells``) can stand in where the data hold
 no displaced cells at all; it is off by default.
 
-The columns are scaled to unit norm over the training rows and the penalised problem is solved
-through the singular value decomposition of the weighted rows themselves (not the normal
-equations, which square the condition number). The penalty is the one on a fixed grid whose
-weighted error on the validation split is smallest; the model is fitted on the training split
-alone, so validation and test errors are honest. The result depends only on the data and the
+The penalised problem (penalty lam |c|^2 on the coefficients in eV per unit of descriptor) is
+solved through the singular value decomposition of the weighted rows themselves, not the normal
+equations, which square the condition number. The penalty is the one on a fixed grid, relative
+to the largest squared singular value, whose weighted error on the validation split is smallest;
+validation cells of a family (or, without one, a composition) the training split lacks are left
+out of that choice, since one cell of a kind the model has never seen (a vacancy, say) would
+otherwise decide it alone. The model is fitted on the training split alone, so validation and
+test errors are honest. The result depends only on the data and the
 settings.
 
     from corvane.training.ace_fit import fit, read_dataset
@@ -49,7 +52,8 @@ class FitSettings:
     sigma_stress: float = 0.5     # GPa
     # Cells dE eV/atom above the lowest of their family and composition weigh 1 / (1 + dE/scale).
     energy_scale: float = 0.1     # eV/atom
-    penalties: tuple[float, ...] = tuple(10.0 ** np.arange(-12.0, 0.5, 0.5))
+    # Penalties relative to the largest squared singular value of the weighted training rows.
+    penalties: tuple[float, ...] = tuple(10.0 ** np.arange(-16.0, 0.25, 0.5))
     # Families whose stresses are left out: graphite and h-BN sit at the experimental interlayer
     # spacing, where PBE (no dispersion) gives a spurious interlayer stress.
     no_stress_families: tuple[str, ...] = ("sp2",)
@@ -145,20 +149,28 @@ def _species(atoms, basis):
                          f"basis ({', '.join(basis.elements)}) lacks") from None
 
 
+def _group(atoms):
+    """The family of a cell and its composition: cells of one group share a ground state."""
+    counts = np.bincount(atoms.numbers, minlength=119)
+    return atoms.info.get("family"), tuple(np.round(counts / len(atoms), 6))
+
+
 def cell_weights(frames, energy_scale) -> np.ndarray:
     """Each cell's weight 1 / (1 + dE / energy_scale), dE its energy per atom above the lowest
     of the cells of its family (``atoms.info["family"]``, if any) and composition."""
-    def group(atoms):
-        counts = np.bincount(atoms.numbers, minlength=119)
-        return atoms.info.get("family"), tuple(np.round(counts / len(atoms), 6))
-
     per_atom = [a.calc.results["energy"] / len(a) for a in frames]
     lowest = {}
     for atoms, e in zip(frames, per_atom):
-        key = group(atoms)
+        key = _group(atoms)
         lowest[key] = min(lowest.get(key, np.inf), e)
-    excess = np.array([e - lowest[group(a)] for a, e in zip(frames, per_atom)])
+    excess = np.array([e - lowest[_group(a)] for a, e in zip(frames, per_atom)])
     return 1.0 / (1.0 + excess / energy_scale)
+
+
+def _kind_of_cell(atoms):
+    """What the training split must hold for a cell to count in the choice of penalty."""
+    family = atoms.info.get("family")
+    return family if family is not None else _group(atoms)[1]
 
 
 def _errors(X, y, weights, kinds, coef):
@@ -173,15 +185,16 @@ def _errors(X, y, weights, kinds, coef):
 
 
 def ridge_path(X, y, penalties):
-    """Coefficients minimising |X c - y|^2 + lam |D c|^2 for each lam, D scaling the columns
-    to unit norm; columns that are zero throughout get 0. Solved through the SVD of X D^-1."""
+    """Coefficients minimising |X c - y|^2 + lam s0^2 |c|^2 for each relative penalty lam, s0
+    the largest singular value of X; columns that are zero throughout get 0."""
     norms = np.linalg.norm(X, axis=0)
     active = norms > 1e-12 * max(norms.max(initial=0.0), 1e-300)
-    u, s, vt = np.linalg.svd(X[:, active] / norms[active], full_matrices=False)
+    u, s, vt = np.linalg.svd(X[:, active], full_matrices=False)
     uy = u.T @ y
+    top = s[0] ** 2 if len(s) else 1.0
     for lam in penalties:
         coef = np.zeros(X.shape[1])
-        coef[active] = (vt.T @ (s * uy / (s * s + lam))) / norms[active]
+        coef[active] = vt.T @ (s * uy / (s * s + lam * top))
         yield lam, coef
 
 
@@ -206,6 +219,12 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
         raise ValueError("no training cells: every cell is in the validation or test split")
 
     weight_of = dict(zip(map(id, frames), cell_weights(frames, settings.energy_scale)))
+    trained = {_kind_of_cell(a) for a in splits["train"]}
+    unseen = [a for a in splits["validation"] if _kind_of_cell(a) not in trained]
+    if unseen:
+        log(f"left out of the choice of penalty (no training cells of their kind): "
+            f"{', '.join(str(a.info['name']) for a in unseen)}")
+    counts_in_choice = []
     held = {s: ([], [], [], []) for s in ("validation", "test", "train")}
     done, total = 0, len(frames)
     for split in ("train", "validation", "test"):
@@ -221,6 +240,8 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
                 ys.append(y * w)
                 ws.append(np.full(len(y), w))
                 ks.append(np.full(len(y), kind, dtype=object))
+                if split == "validation":
+                    counts_in_choice.append(np.full(len(y), not any(a is atoms for a in unseen)))
             done += 1
             if done % 20 == 0 or done == total:
                 log(f"descriptors: {done}/{total} cells ({time.perf_counter() - t0:.0f} s)")
@@ -243,6 +264,10 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
         X_train, y_train = np.vstack(Xp), np.concatenate(yp)
     select = "validation" if "validation" in stacked else "train"
     Xv, yv = stacked[select][:2]
+    if select == "validation":
+        chosen_rows = np.concatenate(counts_in_choice)
+        if chosen_rows.any():
+            Xv, yv = Xv[chosen_rows], yv[chosen_rows]
     trials = []
     for lam, c in ridge_path(X_train, y_train, settings.penalties):
         loss = float(np.mean((Xv @ c - yv) ** 2))
