@@ -26,13 +26,34 @@ constexpr Exponents kExponents[20] = {
     {0, 2, 1}, {0, 1, 2}, {0, 0, 3}};                                               // rank 3
 constexpr int kFirstComponent[kAceMaxRank + 1] = {0, 1, 4, 10};
 
+// The component whose exponents are those of q less one power of axis a (-1 if q has none):
+// the derivative of component q by u_a is exponent * that component.
+struct LowerComponents {
+    int of[20][3];
+};
+constexpr LowerComponents lower_components() {
+    LowerComponents t{};
+    for (int q = 0; q < 20; ++q)
+        for (int a = 0; a < 3; ++a) {
+            int e[3] = {kExponents[q].a, kExponents[q].b, kExponents[q].c};
+            t.of[q][a] = -1;
+            if (e[a] == 0) continue;
+            --e[a];
+            for (int k = 0; k < 20; ++k)
+                if (kExponents[k].a == e[0] && kExponents[k].b == e[1] && kExponents[k].c == e[2])
+                    t.of[q][a] = k;
+        }
+    return t;
+}
+constexpr LowerComponents kLower = lower_components();
+
 // What one bond contributes to its atom's moments, in factored form: moment (nu, mu, q) of the
-// bond is radial[mu] * angular[q] (q counting the components of all ranks). Gradients by the
-// bond vector are formed when needed from the powers of u, which keeps the per-bond record small
-// enough for an atom's bonds to stay in cache between the two passes over them.
+// bond is radial[mu] * angular[q] (q counting the components of all ranks; all ranks are kept,
+// since the gradient of a component is made of components one rank lower). Gradients by the
+// bond vector are formed when needed, which keeps the per-bond record small enough for an
+// atom's bonds to stay in cache between the two passes over them.
 struct BondFactors {
     double u[3], inv_r;
-    double pw[3][kAceMaxRank + 1];  // u_x^p, u_y^p, u_z^p
     double radial[kAceMaxRadial], dradial[kAceMaxRadial];
     double angular[20];
 };
@@ -40,9 +61,10 @@ struct BondFactors {
 // d(u_x^a u_y^b u_z^c)/du for component q.
 inline void angular_du(const BondFactors& f, int q, double g[3]) {
     const Exponents& e = kExponents[q];
-    g[0] = e.a ? e.a * f.pw[0][e.a - 1] * f.pw[1][e.b] * f.pw[2][e.c] : 0.0;
-    g[1] = e.b ? e.b * f.pw[0][e.a] * f.pw[1][e.b - 1] * f.pw[2][e.c] : 0.0;
-    g[2] = e.c ? e.c * f.pw[0][e.a] * f.pw[1][e.b] * f.pw[2][e.c - 1] : 0.0;
+    const int* lower = kLower.of[q];
+    g[0] = e.a ? e.a * f.angular[lower[0]] : 0.0;
+    g[1] = e.b ? e.b * f.angular[lower[1]] : 0.0;
+    g[2] = e.c ? e.c * f.angular[lower[2]] : 0.0;
 }
 
 // The gradient of component q of rank nu by the bond vector: (grad_u P - nu P u) / r.
@@ -82,17 +104,11 @@ void bond_factors(const double* d, const AceBasis& basis, int nmax, BondFactors&
         f.dradial[k] = dt * scale * fc + t * dfc;
     }
 
-    // Monomials of the unit vector.
-    for (int a = 0; a < 3; ++a) {
-        f.pw[a][0] = 1.0;
-        for (int p = 1; p <= kAceMaxRank; ++p) f.pw[a][p] = f.pw[a][p - 1] * u[a];
-    }
-    for (int nu = 0; nu <= kAceMaxRank; ++nu) {
-        if (basis.nrad[nu] == 0) continue;
-        for (int q = kFirstComponent[nu]; q < kFirstComponent[nu] + kComponents[nu]; ++q) {
-            const Exponents& e = kExponents[q];
-            f.angular[q] = f.pw[0][e.a] * f.pw[1][e.b] * f.pw[2][e.c];
-        }
+    // Monomials of the unit vector, each from one a rank lower.
+    f.angular[0] = 1.0;
+    for (int q = 1; q < 20; ++q) {
+        const int a = kExponents[q].a ? 0 : kExponents[q].b ? 1 : 2;
+        f.angular[q] = u[a] * f.angular[kLower.of[q][a]];
     }
 }
 
