@@ -263,11 +263,11 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
             yp.append(targets[1] / settings.prior_sigma_force)
         X_train, y_train = np.vstack(Xp), np.concatenate(yp)
     select = "validation" if "validation" in stacked else "train"
-    Xv, yv = stacked[select][:2]
+    Xv, yv, wv, kv = stacked[select]
     if select == "validation":
         chosen_rows = np.concatenate(counts_in_choice)
         if chosen_rows.any():
-            Xv, yv = Xv[chosen_rows], yv[chosen_rows]
+            Xv, yv, wv, kv = (a[chosen_rows] for a in (Xv, yv, wv, kv))
     trials = []
     for lam, c in ridge_path(X_train, y_train, settings.penalties):
         loss = float(np.mean((Xv @ c - yv) ** 2))
@@ -280,6 +280,8 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
               "errors": {}}
     for split, (X, y, w, k) in stacked.items():
         report["errors"][split] = _errors(X, y, w, k, coef)
+    # The errors on the cells that chose the penalty (the validation split less unseen kinds).
+    report["choice_errors"] = _errors(Xv, yv, wv, kv, coef)
     model = AceModel(basis, coef[:ne], coef[ne:].reshape(ne, K), {
         "training_data_sha256": data_hash(frames),
         "penalty": float(lam),
