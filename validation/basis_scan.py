@@ -67,8 +67,9 @@ def main(argv=None):
                      time_per_atom_step(calc, diamond, 2)[1],
                      time_per_atom_step(calc, ternary, 2)[1], seconds))
         print(f"fitted {name} in {seconds:.0f} s", flush=True)
-    print(f"\n{len(frames)} cells; errors E (meV/atom), F (eV/A), S (GPa) on the validation cells "
-          f"of known kinds and the test split; CPU us per atom-step at {len(diamond)} atoms, one thread")
+    print(f"\n{len(frames)} cells; errors E (meV/atom), F (eV/A), S (GPa) on the validation "
+          f"cells of known kinds and the test split; CPU us per atom-step at {len(diamond)} "
+          f"atoms, one thread")
     print(f"{'basis':26}{'K':>5}{'val E':>7}{'F':>7}{'S':>6}{'test E':>8}{'F':>7}{'S':>6}"
           f"{'diamond':>9}{'ternary':>9}{'fit s':>7}")
     for row in rows:
