@@ -5,8 +5,9 @@
 Fits each basis below with the same settings as ``corvane fit`` and prints its errors on the
 validation cells that chose its penalty (those of kinds the training split holds; a basis is
 chosen on them) and on the test split (reported), beside the CPU time of one energy + forces +
-stress evaluation per atom (one thread) on a rattled diamond cell and on a rattled BC2N-like ternary cell of 8 n^3 atoms (in the ternary cell
-every term of the model is evaluated; in diamond only those reading carbon neighbours).
+stress evaluation per atom (one thread) on a rattled diamond cell and on a rattled BC2N-like
+ternary cell of 8 n^3 atoms (in the ternary cell every term of the model is evaluated; in
+diamond only those reading carbon neighbours).
 """
 
 from __future__ import annotations
