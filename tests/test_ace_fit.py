@@ -128,7 +128,7 @@ def test_fit_command_writes_a_model_that_loads(tmp_path, capsys, fitted):
     assert [a.info["split"] for a in back] == [a.info["split"] for a in frames[16:] + frames[:16]]
 
     out = tmp_path / "my.pth"
-    assert cli.main(["fit", str(data), "-o", str(out), "--prior-cells", "0", "--body2", "5", "--body3", "3,3,2,2",
+    assert cli.main(["fit", str(data), "-o", str(out), "--body2", "5", "--body3", "3,3,2,2",
                      "--body4", "1"]) == 0
     text = capsys.readouterr().out.splitlines()
     assert any(line.startswith("descriptors: 32/32 cells") for line in text)
