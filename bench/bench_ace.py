@@ -10,15 +10,15 @@ process may use. Prints, last, one line per ratio to Tersoff.
 """
 
 import argparse
-import time
 from pathlib import Path
 
 from ase.build import bulk
-from ase.calculators.calculator import all_changes
 
 from corvane.data import files
+from corvane.potentials import default_threads
 from corvane.potentials.ace import AceCalculator
-from corvane.tersoff import Tersoff, _default_threads
+from corvane.potentials.timing import time_per_atom_step
+from corvane.tersoff import Tersoff
 
 FILES = Path(files.__file__).parent
 
@@ -33,31 +33,21 @@ def structures(n):
     return {"diamond": diamond, "c-BN": cbn, "ternary": ternary}
 
 
-def best_time(calc, atoms, repeat):
-    wall = cpu = float("inf")
-    for _ in range(repeat):
-        w, c = time.perf_counter(), time.process_time()
-        calc.calculate(atoms, ["energy", "forces", "stress"], all_changes)
-        wall = min(wall, time.perf_counter() - w)
-        cpu = min(cpu, time.process_time() - c)
-    return wall / len(atoms) * 1e6, cpu / len(atoms) * 1e6
-
-
 def main():
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--model", default=str(FILES / "BCN-ms-v0.0.1.pth"))
     parser.add_argument("--cells", type=int, nargs="+", default=[8, 16])
     parser.add_argument("--repeat", type=int, default=3)
     args = parser.parse_args()
-    all_threads = _default_threads()
+    all_threads = default_threads()
     ratios = []
     for n in args.cells:
         for name, atoms in structures(n).items():
             for threads in sorted({1, all_threads}):
                 ace = AceCalculator(args.model, threads=threads)
                 ter = Tersoff(FILES / "BNC.tersoff", threads=threads)
-                a_wall, a_cpu = best_time(ace, atoms, args.repeat)
-                t_wall, t_cpu = best_time(ter, atoms, args.repeat)
+                a_wall, a_cpu = time_per_atom_step(ace, atoms, args.repeat)
+                t_wall, t_cpu = time_per_atom_step(ter, atoms, args.repeat)
                 print(f"{name:8} {len(atoms):6d} atoms, {threads} thread(s): ACE {a_wall:7.2f} us "
                       f"elapsed {a_cpu:7.2f} us CPU per atom-step; Tersoff {t_wall:6.2f} / "
                       f"{t_cpu:6.2f}", flush=True)

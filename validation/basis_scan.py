@@ -2,10 +2,12 @@
 
     python validation/basis_scan.py [--data data/dft] [--cells 8]
 
-Fits each basis below with the same settings as ``corvane fit`` and prints its test-split errors
-beside the CPU time of one energy + forces + stress evaluation per atom (one thread) on a
-rattled diamond cell and on a rattled BC2N-like ternary cell of 8 n^3 atoms (in the ternary cell
-every term of the model is evaluated; in diamond only those reading carbon neighbours).
+Fits each basis below with the same settings as ``corvane fit`` and prints its errors on the
+validation cells that chose its penalty (those of kinds the training split holds; a basis is
+chosen on them) and on the test split (reported), beside the CPU time of one energy + forces +
+stress evaluation per atom (one thread) on a rattled diamond cell and on a rattled BC2N-like
+ternary cell of 8 n^3 atoms (in the ternary cell every term of the model is evaluated; in
+diamond only those reading carbon neighbours).
 """
 
 from __future__ import annotations
@@ -16,9 +18,9 @@ from pathlib import Path
 
 import numpy as np
 from ase.build import bulk
-from ase.calculators.calculator import all_changes
 
 from corvane.potentials.ace import AceBasis, AceCalculator
+from corvane.potentials.timing import time_per_atom_step
 from corvane.training.ace_fit import fit, read_dataset
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -27,20 +29,14 @@ ELEMENTS = ("B", "C", "N")
 BASES = {
     "body order 3 only": AceBasis(ELEMENTS, body2=8, body3=(4, 4, 4, 3), body4=0,
                                   contractions=()),
-    "default (4-body, 1 radial)": AceBasis(ELEMENTS),
-    "default, cutoff 5.0": AceBasis(ELEMENTS, cutoff=5.0),
-    "medium (4-body, 2 radial)": AceBasis(ELEMENTS, body2=8, body3=(4, 4, 4, 3), body4=2),
-    "large (4-body, 3 radial)": AceBasis(ELEMENTS, body2=8, body3=(5, 5, 4, 3), body4=3),
+    "6/3 radial": AceBasis(ELEMENTS, body2=6, body3=(3, 3, 3, 2), body4=1),
+    "8/4 radial": AceBasis(ELEMENTS, body2=8, body3=(4, 4, 4, 3), body4=1),
+    "10/5 radial": AceBasis(ELEMENTS, body2=10, body3=(5, 5, 5, 4), body4=1),
+    "10/5 radial, cutoff 5.0": AceBasis(ELEMENTS, cutoff=5.0, body2=10, body3=(5, 5, 5, 4),
+                                        body4=1),
+    "12/6 radial (default)": AceBasis(ELEMENTS),
+    "10/5 radial, 4-body 2": AceBasis(ELEMENTS, body2=10, body3=(5, 5, 5, 4), body4=2),
 }
-
-
-def cpu_per_atom_step(calc, atoms, repeat=2):
-    best = np.inf
-    for _ in range(repeat):
-        start = time.process_time()
-        calc.calculate(atoms, ["energy", "forces", "stress"], all_changes)
-        best = min(best, time.process_time() - start)
-    return best / len(atoms) * 1e6
 
 
 def main(argv=None):
@@ -64,18 +60,22 @@ def main(argv=None):
         model, report = fit(frames, basis, log=lambda *_: None)
         seconds = time.perf_counter() - start
         calc = AceCalculator(model, threads=1)
-        test = report["errors"].get("test", {})
-        rows.append((name, basis.descriptor_count(), test.get("energy", np.nan) * 1000,
-                     test.get("force", np.nan), test.get("stress", np.nan),
-                     cpu_per_atom_step(calc, diamond), cpu_per_atom_step(calc, ternary), seconds))
+        errors = [report["choice_errors"], report["errors"].get("test", {})]
+        rows.append((name, basis.descriptor_count(),
+                     *[value for e in errors for value in (1000 * e.get("energy", np.nan),
+                                                           e.get("force", np.nan),
+                                                           e.get("stress", np.nan))],
+                     time_per_atom_step(calc, diamond, 2)[1],
+                     time_per_atom_step(calc, ternary, 2)[1], seconds))
         print(f"fitted {name} in {seconds:.0f} s", flush=True)
-    print(f"\n{len(frames)} cells; test split errors; CPU us per atom-step at {len(diamond)} atoms")
-    print(f"{'basis':28}{'K':>6}{'E meV/at':>10}{'F eV/A':>9}{'S GPa':>8}{'diamond':>9}"
-          f"{'ternary':>9}{'fit s':>7}")
+    print(f"\n{len(frames)} cells; errors E (meV/atom), F (eV/A), S (GPa) on the validation "
+          f"cells of known kinds and the test split; CPU us per atom-step at {len(diamond)} "
+          f"atoms, one thread")
+    print(f"{'basis':26}{'K':>5}{'val E':>7}{'F':>7}{'S':>6}{'test E':>8}{'F':>7}{'S':>6}"
+          f"{'diamond':>9}{'ternary':>9}{'fit s':>7}")
     for row in rows:
-        print(f"{row[0]:28}{row[1]:6d}{row[2]:10.2f}{row[3]:9.3f}{row[4]:8.2f}{row[5]:9.1f}"
-              f"{row[6]:9.1f}{row[7]:7.0f}")
-
+        print(f"{row[0]:26}{row[1]:5d}{row[2]:7.2f}{row[3]:7.3f}{row[4]:6.2f}{row[5]:8.2f}"
+              f"{row[6]:7.3f}{row[7]:6.2f}{row[8]:9.1f}{row[9]:9.1f}{row[10]:7.0f}")
 
 if __name__ == "__main__":
     main()

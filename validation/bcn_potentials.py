@@ -23,18 +23,17 @@ For the cluster-expansion model and for the default Tersoff potential it prints:
 from __future__ import annotations
 
 import argparse
-import time
 from pathlib import Path
 
 import numpy as np
 from ase import Atoms, units
 from ase.build import bulk
-from ase.calculators.calculator import all_changes
 from ase.eos import EquationOfState
 from ase.optimize import BFGS
 
 from corvane.data import files
 from corvane.optimization import get_calculator
+from corvane.potentials.timing import time_per_atom_step
 from corvane.training.ace_fit import FitSettings, read_dataset, split_of, voigt
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -144,16 +143,6 @@ def test_errors(calc, frames, offsets):
     e = np.sqrt(np.mean(resid**2)) * 1000
     s = np.sqrt(np.mean(np.concatenate(s) ** 2)) if s else np.nan
     return e, np.sqrt(np.mean(np.concatenate(f) ** 2)), s
-
-
-def time_per_atom_step(calc, atoms, repeat):
-    best_wall = best_cpu = np.inf
-    for _ in range(repeat):
-        w, c = time.perf_counter(), time.process_time()
-        calc.calculate(atoms, ["energy", "forces", "stress"], all_changes)
-        best_wall = min(best_wall, time.perf_counter() - w)
-        best_cpu = min(best_cpu, time.process_time() - c)
-    return best_wall / len(atoms) * 1e6, best_cpu / len(atoms) * 1e6
 
 
 def main(argv=None):

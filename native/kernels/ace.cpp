@@ -26,20 +26,59 @@ constexpr Exponents kExponents[20] = {
     {0, 2, 1}, {0, 1, 2}, {0, 0, 3}};                                               // rank 3
 constexpr int kFirstComponent[kAceMaxRank + 1] = {0, 1, 4, 10};
 
-// What one bond contributes to its atom's moments, in factored form: moment (nu, mu, q) of the
-// bond is radial[mu] * angular[q] (q counting the components of all ranks), with gradient
-// dradial[mu] u angular[q] + radial[mu] dangular[q] by the bond vector.
-struct BondFactors {
-    double u[3];
-    double radial[kAceMaxRadial], dradial[kAceMaxRadial];
-    double angular[20], dangular[20][3];
+// The component whose exponents are those of q less one power of axis a (-1 if q has none):
+// the derivative of component q by u_a is exponent * that component.
+struct LowerComponents {
+    int of[20][3];
 };
+constexpr LowerComponents lower_components() {
+    LowerComponents t{};
+    for (int q = 0; q < 20; ++q)
+        for (int a = 0; a < 3; ++a) {
+            int e[3] = {kExponents[q].a, kExponents[q].b, kExponents[q].c};
+            t.of[q][a] = -1;
+            if (e[a] == 0) continue;
+            --e[a];
+            for (int k = 0; k < 20; ++k)
+                if (kExponents[k].a == e[0] && kExponents[k].b == e[1] && kExponents[k].c == e[2])
+                    t.of[q][a] = k;
+        }
+    return t;
+}
+constexpr LowerComponents kLower = lower_components();
+
+// What one bond contributes to its atom's moments, in factored form: moment (nu, mu, q) of the
+// bond is radial[mu] * angular[q] (q counting the components of all ranks; all ranks are kept,
+// since the gradient of a component is made of components one rank lower). Gradients by the
+// bond vector are formed when needed, which keeps the per-bond record small enough for an
+// atom's bonds to stay in cache between the two passes over them.
+struct BondFactors {
+    double u[3], inv_r;
+    double radial[kAceMaxRadial], dradial[kAceMaxRadial];
+    double angular[20];
+};
+
+// d(u_x^a u_y^b u_z^c)/du for component q.
+inline void angular_du(const BondFactors& f, int q, double g[3]) {
+    const Exponents& e = kExponents[q];
+    const int* lower = kLower.of[q];
+    g[0] = e.a ? e.a * f.angular[lower[0]] : 0.0;
+    g[1] = e.b ? e.b * f.angular[lower[1]] : 0.0;
+    g[2] = e.c ? e.c * f.angular[lower[2]] : 0.0;
+}
+
+// The gradient of component q of rank nu by the bond vector: (grad_u P - nu P u) / r.
+inline void angular_gradient(const BondFactors& f, int nu, int q, double g[3]) {
+    angular_du(f, q, g);
+    for (int a = 0; a < 3; ++a) g[a] = (g[a] - nu * f.angular[q] * f.u[a]) * f.inv_r;
+}
 
 void bond_factors(const double* d, const AceBasis& basis, int nmax, BondFactors& f) {
     const double r2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
     const double r = std::sqrt(r2);
+    f.inv_r = 1.0 / r;
     const double* u = f.u;
-    for (int a = 0; a < 3; ++a) f.u[a] = d[a] / r;
+    for (int a = 0; a < 3; ++a) f.u[a] = d[a] * f.inv_r;
 
     // Chebyshev polynomials T_k(xi) and dT_k/dxi, times the cutoff function.
     const double scale = 2.0 / (basis.cutoff - basis.r_inner);
@@ -65,63 +104,80 @@ void bond_factors(const double* d, const AceBasis& basis, int nmax, BondFactors&
         f.dradial[k] = dt * scale * fc + t * dfc;
     }
 
-    // Monomials of the unit vector and their gradients, grad P(u(d)) = (grad_u P - nu P u) / r.
-    double pw[3][kAceMaxRank + 1];
-    for (int a = 0; a < 3; ++a) {
-        pw[a][0] = 1.0;
-        for (int p = 1; p <= kAceMaxRank; ++p) pw[a][p] = pw[a][p - 1] * u[a];
+    // Monomials of the unit vector, each from one a rank lower.
+    f.angular[0] = 1.0;
+    for (int q = 1; q < 20; ++q) {
+        const int a = kExponents[q].a ? 0 : kExponents[q].b ? 1 : 2;
+        f.angular[q] = u[a] * f.angular[kLower.of[q][a]];
     }
-    for (int nu = 0; nu <= kAceMaxRank; ++nu) {
-        if (basis.nrad[nu] == 0) continue;
-        for (int q = kFirstComponent[nu]; q < kFirstComponent[nu] + kComponents[nu]; ++q) {
-            const Exponents& e = kExponents[q];
-            const double p = pw[0][e.a] * pw[1][e.b] * pw[2][e.c];
-            const double gu[3] = {e.a ? e.a * pw[0][e.a - 1] * pw[1][e.b] * pw[2][e.c] : 0.0,
-                                  e.b ? e.b * pw[0][e.a] * pw[1][e.b - 1] * pw[2][e.c] : 0.0,
-                                  e.c ? e.c * pw[0][e.a] * pw[1][e.b] * pw[2][e.c - 1] : 0.0};
-            f.angular[q] = p;
-            for (int a = 0; a < 3; ++a) f.dangular[q][a] = (gu[a] - nu * p * u[a]) / r;
-        }
+}
+
+// The per-rank loops below take the rank as a template argument, so that the component loops
+// have fixed trip counts the compiler unrolls and vectorises: they are most of the time spent.
+template <int Nu>
+constexpr int kRankComponents = (Nu + 1) * (Nu + 2) / 2;
+
+template <int Nu>
+inline void add_rank_moments(const BondFactors& f, int nrad, double* moments) {
+    constexpr int nc = kRankComponents<Nu>;
+    const double* ang = f.angular + kFirstComponent[Nu];
+    for (int mu = 0; mu < nrad; ++mu, moments += nc) {
+        const double rad = f.radial[mu];
+        for (int q = 0; q < nc; ++q) moments[q] += rad * ang[q];
     }
 }
 
 // moments[s] += the bond's moment s, for the slots of one neighbour element.
 void add_moments(const BondFactors& f, const AceBasis& basis, double* moments) {
-    std::size_t slot = 0;
-    for (int nu = 0; nu <= kAceMaxRank; ++nu) {
-        const double* ang = f.angular + kFirstComponent[nu];
-        for (int mu = 0; mu < basis.nrad[nu]; ++mu) {
-            const double rad = f.radial[mu];
-            for (int q = 0; q < kComponents[nu]; ++q) moments[slot++] += rad * ang[q];
+    add_rank_moments<0>(f, basis.nrad[0], moments + basis.rank_offset(0));
+    add_rank_moments<1>(f, basis.nrad[1], moments + basis.rank_offset(1));
+    add_rank_moments<2>(f, basis.nrad[2], moments + basis.rank_offset(2));
+    add_rank_moments<3>(f, basis.nrad[3], moments + basis.rank_offset(3));
+}
+
+// The part of weighted_gradient from the moments of rank Nu: with wr_q = sum_mu w R_mu and
+// wd_q = sum_mu w R'_mu, adds sum_q wd_q P_q to `along`, nu sum_q wr_q P_q to `radial_along`
+// and sum_q wr_q grad_u P_q to `gu`.
+template <int Nu>
+inline void rank_gradient(const BondFactors& f, int nrad, const double* w, double& along,
+                          double& radial_along, double gu[3]) {
+    constexpr int nc = kRankComponents<Nu>, first = kFirstComponent[Nu];
+    if (nrad == 0) return;
+    double wr[nc] = {}, wd[nc] = {};
+    for (int mu = 0; mu < nrad; ++mu, w += nc) {
+        const double rad = f.radial[mu], drad = f.dradial[mu];
+        for (int q = 0; q < nc; ++q) {
+            wr[q] += w[q] * rad;
+            wd[q] += w[q] * drad;
+        }
+    }
+    double value = 0;
+    for (int q = 0; q < nc; ++q) {
+        along += wd[q] * f.angular[first + q];
+        value += wr[q] * f.angular[first + q];
+    }
+    radial_along += Nu * value;
+    if constexpr (Nu > 0) {
+        for (int q = 0; q < nc; ++q) {
+            double d[3];
+            angular_du(f, first + q, d);
+            gu[0] += wr[q] * d[0];
+            gu[1] += wr[q] * d[1];
+            gu[2] += wr[q] * d[2];
         }
     }
 }
 
-// sum over slots s of w[s] * (gradient of the bond's moment s by the bond vector).
+// sum over slots s of w[s] * (gradient of the bond's moment s by the bond vector). With
+// W_nu(u) = sum_q wr_q P_q(u), the angular part is (grad_u W - nu W u) / r.
 void weighted_gradient(const BondFactors& f, const AceBasis& basis, const double* w, double* g) {
-    std::size_t slot = 0;
-    double along = 0, g0 = 0, g1 = 0, g2 = 0;
-    for (int nu = 0; nu <= kAceMaxRank; ++nu) {
-        const int nc = kComponents[nu], first = kFirstComponent[nu];
-        double wr[10] = {0}, wd[10] = {0};
-        for (int mu = 0; mu < basis.nrad[nu]; ++mu) {
-            const double rad = f.radial[mu], drad = f.dradial[mu];
-            for (int q = 0; q < nc; ++q, ++slot) {
-                wr[q] += w[slot] * rad;
-                wd[q] += w[slot] * drad;
-            }
-        }
-        if (basis.nrad[nu] == 0) continue;
-        for (int q = 0; q < nc; ++q) {
-            along += wd[q] * f.angular[first + q];
-            g0 += wr[q] * f.dangular[first + q][0];
-            g1 += wr[q] * f.dangular[first + q][1];
-            g2 += wr[q] * f.dangular[first + q][2];
-        }
-    }
-    g[0] = g0 + along * f.u[0];
-    g[1] = g1 + along * f.u[1];
-    g[2] = g2 + along * f.u[2];
+    double along = 0, radial_along = 0, gu[3] = {0, 0, 0};
+    rank_gradient<0>(f, basis.nrad[0], w + basis.rank_offset(0), along, radial_along, gu);
+    rank_gradient<1>(f, basis.nrad[1], w + basis.rank_offset(1), along, radial_along, gu);
+    rank_gradient<2>(f, basis.nrad[2], w + basis.rank_offset(2), along, radial_along, gu);
+    rank_gradient<3>(f, basis.nrad[3], w + basis.rank_offset(3), along, radial_along, gu);
+    const double scale = along - radial_along * f.inv_r;
+    for (int a = 0; a < 3; ++a) g[a] = scale * f.u[a] + gu[a] * f.inv_r;
 }
 
 // The gradient of each of the bond's moments (3 per slot of one neighbour element).
@@ -130,10 +186,13 @@ void moment_gradients(const BondFactors& f, const AceBasis& basis, double* dphi)
     for (int nu = 0; nu <= kAceMaxRank; ++nu) {
         const int first = kFirstComponent[nu];
         for (int mu = 0; mu < basis.nrad[nu]; ++mu)
-            for (int q = first; q < first + kComponents[nu]; ++q, ++slot)
+            for (int q = first; q < first + kComponents[nu]; ++q, ++slot) {
+                double dang[3];
+                angular_gradient(f, nu, q, dang);
                 for (int a = 0; a < 3; ++a)
                     dphi[3 * slot + a] = f.dradial[mu] * f.u[a] * f.angular[q] +
-                                         f.radial[mu] * f.dangular[q][a];
+                                         f.radial[mu] * dang[a];
+            }
     }
 }
 

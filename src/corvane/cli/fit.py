@@ -46,6 +46,9 @@ def register_parser(subparsers):
                         help="Target accuracy of forces (eV/Angstrom).")
     parser.add_argument("--sigma-stress", type=float, default=_SETTINGS["sigma_stress"],
                         help="Target accuracy of stresses (GPa).")
+    parser.add_argument("--energy-scale", type=float, default=_SETTINGS["energy_scale"],
+                        help="Cells dE eV/atom above the lowest of their family and composition "
+                        "weigh 1/(1 + dE/scale).")
     parser.add_argument("--prior-cells", type=int, default=_SETTINGS["prior_cells"],
                         help="Cells labelled by our Tersoff potential whose forces enter the fit "
                         "as a weak prior where the DFT data say nothing (0: none).")
@@ -69,11 +72,13 @@ def main(args):
         basis = AceBasis(elements=tuple(e.strip() for e in args.elements.split(",") if e.strip()),
                          cutoff=args.cutoff, body2=args.body2, body3=body3, body4=args.body4)
         settings = FitSettings(args.sigma_energy, args.sigma_force, args.sigma_stress,
-                               prior_cells=args.prior_cells)
-        for name, value in zip(("energy", "force", "stress"), (settings.sigma_energy,
-                               settings.sigma_force, settings.sigma_stress)):
+                               energy_scale=args.energy_scale, prior_cells=args.prior_cells)
+        for name, value in (("sigma-energy", settings.sigma_energy),
+                            ("sigma-force", settings.sigma_force),
+                            ("sigma-stress", settings.sigma_stress),
+                            ("energy-scale", settings.energy_scale)):
             if not value > 0:
-                raise ValueError(f"--sigma-{name} must be positive, got {value}")
+                raise ValueError(f"--{name} must be positive, got {value}")
         out = Path(args.output)
         if not out.parent.is_dir():
             raise ValueError(f"the output directory {str(out.parent)!r} does not exist")

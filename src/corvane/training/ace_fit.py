@@ -3,13 +3,21 @@
 Weighted linear least squares with a ridge penalty: each cell contributes one energy-per-atom
 row, three force rows per atom and six stress rows, each divided by its target accuracy
 (``sigma_energy`` eV/atom, ``sigma_force`` eV/A, ``sigma_stress`` GPa); the stresses of the sp2
-sheets, held at the experimental interlayer spacing, are left out. A weak prior keeps the model
-physical where the DFT cells say nothing: forces of our Tersoff potential on
-gently rattled, strained and compressed crystals, with a large uncertainty (``prior_*``;
-training rows only, never in the reported errors). The columns are scaled to unit norm over the
-training rows, and the penalty is the strongest on a fixed grid whose weighted error on the
-validation split is within 25 % of the smallest; the model is fitted on the training split
-alone, so validation and test errors are honest. The result depends only on the data and the
+sheets, held at the experimental interlayer spacing, are left out. Cells far from equilibrium
+(large rattles, the far ends of the ideal-strength paths) count less: every row of a cell is
+further weighted by 1 / (1 + dE / ``energy_scale``), dE being the cell's energy per atom above the
+lowest one of its family and composition in the data. An optional weak prior (forces of our
+Tersoff potential on gently displaced crystals, ``prior_cells``) can stand in where the data hold
+no displaced cells at all; it is off by default.
+
+The penalised problem (penalty lam |c|^2 on the coefficients in eV per unit of descriptor) is
+solved through the singular value decomposition of the weighted rows themselves, not the normal
+equations, which square the condition number. The penalty is the one on a fixed grid, relative
+to the largest squared singular value, whose weighted error on the validation split is smallest;
+validation cells of a family (or, without one, a composition) the training split lacks are left
+out of that choice, since one cell of a kind the model has never seen (a vacancy, say) would
+otherwise decide it alone. The model is fitted on the training split alone, so validation and
+test errors are honest. The result depends only on the data and the
 settings.
 
     from corvane.training.ace_fit import fit, read_dataset
@@ -32,27 +40,28 @@ from corvane.potentials.ace import AceBasis, AceModel
 from corvane.training import dataset
 from corvane.training.dataset import SPLITS
 
-__all__ = ["FitSettings", "SPLITS", "data_hash", "error_table", "fit", "read_dataset",
-           "split_of"]
+__all__ = ["FitSettings", "SPLITS", "cell_weights", "data_hash", "error_table", "fit",
+           "read_dataset", "ridge_path", "split_of"]
 
 
 
 @dataclass(frozen=True)
 class FitSettings:
     sigma_energy: float = 0.002   # eV/atom
-    sigma_force: float = 0.1      # eV/A
+    sigma_force: float = 0.05     # eV/A
     sigma_stress: float = 0.5     # GPa
-    penalties: tuple[float, ...] = tuple(10.0 ** np.arange(-12.0, 0.5, 0.5))
-    penalty_tolerance: float = 1.25
+    # Cells dE eV/atom above the lowest of their family and composition weigh 1 / (1 + dE/scale).
+    energy_scale: float = 0.1     # eV/atom
+    # Penalties relative to the largest squared singular value of the weighted training rows.
+    penalties: tuple[float, ...] = tuple(10.0 ** np.arange(-16.0, 0.25, 0.5))
     # Families whose stresses are left out: graphite and h-BN sit at the experimental interlayer
     # spacing, where PBE (no dispersion) gives a spurious interlayer stress.
     no_stress_families: tuple[str, ...] = ("sp2",)
-    # A weak prior where the DFT cells say nothing: forces of our Tersoff potential on rattled,
-    # strained and compressed crystals, fitted with this (large) uncertainty. It keeps the
-    # model's restoring forces physical while the DFT data hold few displaced cells; set
-    # prior_cells to 0 to fit the data alone. (Tersoff's stresses are not used: its lattice
-    # constants differ from PBE's by 2-4 %, so at PBE's they are tens of GPa off.)
-    prior_cells: int = 96
+    # A weak prior for data without displaced cells: forces of our Tersoff potential on rattled,
+    # strained and compressed crystals, fitted with this (large) uncertainty. (Tersoff's stresses
+    # are not used: its lattice constants differ from PBE's by 2-4 %, so at PBE's they are tens
+    # of GPa off.)
+    prior_cells: int = 0
     prior_sigma_force: float = 0.2   # eV/A
 
 
@@ -140,6 +149,30 @@ def _species(atoms, basis):
                          f"basis ({', '.join(basis.elements)}) lacks") from None
 
 
+def _group(atoms):
+    """The family of a cell and its composition: cells of one group share a ground state."""
+    counts = np.bincount(atoms.numbers, minlength=119)
+    return atoms.info.get("family"), tuple(np.round(counts / len(atoms), 6))
+
+
+def cell_weights(frames, energy_scale) -> np.ndarray:
+    """Each cell's weight 1 / (1 + dE / energy_scale), dE its energy per atom above the lowest
+    of the cells of its family (``atoms.info["family"]``, if any) and composition."""
+    per_atom = [a.calc.results["energy"] / len(a) for a in frames]
+    lowest = {}
+    for atoms, e in zip(frames, per_atom):
+        key = _group(atoms)
+        lowest[key] = min(lowest.get(key, np.inf), e)
+    excess = np.array([e - lowest[_group(a)] for a, e in zip(frames, per_atom)])
+    return 1.0 / (1.0 + excess / energy_scale)
+
+
+def _kind_of_cell(atoms):
+    """What the training split must hold for a cell to count in the choice of penalty."""
+    family = atoms.info.get("family")
+    return family if family is not None else _group(atoms)[1]
+
+
 def _errors(X, y, weights, kinds, coef):
     """RMSE per kind (unweighted) from stacked rows."""
     pred = X @ coef
@@ -149,6 +182,20 @@ def _errors(X, y, weights, kinds, coef):
         if mask.any():
             out[kind] = float(np.sqrt(np.mean(((pred[mask] - y[mask]) / weights[mask]) ** 2)))
     return out
+
+
+def ridge_path(X, y, penalties):
+    """Coefficients minimising |X c - y|^2 + lam s0^2 |c|^2 for each relative penalty lam, s0
+    the largest singular value of X; columns that are zero throughout get 0."""
+    norms = np.linalg.norm(X, axis=0)
+    active = norms > 1e-12 * max(norms.max(initial=0.0), 1e-300)
+    u, s, vt = np.linalg.svd(X[:, active], full_matrices=False)
+    uy = u.T @ y
+    top = s[0] ** 2 if len(s) else 1.0
+    for lam in penalties:
+        coef = np.zeros(X.shape[1])
+        coef[active] = vt.T @ (s * uy / (s * s + lam * top))
+        yield lam, coef
 
 
 def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=print):
@@ -171,21 +218,30 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
     if not splits["train"]:
         raise ValueError("no training cells: every cell is in the validation or test split")
 
+    weight_of = dict(zip(map(id, frames), cell_weights(frames, settings.energy_scale)))
+    trained = {_kind_of_cell(a) for a in splits["train"]}
+    unseen = [a for a in splits["validation"] if _kind_of_cell(a) not in trained]
+    if unseen:
+        log(f"left out of the choice of penalty (no training cells of their kind): "
+            f"{', '.join(str(a.info['name']) for a in unseen)}")
+    counts_in_choice = []
     held = {s: ([], [], [], []) for s in ("validation", "test", "train")}
     done, total = 0, len(frames)
     for split in ("train", "validation", "test"):
         for atoms in splits[split]:
+            cell_weight = weight_of[id(atoms)]
             rows, targets = cell_rows(atoms, basis, program, _species(atoms, basis))
             for kind, X, y in zip(("energy", "force", "stress"), rows, targets):
                 if kind == "stress" and atoms.info.get("family") in settings.no_stress_families:
                     continue
-                w = 1.0 / sigma[kind]
-                Xw, yw = X * w, y * w
+                w = cell_weight / sigma[kind]
                 Xs, ys, ws, ks = held[split]
-                Xs.append(Xw)
-                ys.append(yw)
-                ws.append(np.full(len(yw), w))
-                ks.append(np.full(len(yw), kind, dtype=object))
+                Xs.append(X * w)
+                ys.append(y * w)
+                ws.append(np.full(len(y), w))
+                ks.append(np.full(len(y), kind, dtype=object))
+                if split == "validation":
+                    counts_in_choice.append(np.full(len(y), not any(a is atoms for a in unseen)))
             done += 1
             if done % 20 == 0 or done == total:
                 log(f"descriptors: {done}/{total} cells ({time.perf_counter() - t0:.0f} s)")
@@ -195,8 +251,6 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
             stacked[split] = (np.vstack(Xs), np.concatenate(ys), np.concatenate(ws),
                               np.concatenate(ks))
 
-    # The normal equations of the training rows; columns scaled to unit norm, and columns no
-    # cell touches left out of the solve.
     X_train, y_train = stacked["train"][:2]
     prior = prior_frames(settings.prior_cells, basis.elements)
     if prior:
@@ -208,44 +262,33 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
             Xp.append(rows[1] / settings.prior_sigma_force)
             yp.append(targets[1] / settings.prior_sigma_force)
         X_train, y_train = np.vstack(Xp), np.concatenate(yp)
-    gram = X_train.T @ X_train
-    rhs = X_train.T @ y_train
-    norms = np.sqrt(np.diag(gram))
-    active = norms > 1e-12 * max(norms.max(), 1e-300)
-    scale = np.where(active, norms, 1.0)
-    a = gram[np.ix_(active, active)] / np.outer(scale[active], scale[active])
-    b = rhs[active] / scale[active]
-    values, vectors = np.linalg.eigh(a)
-    values = np.clip(values, 0.0, None)
-    proj = vectors.T @ b
     select = "validation" if "validation" in stacked else "train"
     Xv, yv, wv, kv = stacked[select]
-    Xv_active = Xv[:, active] / scale[active]
-    # The strongest penalty whose loss is within `penalty_tolerance` of the best one: as good on
-    # unseen cells, and smoother where no cell says anything.
+    if select == "validation":
+        chosen_rows = np.concatenate(counts_in_choice)
+        if chosen_rows.any():
+            Xv, yv, wv, kv = (a[chosen_rows] for a in (Xv, yv, wv, kv))
     trials = []
-    for lam in settings.penalties:
-        c = vectors @ (proj / (values + lam))
-        loss = float(np.mean((Xv_active @ c - yv) ** 2))
-        trials.append((lam, loss, c))
+    for lam, c in ridge_path(X_train, y_train, settings.penalties):
+        loss = float(np.mean((Xv @ c - yv) ** 2))
+        trials.append((loss, lam, c))
         log(f"penalty {lam:8.1e}: weighted {select} loss {loss:.4g}")
-    best_loss = min(t[1] for t in trials)
-    lam, loss, c = max((t for t in trials if t[1] <= settings.penalty_tolerance * best_loss),
-                       key=lambda t: t[0])
+    loss, lam, coef = min(trials, key=lambda t: t[0])
     log(f"chosen penalty {lam:.1e} (weighted {select} loss {loss:.4g})")
-    coef = np.zeros(ncol)
-    coef[active] = c / scale[active]
 
     report = {"penalty": lam, "chosen_on": select, "cells": {s: len(splits[s]) for s in SPLITS},
               "errors": {}}
     for split, (X, y, w, k) in stacked.items():
         report["errors"][split] = _errors(X, y, w, k, coef)
+    # The errors on the cells that chose the penalty (the validation split less unseen kinds).
+    report["choice_errors"] = _errors(Xv, yv, wv, kv, coef)
     model = AceModel(basis, coef[:ne], coef[ne:].reshape(ne, K), {
         "training_data_sha256": data_hash(frames),
         "penalty": float(lam),
         "sigma_energy_eV_per_atom": settings.sigma_energy,
         "sigma_force_eV_per_A": settings.sigma_force,
         "sigma_stress_GPa": settings.sigma_stress,
+        "energy_scale_eV_per_atom": settings.energy_scale,
         "cells": {s: len(splits[s]) for s in SPLITS},
         "errors": report["errors"],
         "prior": (f"Tersoff (BNC.tersoff) forces on {len(prior)} rattled, strained and "
