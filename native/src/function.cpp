@@ -286,22 +286,4 @@ py::object make_function(Impl impl, const std::shared_ptr<const Layout>& layout,
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
 }
 
-py::object Call::global(const char* name) const {
-    PyObject* globals = detail::as_function(function_)->globals;
-    PyObject* v = PyDict_GetItemString(globals, name);
-    if (v == nullptr) {
-        PyObject* builtins = PyEval_GetBuiltins();
-        if (builtins) v = PyDict_GetItemString(builtins, name);
-    }
-    if (v == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw py::error_already_set();
-    }
-    return py::reinterpret_borrow<py::object>(v);
-}
-
-py::handle Call::closure(Py_ssize_t i) const {
-    return PyTuple_GET_ITEM(detail::as_function(function_)->closure, i);
-}
-
 }  // namespace corvane::rt

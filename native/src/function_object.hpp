@@ -27,6 +27,9 @@ struct FunctionObject {
 
 inline FunctionObject* as_function(PyObject* op) { return reinterpret_cast<FunctionObject*>(op); }
 
+// `name` as a function or module body finds it: in `globals`, then in builtins; NameError.
+py::object lookup_global(PyObject* globals, const char* name);
+
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames);
 

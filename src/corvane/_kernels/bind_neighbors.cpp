@@ -4,34 +4,6 @@
 
 namespace corvane::bindings {
 
-DoubleArray rows_array(py::handle value, py::ssize_t width, const char* what) {
-    DoubleArray a = DoubleArray::ensure(value);
-    if (!a) throw py::error_already_set();
-    if (a.ndim() == 1 && a.shape(0) == 0) return DoubleArray(std::vector<py::ssize_t>{0, width});
-    if (a.ndim() != 2 || a.shape(1) != width)
-        throw py::value_error(std::string(what) + " must have shape (N, " + std::to_string(width) +
-                              ")");
-    return a;
-}
-
-DoubleArray positions_array(py::handle positions) { return rows_array(positions, 3, "positions"); }
-
-DoubleArray cell_array(py::handle cell) {
-    DoubleArray a = DoubleArray::ensure(cell);
-    if (!a) throw py::error_already_set();
-    if (a.ndim() != 2 || a.shape(0) != 3 || a.shape(1) != 3)
-        throw py::value_error("cell must have shape (3, 3)");
-    return a;
-}
-
-std::array<bool, 3> pbc_array(py::handle pbc) {
-    auto a = py::array_t<bool, py::array::c_style | py::array::forcecast>::ensure(pbc);
-    if (!a) throw py::error_already_set();
-    if (a.size() == 1) return {a.data()[0], a.data()[0], a.data()[0]};
-    if (a.size() != 3) throw py::value_error("pbc must have three entries");
-    return {a.data()[0], a.data()[1], a.data()[2]};
-}
-
 namespace {
 
 py::tuple neighbor_pairs(py::handle positions, py::handle cell, py::handle pbc, double cutoff) {

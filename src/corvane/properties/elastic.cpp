@@ -22,9 +22,9 @@ py::object calculate_elastic_properties(rt::Call& call) {
     py::object fit_elastic_constants = imported[0];
     py::object elastic_moduli = imported[1];
 
-    py::handle atoms = call[0];
+    py::handle atoms = call.arg("atoms");
     if (!truthy(atoms.attr("calc")))
-        throw py::value_error("An ASE calculator must be attached to the atoms object.");
+        rt::raise(PyExc_ValueError, "An ASE calculator must be attached to the atoms object.");
 
     // The tensor in the calculator's own unit (eV/A^3); the fit's error estimate is not used.
     std::vector<py::object> fit =

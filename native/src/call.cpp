@@ -1,5 +1,5 @@
 // Calling a corvane function: vectorcall entry, argument binding with CPython's rules and
-// messages, and the hand-off of C++ exceptions to Python.
+// messages, the hand-off of C++ exceptions to Python, and what a body reads through `Call`.
 #include <pybind11/detail/exception_translation.h>
 
 #include "function_object.hpp"
@@ -321,3 +321,19 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 }
 
 }  // namespace corvane::rt::detail
+
+namespace corvane::rt {
+
+py::handle Call::arg(const char* name) const {
+    return slots_[(**detail::as_function(function_)->layout).slot(name)];
+}
+
+py::object Call::global(const char* name) const {
+    return detail::lookup_global(detail::as_function(function_)->globals, name);
+}
+
+py::handle Call::closure(Py_ssize_t i) const {
+    return PyTuple_GET_ITEM(detail::as_function(function_)->closure, i);
+}
+
+}  // namespace corvane::rt
