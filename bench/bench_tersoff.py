@@ -33,7 +33,8 @@ from ase.calculators.calculator import all_changes
 from ase.calculators.tersoff import Tersoff as AseTersoff
 
 from corvane.data import files
-from corvane.tersoff import Tersoff, _default_threads
+from corvane.potentials import default_threads
+from corvane.potentials.tersoff import Tersoff
 
 POTENTIAL = Path(files.__file__).parent / "BNC.tersoff"
 LATTICE = 3.645
@@ -99,7 +100,7 @@ def main():
     opts = parser.parse_args()
 
     have_lammps = shutil.which("lmp") is not None
-    nthreads = _default_threads()
+    nthreads = default_threads()
     ratios = []
     for n in opts.cells:
         atoms = diamond(n)

@@ -24,6 +24,7 @@ from ase.build import bulk, make_supercell, sort, surface
 from ase.cell import Cell
 from ase.neighborlist import neighbor_list
 
+from corvane._testing.reference import layers_by_gaps
 from corvane.build.twin import CoherentTwinBoundary
 from corvane.core import (
     average_atoms,
@@ -37,16 +38,7 @@ from corvane.core import (
 
 
 def py_get_layers(positions, direction=2, tol=0.1):
-    z = np.asarray(positions)[:, direction]
-    order = np.argsort(z, kind="stable")
-    layers, current = [], [order[0]]
-    for a, b in zip(order[:-1], order[1:]):
-        if z[b] - z[a] > tol:
-            layers.append(sorted(current))
-            current = []
-        current.append(b)
-    layers.append(sorted(current))
-    return layers
+    return layers_by_gaps(np.asarray(positions)[:, direction], tol)
 
 
 def py_check_reflection_symmetry(plane, direction, tol, below, above):

@@ -1,4 +1,4 @@
-"""Tersoff calculators and relaxed cubic crystals for the mechanics tests."""
+"""Calculators and relaxed cubic crystals for the mechanics tests."""
 
 import os
 
@@ -19,6 +19,8 @@ def tersoff_factory(name="BNC.tersoff"):
 
 
 def relaxed_cubic(symbols, structure, make_calc, lo=3.3, hi=3.9):
+    """The cubic cell at zero pressure under `make_calc()`'s potential, its lattice constant
+    found by bisection in [lo, hi] on the stress (positive under tension in ASE)."""
     for _ in range(50):
         a = 0.5 * (lo + hi)
         atoms = bulk(symbols, structure, a=a, cubic=True)

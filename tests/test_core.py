@@ -5,6 +5,7 @@ import pytest
 from ase import Atoms
 from ase.build import bulk, surface
 
+from corvane._testing.reference import layers_by_gaps
 from corvane import _kernels
 from corvane.core import (
     average_atoms,
@@ -17,19 +18,6 @@ from corvane.core import (
 
 def diamond_slab(layers=6, a=3.56, symbol="C"):
     return surface(bulk(symbol, "diamond", a=a), (1, 1, 1), layers, vacuum=10.0, tol=0.02)
-
-
-def reference_layers(z, tol):
-    """Sort, then split where the gap exceeds tol; indices ascending in each layer."""
-    order = np.argsort(z, kind="stable")
-    layers, current = [], [order[0]]
-    for a, b in zip(order[:-1], order[1:]):
-        if z[b] - z[a] > tol:
-            layers.append(sorted(current))
-            current = []
-        current.append(b)
-    layers.append(sorted(current))
-    return layers
 
 
 # --------------------------------------------------------------------------- get_layers
@@ -56,7 +44,7 @@ def test_layers_match_a_plain_python_grouping_on_noisy_data():
         perm = rng.permutation(len(p))
         p = p[perm]
         got = [list(layer) for layer in get_layers(p, direction=axis, tol=0.1)]
-        assert got == reference_layers(p[:, axis], 0.1)
+        assert got == layers_by_gaps(p[:, axis], 0.1)
         assert len(got) == 40
 
 

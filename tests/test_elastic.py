@@ -15,26 +15,10 @@ from corvane.properties import elastic
 from corvane.properties.hardness import calculate_hardness
 
 
-def relaxed_cu():
-    """Cubic fcc Cu at the EMT lattice constant (zero pressure), found by bisection."""
-    lo, hi = 3.55, 3.65
-    for _ in range(40):
-        a = 0.5 * (lo + hi)
-        atoms = bulk("Cu", "fcc", a=a, cubic=True)
-        atoms.calc = EMT()
-        # ASE's stress is positive under tension: a too large cell pulls back.
-        if atoms.get_stress()[0] > 0:
-            hi = a
-        else:
-            lo = a
-    atoms = bulk("Cu", "fcc", a=0.5 * (lo + hi), cubic=True)
-    atoms.calc = EMT()
-    return atoms
-
-
 @pytest.fixture(scope="module")
 def cu_result():
-    atoms = relaxed_cu()
+    # Cubic fcc Cu at the EMT lattice constant (zero pressure).
+    atoms = relaxed_cubic("Cu", "fcc", EMT, lo=3.55, hi=3.65)
     return elastic.calculate_elastic_properties(atoms)
 
 

@@ -47,7 +47,7 @@ def get_calculator(potential: str | os.PathLike):
 
     Tensor files in PyTorch's zip layout (``*.pth``) holding a linear cluster-expansion model
     give :class:`corvane.potentials.ace.AceCalculator`; LAMMPS-format Tersoff files
-    (``*.tersoff``) give :class:`corvane.tersoff.Tersoff`. See :mod:`corvane.potentials`.
+    (``*.tersoff``) give :class:`corvane.potentials.tersoff.Tersoff`. See :mod:`corvane.potentials`.
     """
     from corvane.potentials import calculator_for
 

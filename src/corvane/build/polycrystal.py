@@ -107,7 +107,7 @@ def _load_seed(seed):
 
 def _box(params):
     if "box" not in params:
-        raise ValueError("A final box size is required. Use --box or define it in --param-file.")
+        raise ValueError("A final box size is required: params needs 'box', three edge lengths (x y z).")
     try:
         box = [float(x) for x in params["box"]]
     except (TypeError, ValueError) as exc:
@@ -168,7 +168,7 @@ class Polycrystal:
         self.box = _box(params)
         present = [mode for mode in MODES if mode in params]
         if not present:
-            raise ValueError("A generation mode is required. Use --random, --lattice, or --node.")
+            raise ValueError("A generation mode is required: params needs 'random', 'lattice' or 'node'.")
         self.mode = present[0]
         if len(present) > 1:
             print(f"Note: several generation modes given ({', '.join(present)}); using {self.mode}.")

@@ -6,7 +6,9 @@ the file has a signature, else by extension) and a loader returning an ASE calcu
     from corvane.potentials import calculator_for
     atoms.calc = calculator_for("BCN-ms-v0.0.1.pth")   # or "BNC.tersoff"
 
-``corvane.optimization.get_calculator`` consults this registry.
+``corvane.optimization.get_calculator`` consults this registry. A new kind of potential is one
+kernel (native/kernels/), one binding (src/corvane/_kernels/bind_<name>.cpp), one calculator
+class in this package and one entry in ``REGISTRY``; see ARCHITECTURE.md.
 """
 
 from __future__ import annotations
@@ -51,7 +53,7 @@ def _is_tersoff(path: Path, head: bytes) -> bool:
 
 
 def _load_tersoff(path):
-    from corvane.tersoff import Tersoff
+    from corvane.potentials.tersoff import Tersoff
 
     return Tersoff(path)
 

@@ -4,7 +4,7 @@ Parameters are read from LAMMPS-format Tersoff files (any number of elements, on
 ordered element triple), and energies, forces and stresses follow LAMMPS's conventions for them,
 so results agree with LAMMPS's ``pair_style tersoff`` to rounding::
 
-    from corvane.tersoff import Tersoff
+    from corvane.potentials.tersoff import Tersoff
     atoms.calc = Tersoff("BNC.tersoff")
     atoms.get_potential_energy(), atoms.get_forces(), atoms.get_stress()
 
