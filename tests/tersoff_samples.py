@@ -2,6 +2,7 @@
 
 import os
 
+import numpy as np
 import pytest
 from ase.build import bulk
 
@@ -32,3 +33,16 @@ def relaxed_cubic(symbols, structure, make_calc, lo=3.3, hi=3.9):
     atoms = bulk(symbols, structure, a=0.5 * (lo + hi), cubic=True)
     atoms.calc = make_calc()
     return atoms
+
+
+def diamond_eos_minimum(calc, lattice, near):
+    """The lattice constant of diamond's energy minimum under `calc`: a quartic fitted to the
+    energies on the grid `lattice`, the stationary point nearest `near`."""
+    energies = []
+    for a in lattice:
+        atoms = bulk("C", "diamond", a=a)
+        atoms.calc = calc
+        energies.append(atoms.get_potential_energy())
+    fit = np.polyfit(lattice, energies, 4)
+    roots = np.roots(np.polyder(fit)).real
+    return roots[np.argmin(np.abs(roots - near))]
