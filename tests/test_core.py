@@ -5,8 +5,8 @@ import pytest
 from ase import Atoms
 from ase.build import bulk, surface
 
-from corvane._testing.reference import layers_by_gaps
 from corvane import _kernels
+from corvane._testing.reference import layers_by_gaps
 from corvane.core import (
     average_atoms,
     check_reflection_symmetry,
@@ -80,8 +80,7 @@ def test_reflection_through_a_vertical_bond_needs_in_plane_wrapping():
     mid = (z[1] + z[2]) / 2
     assert not check_reflection_symmetry(mid, 2, 0.1, slab[layers[1]], slab[layers[2]])
     # A plane off the midpoint by more than tol fails.
-    assert not check_reflection_symmetry((z[0] + z[1]) / 2 + 0.2, 2, 0.1, slab[layers[0]],
-                                         slab[layers[1]])
+    assert not check_reflection_symmetry((z[0] + z[1]) / 2 + 0.2, 2, 0.1, slab[layers[0]], slab[layers[1]])
 
 
 def test_reflection_matches_species_and_counts():
@@ -111,7 +110,8 @@ def test_reflection_in_a_larger_oblique_in_plane_cell():
     # Shuffle and wrap the atoms of one layer by lattice vectors: still a mirror image.
     above = above[np.random.default_rng(1).permutation(len(above))]
     above.positions += np.outer([1, -2, 0, 3, 1, 0, -1, 2], slab.cell[0]) + np.outer(
-        [0, 1, -1, 2, 0, 0, 1, -3], slab.cell[1])
+        [0, 1, -1, 2, 0, 0, 1, -3], slab.cell[1]
+    )
     plane = (z[k] + z[k + 1]) / 2
     assert check_reflection_symmetry(plane, 2, 0.1, below, above)
     # Without periodicity the wrapped copies no longer match.
@@ -177,8 +177,7 @@ def test_mirror_array_reflects_one_axis_only_and_copies():
 
 
 def test_merging_across_the_periodic_boundary_uses_the_minimum_image():
-    atoms = Atoms("C3", positions=[[1, 1, 0.05], [1, 1, 9.93], [3, 3, 5]], cell=[6, 6, 10],
-                  pbc=True)
+    atoms = Atoms("C3", positions=[[1, 1, 0.05], [1, 1, 9.93], [3, 3, 5]], cell=[6, 6, 10], pbc=True)
     atoms.set_tags([5, 6, 7])
     merged = average_atoms(atoms, 0.2)
     assert len(merged) == 2 and len(atoms) == 3
@@ -192,8 +191,9 @@ def test_merging_across_the_periodic_boundary_uses_the_minimum_image():
 
 
 def test_merging_keeps_species_and_joins_chains():
-    atoms = Atoms("BBBN", positions=[[0, 0, 0], [0.15, 0, 0], [0.3, 0, 0], [0.1, 0, 0]],
-                  cell=[8, 8, 8], pbc=True)
+    atoms = Atoms(
+        "BBBN", positions=[[0, 0, 0], [0.15, 0, 0], [0.3, 0, 0], [0.1, 0, 0]], cell=[8, 8, 8], pbc=True
+    )
     merged = average_atoms(atoms, 0.2)
     assert merged.get_chemical_symbols() == ["B", "N"]
     np.testing.assert_allclose(merged.positions[0], [0.15, 0, 0])

@@ -44,8 +44,8 @@ std::array<Vec3, 3> binning_basis(const double* cell, const bool* pbc) {
 
 }  // namespace
 
-NeighborPairs neighbor_pairs(const double* pos, std::size_t n, const double* cell,
-                             const bool* pbc, double cutoff) {
+NeighborPairs neighbor_pairs(const double* pos, std::size_t n, const double* cell, const bool* pbc,
+                             double cutoff) {
     NeighborPairs out;
     if (n == 0 || !(cutoff > 0)) return out;
     std::array<Vec3, 3> a = binning_basis(cell, pbc);
@@ -134,7 +134,8 @@ NeighborPairs neighbor_pairs(const double* pos, std::size_t n, const double* cel
     for (std::int64_t c = 0; c < total_bins; ++c) start[c + 1] += start[c];
     {
         std::vector<std::int64_t> fill(start.begin(), start.end() - 1);
-        for (std::size_t i = 0; i < n; ++i) order[fill[atom_bin[i]]++] = static_cast<std::int64_t>(i);
+        for (std::size_t i = 0; i < n; ++i)
+            order[fill[atom_bin[i]]++] = static_cast<std::int64_t>(i);
     }
 
     // Wrapped Cartesian positions (the original ones where not periodic).
@@ -195,7 +196,8 @@ NeighborPairs neighbor_pairs(const double* pos, std::size_t n, const double* cel
                     if (!valid) continue;
                     double sv[3];
                     for (int d = 0; d < 3; ++d)
-                        sv[d] = image[0] * cell[d] + image[1] * cell[3 + d] + image[2] * cell[6 + d];
+                        sv[d] =
+                            image[0] * cell[d] + image[1] * cell[3 + d] + image[2] * cell[6 + d];
                     std::int64_t cc = (nb[0] * nbins[1] + nb[1]) * nbins[2] + nb[2];
                     for (std::int64_t s = start[cc]; s < start[cc + 1]; ++s) {
                         std::int64_t j = order[s];
@@ -243,8 +245,10 @@ std::vector<std::int64_t> cluster_labels(const NeighborPairs& pairs, std::size_t
     for (std::size_t p = 0; p < pairs.size(); ++p) {
         std::int64_t a = find(pairs.first[p]), b = find(pairs.second[p]);
         if (a == b) continue;
-        if (a < b) parent[b] = a;  // the root stays the smallest index
-        else parent[a] = b;
+        if (a < b)
+            parent[b] = a;  // the root stays the smallest index
+        else
+            parent[a] = b;
     }
     for (std::size_t i = 0; i < n; ++i) parent[i] = find(static_cast<std::int64_t>(i));
     return parent;

@@ -46,14 +46,15 @@ struct GrainBounds {
 }  // namespace
 
 GrainFill fill_voronoi_grains(const double* box, const double* centres, std::size_t n_grains,
-                              const double* rotations, const double* seed_cell,
-                              const double* basis, std::size_t n_basis, bool wrap) {
+                              const double* rotations, const double* seed_cell, const double* basis,
+                              std::size_t n_basis, bool wrap) {
     GrainFill out;
     out.counts.assign(n_grains, 0);
     for (int k = 0; k < 3; ++k)
         if (!(box[k] > 0) || !std::isfinite(box[k]))
             throw std::invalid_argument("the box edges must be positive and finite");
-    if (singular(seed_cell)) throw std::invalid_argument("the seed cell vectors are linearly dependent");
+    if (singular(seed_cell))
+        throw std::invalid_argument("the seed cell vectors are linearly dependent");
     const Mat3 inv = inverse3(seed_cell);
     if (n_grains == 0 || n_basis == 0) return out;
     const double G = static_cast<double>(n_grains);
@@ -97,7 +98,8 @@ GrainFill fill_voronoi_grains(const double* box, const double* centres, std::siz
     }
     Vec3 inv_col_norm;
     for (int k = 0; k < 3; ++k)
-        inv_col_norm[k] = std::sqrt(inv[k] * inv[k] + inv[3 + k] * inv[3 + k] + inv[6 + k] * inv[6 + k]);
+        inv_col_norm[k] =
+            std::sqrt(inv[k] * inv[k] + inv[3 + k] * inv[3 + k] + inv[6 + k] * inv[6 + k]);
 
     // Coarse grid over the box. Every point p of grain g's cell lies within `delta` of a grid
     // point q (or one of its periodic images) for which |q - c_g| <= d(q) + 2 delta, where d(q)
@@ -118,7 +120,7 @@ GrainFill fill_voronoi_grains(const double* box, const double* centres, std::siz
         std::int64_t iq = static_cast<std::int64_t>(q);
         std::int64_t i = iq / (m[1] * m[2]), j = (iq / m[2]) % m[1], l = iq % m[2];
         return Vec3{(static_cast<double>(i) + 0.5) * h[0], (static_cast<double>(j) + 0.5) * h[1],
-                   (static_cast<double>(l) + 0.5) * h[2]};
+                    (static_cast<double>(l) + 0.5) * h[2]};
     };
     std::vector<double> nearest(n_grid, INFINITY);
     for (std::size_t q = 0; q < n_grid; ++q) {
@@ -160,8 +162,10 @@ GrainFill fill_voronoi_grains(const double* box, const double* centres, std::siz
                 bool skip = false;
                 for (int k = 0; k < 3; ++k) {
                     if (variant & (1 << k)) {
-                        if (alt[k] == 0) skip = true;
-                        else w[k] += alt[k] * box[k];
+                        if (alt[k] == 0)
+                            skip = true;
+                        else
+                            w[k] += alt[k] * box[k];
                     }
                 }
                 if (skip) continue;
@@ -206,8 +210,8 @@ GrainFill fill_voronoi_grains(const double* box, const double* centres, std::siz
                     for (std::int64_t e = -images[2]; e <= images[2]; ++e) {
                         if (o == g && a == 0 && b == 0 && e == 0) continue;
                         Vec3 u = {c[o][0] + static_cast<double>(a) * box[0] - c[g][0],
-                                 c[o][1] + static_cast<double>(b) * box[1] - c[g][1],
-                                 c[o][2] + static_cast<double>(e) * box[2] - c[g][2]};
+                                  c[o][1] + static_cast<double>(b) * box[1] - c[g][1],
+                                  c[o][2] + static_cast<double>(e) * box[2] - c[g][2]};
                         double l2 = dot(u, u);
                         if (l2 > reach2) continue;
                         // A point exactly on the plane belongs to the side with the larger
@@ -246,7 +250,8 @@ GrainFill fill_voronoi_grains(const double* box, const double* centres, std::siz
                 for (std::int64_t n2 = lo[2]; n2 <= hi[2]; ++n2) {
                     Vec3 t;
                     for (int d = 0; d < 3; ++d)
-                        t[d] = static_cast<double>(n0) * ra[0][d] + static_cast<double>(n1) * ra[1][d] +
+                        t[d] = static_cast<double>(n0) * ra[0][d] +
+                               static_cast<double>(n1) * ra[1][d] +
                                static_cast<double>(n2) * ra[2][d];
                     for (std::size_t b = 0; b < n_basis; ++b) {
                         Vec3 x = {t[0] + rb[b][0], t[1] + rb[b][1], t[2] + rb[b][2]};

@@ -107,12 +107,14 @@ TersoffParams tersoff_prepare(const double* v) {
     p.lam1 = v[12];
     p.A = v[13];
     for (std::size_t k = 0; k < kTersoffFields; ++k)
-        if (!std::isfinite(v[k])) throw std::invalid_argument("Tersoff parameters must be finite numbers");
+        if (!std::isfinite(v[k]))
+            throw std::invalid_argument("Tersoff parameters must be finite numbers");
     if (p.m != 3.0 && p.m != 1.0) throw std::invalid_argument("Tersoff parameter m must be 1 or 3");
     if (p.c < 0 || p.d < 0 || p.n < 0 || p.beta < 0 || p.lam2 < 0 || p.B < 0 || p.R < 0 ||
         p.D < 0 || p.lam1 < 0 || p.A < 0 || p.gamma < 0)
         throw std::invalid_argument(
-            "Tersoff parameters gamma, c, d, n, beta, lambda2, B, R, D, lambda1 and A must not be negative");
+            "Tersoff parameters gamma, c, d, n, beta, lambda2, B, R, D, lambda1 and A must not be "
+            "negative");
     if (p.D > p.R) throw std::invalid_argument("Tersoff parameter D must not exceed R");
     // d = 0 makes g(theta) 0/0. (n = 0 is legal in entries whose pair terms are never read,
     // entries (i, j, k) with j != k; tersoff_compute refuses it where it would be read.)
@@ -239,10 +241,12 @@ double checked_cutoff(const double* positions, std::size_t n, const std::int32_t
                 const std::string triple =
                     std::to_string(a) + " " + std::to_string(b) + " " + std::to_string(c);
                 if (!p.present)
-                    throw std::invalid_argument("missing Tersoff entry for element triple " + triple);
+                    throw std::invalid_argument("missing Tersoff entry for element triple " +
+                                                triple);
                 if (b == c && !(p.n > 0))
-                    throw std::invalid_argument("Tersoff entry " + triple +
-                                                " gives the pair terms of its bond, so n must be positive");
+                    throw std::invalid_argument(
+                        "Tersoff entry " + triple +
+                        " gives the pair terms of its bond, so n must be positive");
                 cutmax = std::max(cutmax, p.cut);
             }
     return cutmax;

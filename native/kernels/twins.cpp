@@ -66,8 +66,7 @@ std::array<std::int64_t, 9> plane_basis(const double* cell, const std::int64_t* 
     if (g == 0) throw std::invalid_argument("Miller indices (0 0 0) do not define a plane");
     if (!(std::fabs(det3(cell)) > 1e-12)) throw std::invalid_argument("the cell has no volume");
     const IVec G{hkl[0] / g, hkl[1] / g, hkl[2] / g};
-    const std::int64_t range =
-        std::max({std::llabs(G[0]), std::llabs(G[1]), std::llabs(G[2])}) + 1;
+    const std::int64_t range = std::max({std::llabs(G[0]), std::llabs(G[1]), std::llabs(G[2])}) + 1;
 
     // Small lattice vectors in the plane (n . G = 0) and one plane above it (n . G = 1).
     std::vector<std::pair<double, IVec>> in_plane;
@@ -142,9 +141,10 @@ std::array<std::int64_t, 9> plane_basis(const double* cell, const std::int64_t* 
     return {n1[0], n1[1], n1[2], n2[0], n2[1], n2[2], n3[0], n3[1], n3[2]};
 }
 
-std::int64_t coincidence_index(const double* lattice, const double* op, std::int64_t max_denominator,
-                               double tol) {
-    if (!(std::fabs(det3(lattice)) > 1e-12)) throw std::invalid_argument("the lattice has no volume");
+std::int64_t coincidence_index(const double* lattice, const double* op,
+                               std::int64_t max_denominator, double tol) {
+    if (!(std::fabs(det3(lattice)) > 1e-12))
+        throw std::invalid_argument("the lattice has no volume");
     // M = P op^T P^-1: the images of the lattice vectors in the lattice's own basis.
     std::array<double, 9> image{}, m{};
     for (int i = 0; i < 3; ++i)
@@ -175,7 +175,8 @@ std::int64_t coincidence_index(const double* lattice, const double* op, std::int
             for (std::int64_t s : group) {
                 std::int64_t a = s / (den * den), b = (s / den) % den, c = s % den;
                 for (std::int64_t j = 0; j < den; ++j)
-                    grown.insert(code(a + j * k[3 * row], b + j * k[3 * row + 1], c + j * k[3 * row + 2]));
+                    grown.insert(
+                        code(a + j * k[3 * row], b + j * k[3 * row + 1], c + j * k[3 * row + 2]));
             }
             group.swap(grown);
         }
@@ -192,7 +193,8 @@ StackedGrains stack_grains(const double* unit, std::size_t n, const double* u3,
         const double* lz = &g.linear[6];
         double slope = lz[0] * u3[0] + lz[1] * u3[1] + lz[2] * u3[2];
         if (!(std::fabs(slope) > 1e-9))
-            throw std::invalid_argument("the grain's map leaves the stacking vector without height");
+            throw std::invalid_argument(
+                "the grain's map leaves the stacking vector without height");
         for (std::size_t a = 0; a < n; ++a) {
             const double* r = unit + 3 * a;
             double base = lz[0] * r[0] + lz[1] * r[1] + lz[2] * r[2] + g.shift[2];

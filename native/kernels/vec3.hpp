@@ -28,7 +28,9 @@ inline Vec3 apply(const Mat3& m, const Vec3& v) {
     return {m[0] * v[0] + m[1] * v[1] + m[2] * v[2], m[3] * v[0] + m[4] * v[1] + m[5] * v[2],
             m[6] * v[0] + m[7] * v[1] + m[8] * v[2]};
 }
-inline Mat3 transpose(const Mat3& m) { return {m[0], m[3], m[6], m[1], m[4], m[7], m[2], m[5], m[8]}; }
+inline Mat3 transpose(const Mat3& m) {
+    return {m[0], m[3], m[6], m[1], m[4], m[7], m[2], m[5], m[8]};
+}
 
 inline double det3(const double* m) {
     return m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +

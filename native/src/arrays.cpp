@@ -11,8 +11,8 @@ DoubleArray rows_array(py::handle value, py::ssize_t width, const char* what) {
     DoubleArray a = as_array<double>(value);
     if (a.ndim() == 1 && a.shape(0) == 0) return DoubleArray(std::vector<py::ssize_t>{0, width});
     if (a.ndim() != 2 || a.shape(1) != width)
-        raise(PyExc_ValueError, std::string(what) + " must have shape (N, " +
-                                    std::to_string(width) + ")");
+        raise(PyExc_ValueError,
+              std::string(what) + " must have shape (N, " + std::to_string(width) + ")");
     return a;
 }
 

@@ -266,7 +266,8 @@ private:
     bool counted_ = false;
 };
 
-inline PyObject* invoke(PyObject* callable, FunctionObject* f, PyObject** slots, Py_ssize_t nslots) {
+inline PyObject* invoke(PyObject* callable, FunctionObject* f, PyObject** slots,
+                        Py_ssize_t nslots) {
     RecursionGuard guard;
     if (!guard.enter()) return nullptr;
     PyObject* result = nullptr;

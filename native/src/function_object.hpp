@@ -6,9 +6,8 @@
 namespace corvane::rt::detail {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    PyObject* dict;         // __dict__ (functools.wraps, __wrapped__, user attributes)
+    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject* dict;  // __dict__ (functools.wraps, __wrapped__, user attributes)
     PyObject* weakreflist;
     PyObject* name;         // __name__ (str)
     PyObject* qualname;     // __qualname__ (str)

@@ -56,8 +56,8 @@ py::object import_for_from(const py::dict& globals, const char* module,
     while (module[level] == '.') ++level;
     py::list fromlist;
     for (const char* n : names) fromlist.append(n);
-    py::object mod = py::reinterpret_steal<py::object>(PyImport_ImportModuleLevel(
-        module + level, globals.ptr(), nullptr, fromlist.ptr(), level));
+    py::object mod = py::reinterpret_steal<py::object>(
+        PyImport_ImportModuleLevel(module + level, globals.ptr(), nullptr, fromlist.ptr(), level));
     if (!mod) throw py::error_already_set();
     return mod;
 }
@@ -82,7 +82,9 @@ void Module::set(const char* name, py::handle value) {
 
 py::object Module::get(const char* name) const { return dict_[name]; }
 
-py::object Module::global(const char* name) const { return detail::lookup_global(dict_.ptr(), name); }
+py::object Module::global(const char* name) const {
+    return detail::lookup_global(dict_.ptr(), name);
+}
 
 py::object Module::def(Impl impl, const Sig& sig) {
     auto layout = std::make_shared<const Layout>(sig);
@@ -92,8 +94,7 @@ py::object Module::def(Impl impl, const Sig& sig) {
 }
 
 py::object Module::closure(Impl impl, const std::shared_ptr<const Layout>& layout,
-                           py::handle in_function, py::tuple closure,
-                           const std::string& qualname) {
+                           py::handle in_function, py::tuple closure, const std::string& qualname) {
     auto* f = detail::as_function(in_function.ptr());
     return make_function(impl, layout, py::reinterpret_borrow<py::dict>(f->globals),
                          py::reinterpret_borrow<py::object>(f->module), qualname,

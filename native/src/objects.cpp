@@ -36,7 +36,8 @@ std::vector<py::object> unpack(py::handle value, Py_ssize_t n) {
         PyObject* item = PyIter_Next(it.ptr());
         if (item == nullptr) {
             if (!PyErr_Occurred())
-                raise(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n, i);
+                raise(PyExc_ValueError, "not enough values to unpack (expected %zd, got %zd)", n,
+                      i);
             throw py::error_already_set();
         }
         out.push_back(py::reinterpret_steal<py::object>(item));

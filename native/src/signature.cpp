@@ -1,4 +1,5 @@
-// Signatures (`Sig`, declared beside each function of a module) and the calling layouts made from them.
+// Signatures (`Sig`, declared beside each function of a module) and the calling layouts made from
+// them.
 #include "function_object.hpp"
 
 #include <cstring>
@@ -77,10 +78,18 @@ Layout::Layout(const Sig& s) : sig(s) {
     const Param* varkw = nullptr;
     for (const Param& p : sig.params_) {
         switch (p.kind) {
-            case ParamKind::PositionalOrKeyword: ++argcount; order.push_back(&p); break;
-            case ParamKind::KeywordOnly: break;
-            case ParamKind::VarPositional: varargs = &p; break;
-            case ParamKind::VarKeyword: varkw = &p; break;
+            case ParamKind::PositionalOrKeyword:
+                ++argcount;
+                order.push_back(&p);
+                break;
+            case ParamKind::KeywordOnly:
+                break;
+            case ParamKind::VarPositional:
+                varargs = &p;
+                break;
+            case ParamKind::VarKeyword:
+                varkw = &p;
+                break;
         }
     }
     for (const Param& p : sig.params_)

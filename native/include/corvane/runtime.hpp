@@ -40,7 +40,7 @@ enum class ParamKind { PositionalOrKeyword, VarPositional, KeywordOnly, VarKeywo
 
 struct Param {
     std::string name;
-    std::string annotation;  // empty: not annotated
+    std::string annotation;    // empty: not annotated
     py::object default_value;  // null: no default
     ParamKind kind = ParamKind::PositionalOrKeyword;
 };
@@ -82,7 +82,7 @@ public:
     Layout(const Layout&) = delete;
     Layout& operator=(const Layout&) = delete;
 
-    Py_ssize_t argcount = 0;    // positional-or-keyword
+    Py_ssize_t argcount = 0;  // positional-or-keyword
     Py_ssize_t kwonlycount = 0;
     bool has_varargs = false;
     bool has_varkw = false;

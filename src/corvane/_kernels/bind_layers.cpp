@@ -26,7 +26,8 @@ py::list layer_groups(py::handle positions, int axis, double tol) {
     kernels::Layers layers;
     {
         py::gil_scoped_release nogil;
-        layers = kernels::group_layers(pos.data(), static_cast<std::size_t>(pos.shape(0)), axis, tol);
+        layers =
+            kernels::group_layers(pos.data(), static_cast<std::size_t>(pos.shape(0)), axis, tol);
     }
     py::list out;
     for (std::size_t k = 0; k < layers.count(); ++k) {
@@ -61,8 +62,9 @@ py::tuple merge_close_atoms(py::handle positions, py::handle numbers, py::handle
     kernels::Merged merged;
     {
         py::gil_scoped_release nogil;
-        merged = kernels::merge_close_atoms(pos.data(), z.data(), static_cast<std::size_t>(pos.shape(0)),
-                                            c.data(), p.data(), cutoff);
+        merged =
+            kernels::merge_close_atoms(pos.data(), z.data(), static_cast<std::size_t>(pos.shape(0)),
+                                       c.data(), p.data(), cutoff);
     }
     auto m = static_cast<py::ssize_t>(merged.keep.size());
     return py::make_tuple(owned_array(std::move(merged.keep), {m}),

@@ -13,13 +13,13 @@ py::tuple neighbor_pairs(py::handle positions, py::handle cell, py::handle pbc, 
     kernels::NeighborPairs pairs;
     {
         py::gil_scoped_release nogil;
-        pairs = kernels::neighbor_pairs(pos.data(), static_cast<std::size_t>(pos.shape(0)), c.data(),
-                                        p.data(), cutoff);
+        pairs = kernels::neighbor_pairs(pos.data(), static_cast<std::size_t>(pos.shape(0)),
+                                        c.data(), p.data(), cutoff);
     }
     auto n = static_cast<py::ssize_t>(pairs.size());
-    return py::make_tuple(owned_array(std::move(pairs.first), {n}), owned_array(std::move(pairs.second), {n}),
-                          owned_array(std::move(pairs.shift), {n, 3}),
-                          owned_array(std::move(pairs.vector), {n, 3}));
+    return py::make_tuple(
+        owned_array(std::move(pairs.first), {n}), owned_array(std::move(pairs.second), {n}),
+        owned_array(std::move(pairs.shift), {n, 3}), owned_array(std::move(pairs.vector), {n, 3}));
 }
 
 py::array_t<std::int64_t> cluster_labels(py::handle positions, py::handle cell, py::handle pbc,
@@ -31,7 +31,8 @@ py::array_t<std::int64_t> cluster_labels(py::handle positions, py::handle cell, 
     std::vector<std::int64_t> labels;
     {
         py::gil_scoped_release nogil;
-        labels = kernels::cluster_labels(kernels::neighbor_pairs(pos.data(), n, c.data(), p.data(), cutoff), n);
+        labels = kernels::cluster_labels(
+            kernels::neighbor_pairs(pos.data(), n, c.data(), p.data(), cutoff), n);
     }
     return owned_array(std::move(labels), {static_cast<py::ssize_t>(n)});
 }

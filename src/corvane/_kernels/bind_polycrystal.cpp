@@ -9,7 +9,8 @@ namespace {
 py::tuple fill_voronoi_grains(py::handle box, py::handle centres, py::handle rotations,
                               py::handle seed_cell, py::handle basis, bool wrap) {
     DoubleArray b = rt::as_array<double>(box);
-    if (b.ndim() != 1 || b.shape(0) != 3) rt::raise(PyExc_ValueError, "box must hold three edge lengths");
+    if (b.ndim() != 1 || b.shape(0) != 3)
+        rt::raise(PyExc_ValueError, "box must hold three edge lengths");
     DoubleArray c = rows_array(centres, 3, "centres");
     DoubleArray r = rt::as_array<double>(rotations);
     auto n_grains = static_cast<std::size_t>(c.shape(0));
@@ -26,9 +27,9 @@ py::tuple fill_voronoi_grains(py::handle box, py::handle centres, py::handle rot
     }
     auto n = static_cast<py::ssize_t>(fill.size());
     auto g = static_cast<py::ssize_t>(n_grains);
-    return py::make_tuple(owned_array(std::move(fill.positions), {n, 3}),
-                          owned_array(std::move(fill.grain), {n}), owned_array(std::move(fill.site), {n}),
-                          owned_array(std::move(fill.counts), {g}));
+    return py::make_tuple(
+        owned_array(std::move(fill.positions), {n, 3}), owned_array(std::move(fill.grain), {n}),
+        owned_array(std::move(fill.site), {n}), owned_array(std::move(fill.counts), {g}));
 }
 
 py::array_t<bool> close_atom_keep_mask(py::handle positions, py::handle cell, py::handle pbc,

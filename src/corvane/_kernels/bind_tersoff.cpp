@@ -8,7 +8,6 @@ namespace corvane::bindings {
 
 namespace {
 
-
 // Entries of an (E, E, E, 14) parameter array whose triple is marked in `present` (E, E, E).
 std::vector<kernels::TersoffParams> prepared_table(py::handle params, py::handle present,
                                                    std::size_t& nelem) {
@@ -22,7 +21,8 @@ std::vector<kernels::TersoffParams> prepared_table(py::handle params, py::handle
         rt::raise(PyExc_ValueError, "present must have shape (E, E, E)");
     std::vector<kernels::TersoffParams> table(nelem * nelem * nelem);
     for (std::size_t t = 0; t < table.size(); ++t)
-        if (mask.data()[t]) table[t] = kernels::tersoff_prepare(v.data() + kernels::kTersoffFields * t);
+        if (mask.data()[t])
+            table[t] = kernels::tersoff_prepare(v.data() + kernels::kTersoffFields * t);
     return table;
 }
 

@@ -7,7 +7,6 @@
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 
-
 namespace corvane::bindings {
 
 namespace py = pybind11;

@@ -24,7 +24,8 @@ py::object echo(rt::Call& call) {
 
 // callback(fn, *args, **kwargs): calls fn and returns what it returns.
 py::object callback(rt::Call& call) {
-    return py::reinterpret_borrow<py::object>(call.arg("fn"))(*call.arg("args"), **call.arg("kwargs"));
+    return py::reinterpret_borrow<py::object>(call.arg("fn"))(*call.arg("args"),
+                                                              **call.arg("kwargs"));
 }
 
 py::object scale(rt::Call& call) { return py::float_(2.0 * rt::as_double(call.arg("x"))); }
@@ -35,9 +36,7 @@ py::object typed(rt::Call& call) {
     return py::none();
 }
 
-py::object fail(rt::Call& call) {
-    rt::raise(PyExc_ValueError, py::str(call.arg("message")));
-}
+py::object fail(rt::Call& call) { rt::raise(PyExc_ValueError, py::str(call.arg("message"))); }
 
 py::object say(rt::Call& call) {
     rt::print(call.arg("text"), py::arg("end") = call.arg("end"));

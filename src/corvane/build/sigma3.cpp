@@ -36,11 +36,11 @@ const double kShellFactor = 1.2;
 // The largest denominator searched for when the operation's coincidence index is computed.
 const std::int64_t kMaxSigmaDenominator = 60;
 
-using rt::DoubleArray;
-using rt::owned_array;
 using kn::apply;
 using kn::matmul;
 using kn::transpose;
+using rt::DoubleArray;
+using rt::owned_array;
 using Mat = kn::Mat3;
 using Vec = kn::Vec3;
 
@@ -52,7 +52,6 @@ const Mat kRotationZ{-1, 0, 0, 0, -1, 0, 0, 0, 1};
 std::string text_of(py::handle value) { return py::repr(value).cast<std::string>(); }
 
 DoubleArray doubles(py::handle value) { return rt::as_array<double>(value); }
-
 
 // Fractional in-plane coordinates (along u1, u2) of a lateral vector.
 std::array<double, 2> in_plane(const Mat& cell, double x, double y) {
@@ -71,7 +70,7 @@ struct Layer {
 };
 
 struct Unit {
-    Mat cell;  // rows u1, u2 (in the xy plane) and u3 (height d)
+    Mat cell;      // rows u1, u2 (in the xy plane) and u3 (height d)
     Mat rotation;  // from the bulk's frame to this one
     Mat lattice;   // the bulk's primitive lattice, rows in the bulk's frame
     std::vector<double> positions;
@@ -92,10 +91,9 @@ std::pair<py::object, Mat> primitive(const rt::Call& call, py::handle bulk, doub
     py::object reduced = py::reinterpret_borrow<py::object>(bulk);
     py::object lattice = cell;
     if (!dataset.is_none()) {
-        py::object prim = call.global("Atoms")("numbers"_a = bulk.attr("numbers"),
-                                               "positions"_a = bulk.attr("positions"),
-                                               "cell"_a = dataset.attr("primitive_lattice"),
-                                               "pbc"_a = true);
+        py::object prim = call.global("Atoms")(
+            "numbers"_a = bulk.attr("numbers"), "positions"_a = bulk.attr("positions"),
+            "cell"_a = dataset.attr("primitive_lattice"), "pbc"_a = true);
         prim.attr("wrap")();
         prim = call.global("average_atoms")(prim, tol);
         double v_bulk = std::fabs(rt::as_double(bulk.attr("get_volume")()));
@@ -138,10 +136,12 @@ Unit orient(const rt::Call& call, py::handle crystal, py::handle plane, double t
         integral = true;
         for (int k = 0; k < 3; ++k) {
             hkl[k] = std::llround(scale * on_prim[k]);
-            integral = integral && std::fabs(scale * on_prim[k] - static_cast<double>(hkl[k])) < 1e-6;
+            integral =
+                integral && std::fabs(scale * on_prim[k] - static_cast<double>(hkl[k])) < 1e-6;
         }
     }
-    if (!integral) rt::raise(PyExc_RuntimeError, "the plane has no rational indices on the primitive cell");
+    if (!integral)
+        rt::raise(PyExc_RuntimeError, "the plane has no rational indices on the primitive cell");
     std::array<std::int64_t, 9> basis = kn::plane_basis(cell.data(), hkl);
 
     Mat rows{}, nb{};
@@ -226,7 +226,8 @@ void find_layers(const rt::Call& call, Unit& u, double tol) {
     auto key = [&](const Layer& l) {
         std::vector<std::int32_t> species;
         for (std::int64_t a : l.atoms) species.push_back(u.numbers[a]);
-        return std::make_tuple(species, std::llround(l.gap_above / tol), std::llround(l.gap_below / tol));
+        return std::make_tuple(species, std::llround(l.gap_above / tol),
+                               std::llround(l.gap_below / tol));
     };
     std::stable_sort(layers.begin(), layers.end(),
                      [&](const Layer& a, const Layer& b) { return key(a) < key(b); });
@@ -239,8 +240,8 @@ double nearest_distance(const Unit& u) {
     double cutoff = 2.0 * std::cbrt(volume / static_cast<double>(u.size()));
     const bool periodic[3] = {true, true, true};
     for (int attempt = 0; attempt < 8; ++attempt, cutoff *= 2) {
-        kn::NeighborPairs pairs = kn::neighbor_pairs(u.positions.data(), u.size(), u.cell.data(),
-                                                     periodic, cutoff);
+        kn::NeighborPairs pairs =
+            kn::neighbor_pairs(u.positions.data(), u.size(), u.cell.data(), periodic, cutoff);
         double best = -1;
         for (std::size_t p = 0; p < pairs.size(); ++p) {
             const double* v = &pairs.vector[3 * p];
@@ -335,7 +336,8 @@ Twin assemble(const Unit& unit, const Candidate& cand, const std::vector<long>& 
     double steps = (height - g.shift[2]) / d;
     long j = std::lround(steps);
     for (int k = 0; k < 9; ++k)
-        if (std::fabs(g.linear[k] - kIdentity[k]) > 1e-9 || std::fabs(steps - static_cast<double>(j)) > 1e-6)
+        if (std::fabs(g.linear[k] - kIdentity[k]) > 1e-9 ||
+            std::fabs(steps - static_cast<double>(j)) > 1e-6)
             rt::raise(PyExc_RuntimeError, "the grains do not close into a periodic cell");
     Vec c{g.shift[0] + j * u3[0], g.shift[1] + j * u3[1], g.shift[2] + j * u3[2]};
     t.cell = unit.cell;
@@ -379,7 +381,8 @@ Twin assemble(const Unit& unit, const Candidate& cand, const std::vector<long>& 
             double da = fl[0] - kinds[k][0], db = fl[1] - kinds[k][1];
             da -= std::round(da);
             db -= std::round(db);
-            double dx = da * unit.cell[0] + db * unit.cell[3], dy = da * unit.cell[1] + db * unit.cell[4];
+            double dx = da * unit.cell[0] + db * unit.cell[3],
+                   dy = da * unit.cell[1] + db * unit.cell[4];
             if (std::sqrt(dx * dx + dy * dy) <= tol) return static_cast<int>(k);
         }
         kinds.push_back(fl);
@@ -416,7 +419,8 @@ Twin assemble(const Unit& unit, const Candidate& cand, const std::vector<long>& 
         int kind = labels[(at_boundary + labels.size() - k) % labels.size()];
         if (letter[kind] < 0) letter[kind] = next--;
     }
-    for (int k : labels) t.stacking.push_back(letter[k] < 26 ? static_cast<char>('A' + letter[k]) : '?');
+    for (int k : labels)
+        t.stacking.push_back(letter[k] < 26 ? static_cast<char>('A' + letter[k]) : '?');
 
     // Every atom must keep the neighbour shell of its bulk site.
     std::vector<std::int32_t> numbers(t.stacked.size());
@@ -451,7 +455,8 @@ py::object init(rt::Call& call) {
 
     py::object index = py::module_::import("operator").attr("index");
     py::list hkl;
-    bool plane_ok = (PyTuple_Check(plane.ptr()) || PyList_Check(plane.ptr())) && py::len(plane) == 3;
+    bool plane_ok =
+        (PyTuple_Check(plane.ptr()) || PyList_Check(plane.ptr())) && py::len(plane) == 3;
     if (plane_ok) {
         try {
             for (py::handle h : plane) hkl.append(index(h));
@@ -463,8 +468,8 @@ py::object init(rt::Call& call) {
         plane_ok = rt::truthy(py::object(hkl[0])) || rt::truthy(py::object(hkl[1])) ||
                    rt::truthy(py::object(hkl[2]));
     if (!plane_ok)
-        rt::raise(PyExc_ValueError, "plane must be three integer Miller indices, not all zero; got %R",
-                  plane.ptr());
+        rt::raise(PyExc_ValueError,
+                  "plane must be three integer Miller indices, not all zero; got %R", plane.ptr());
 
     py::list thickness;
     bool layers_ok = true;
@@ -594,9 +599,10 @@ py::object build(rt::Call& call) {
                                         ": the mirror and the 180° rotation normal to it are "
                                         "symmetries of the lattice (Σ1)");
     if (sigma != 3)
-        rt::raise(PyExc_ValueError,
-                  "No Σ3 twin on " + where + ": the mirror and the 180° rotation normal to it give " +
-                      (sigma ? "Σ" + std::to_string(sigma) : std::string("no coincidence lattice")));
+        rt::raise(
+            PyExc_ValueError,
+            "No Σ3 twin on " + where + ": the mirror and the 180° rotation normal to it give " +
+                (sigma ? "Σ" + std::to_string(sigma) : std::string("no coincidence lattice")));
 
     std::vector<Candidate> candidates;
     std::size_t columns = 0;
@@ -604,7 +610,8 @@ py::object build(rt::Call& call) {
         for (std::size_t l = 0; l < unit.layers.size(); ++l)
             candidates.push_back({false, l, unit.layers[l].atoms.front(), 0.0});
         for (std::size_t l = 0; l < unit.layers.size(); ++l)
-            candidates.push_back({false, l, unit.layers[l].atoms.front(), 0.5 * unit.layers[l].gap_above});
+            candidates.push_back(
+                {false, l, unit.layers[l].atoms.front(), 0.5 * unit.layers[l].gap_above});
     }
     if (operation != "mirror")
         for (std::size_t l = 0; l < unit.layers.size(); ++l)
@@ -618,7 +625,8 @@ py::object build(rt::Call& call) {
         if (twin.mismatches != 0) continue;
 
         std::vector<std::int32_t> numbers(twin.stacked.size());
-        for (std::size_t a = 0; a < numbers.size(); ++a) numbers[a] = unit.numbers[twin.stacked.site[a]];
+        for (std::size_t a = 0; a < numbers.size(); ++a)
+            numbers[a] = unit.numbers[twin.stacked.site[a]];
         py::object atoms = make_atoms(call, twin.stacked.positions, numbers, twin.cell);
         py::dict info = atoms.attr("info");
         std::vector<std::size_t> by_height(twin.boundaries.size());
@@ -641,7 +649,8 @@ py::object build(rt::Call& call) {
         py::object grain_of = owned_array(std::vector<std::int64_t>(twin.stacked.grain),
                                           {static_cast<py::ssize_t>(twin.stacked.size())});
         for (std::size_t k = 0; k < thickness.size(); ++k) {
-            py::object mask = rt::steal(PyObject_RichCompare(grain_of.ptr(), py::int_(k).ptr(), Py_EQ));
+            py::object mask =
+                rt::steal(PyObject_RichCompare(grain_of.ptr(), py::int_(k).ptr(), Py_EQ));
             grains.append(atoms[mask]);
         }
         self.attr("grains") = grains;
@@ -692,20 +701,24 @@ py::object create(rt::Call& call) {
     if (ok) {
         try {
             for (int k = 0; k < 3; ++k) {
-                reps[k] = py::cast<long>(index(py::reinterpret_borrow<py::object>(supercell)[py::int_(k)]));
+                reps[k] = py::cast<long>(
+                    index(py::reinterpret_borrow<py::object>(supercell)[py::int_(k)]));
                 ok = ok && reps[k] >= 1;
             }
         } catch (py::error_already_set&) {
             ok = false;
         }
     }
-    if (!ok) rt::raise(PyExc_ValueError, "supercell must be three positive integers; got %R", supercell.ptr());
+    if (!ok)
+        rt::raise(PyExc_ValueError, "supercell must be three positive integers; got %R",
+                  supercell.ptr());
 
     py::object twin = self.attr("build")();
     py::object result = twin.attr("copy")();
     py::dict info = result.attr("info");
     py::object np = call.global("np");
-    double height = rt::as_double(py::object(twin.attr("cell").attr("array")[py::make_tuple(2, 2)]));
+    double height =
+        rt::as_double(py::object(twin.attr("cell").attr("array")[py::make_tuple(2, 2)]));
     std::vector<double> heights = info["twin_boundaries"].cast<std::vector<double>>();
     bool has_axes = info.contains("twin_axes");
     std::vector<std::array<double, 2>> axes;
@@ -741,16 +754,19 @@ py::object create(rt::Call& call) {
         for (py::ssize_t a = 0; a < natoms; ++a) {
             bool lift = pos.at(a, 2) < tol;
             for (int k = 0; k < 3; ++k)
-                moved[static_cast<std::size_t>(3 * a + k)] = pos.at(a, k) + (lift ? cell.at(2, k) : 0.0);
+                moved[static_cast<std::size_t>(3 * a + k)] =
+                    pos.at(a, k) + (lift ? cell.at(2, k) : 0.0);
             double z = moved[static_cast<std::size_t>(3 * a + 2)];
             zmin = a == 0 ? z : std::min(zmin, z);
             zmax = a == 0 ? z : std::max(zmax, z);
         }
         double shift = 0.5 * vacuum - zmin;
-        for (py::ssize_t a = 0; a < natoms; ++a) moved[static_cast<std::size_t>(3 * a + 2)] += shift;
+        for (py::ssize_t a = 0; a < natoms; ++a)
+            moved[static_cast<std::size_t>(3 * a + 2)] += shift;
         std::vector<double> new_cell(9);
         for (int i = 0; i < 3; ++i)
-            for (int k = 0; k < 3; ++k) new_cell[static_cast<std::size_t>(3 * i + k)] = i < 2 ? cell.at(i, k) : 0.0;
+            for (int k = 0; k < 3; ++k)
+                new_cell[static_cast<std::size_t>(3 * i + k)] = i < 2 ? cell.at(i, k) : 0.0;
         new_cell[8] = zmax - zmin + vacuum;
         result.attr("set_cell")(owned_array(std::move(new_cell), {3, 3}));
         result.attr("set_positions")(owned_array(std::move(moved), {natoms, 3}));
@@ -796,9 +812,10 @@ PYBIND11_MODULE(sigma3, m) {
     py::list default_layers;
     default_layers.append(3);
 
-    rt::ClassBuilder(mod, "Sigma3TwinBoundary",
-                     "\n    Σ3 twin boundaries of a bulk crystal by a mirror or a 180° rotation about "
-                     "the plane normal.\n    ")
+    rt::ClassBuilder(
+        mod, "Sigma3TwinBoundary",
+        "\n    Σ3 twin boundaries of a bulk crystal by a mirror or a 180° rotation about "
+        "the plane normal.\n    ")
         .def(init, rt::Sig("__init__")
                        .arg("self")
                        .arg("bulk", "str | Atoms")
@@ -808,15 +825,17 @@ PYBIND11_MODULE(sigma3, m) {
                        .opt("tol", py::float_(0.01), "float")
                        .opt("vacuum", py::float_(0.0), "float")
                        .doc(kInitDoc))
-        .def(oriented_unit, rt::Sig("oriented_unit").arg("self").returns("Atoms").doc(kOrientedUnitDoc))
+        .def(oriented_unit,
+             rt::Sig("oriented_unit").arg("self").returns("Atoms").doc(kOrientedUnitDoc))
         .def(build, rt::Sig("build").arg("self").returns("Atoms").doc(kBuildDoc))
         .def(create, rt::Sig("create")
                          .arg("self")
-                         .opt("supercell", [] {
-                             py::list l;
-                             for (int k = 0; k < 3; ++k) l.append(1);
-                             return l;
-                         }())
+                         .opt("supercell",
+                              [] {
+                                  py::list l;
+                                  for (int k = 0; k < 3; ++k) l.append(1);
+                                  return l;
+                              }())
                          .returns("Atoms")
                          .doc(kCreateDoc))
         .build();

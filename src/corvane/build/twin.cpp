@@ -137,7 +137,8 @@ py::object find_mirror_plane(rt::Call& call) {
         py::object candidate = item(layer_coords, i);
         py::object below = item(grain, item(layers_indices, i - 1));
         py::object above = item(grain, item(layers_indices, i + 1));
-        if (truthy(call.global("check_reflection_symmetry")(candidate, direction, tol, below, above)))
+        if (truthy(
+                call.global("check_reflection_symmetry")(candidate, direction, tol, below, above)))
             return py::make_tuple(py::int_(i), py::float_(0.0));
     }
     // Planes midway between two layers.
@@ -146,7 +147,8 @@ py::object find_mirror_plane(rt::Call& call) {
         py::object candidate = (lower + upper) / py::float_(2.0);
         py::object below = item(grain, item(layers_indices, i));
         py::object above = item(grain, item(layers_indices, i + 1));
-        if (truthy(call.global("check_reflection_symmetry")(candidate, direction, tol, below, above)))
+        if (truthy(
+                call.global("check_reflection_symmetry")(candidate, direction, tol, below, above)))
             return py::make_tuple(py::int_(i), upper - lower);
     }
     return py::make_tuple(py::none(), py::int_(0));
@@ -182,8 +184,8 @@ py::object guess_delete_layers(rt::Call& call) {
         py::list temp_delete_layers;
         py::object direction = get(self, "direction");
         py::object positions = grain.attr("get_positions")();
-        py::object layers_indices = call.global("get_layers")(
-            positions, "direction"_a = direction, "tol"_a = get(self, "tol_layer"));
+        py::object layers_indices = call.global("get_layers")(positions, "direction"_a = direction,
+                                                              "tol"_a = get(self, "tol_layer"));
         if (index.is_none()) {
             py::object found = get(self, "find_mirror_plane")(grain, get(self, "direction"),
                                                               "tol"_a = get(self, "tol_layer"));
@@ -205,7 +207,8 @@ py::object guess_delete_layers(rt::Call& call) {
         py::object left_p = right_p - py::float_(0.5) * get(self, "tol_layer");
         py::object below = steal(PyObject_RichCompare(layer_coords.ptr(), left_p.ptr(), Py_LT));
         py::object where = call.global("np").attr("where")(below);
-        for (py::handle i : item(where, 0)) temp_delete_layers.append(py::int_(py::reinterpret_borrow<py::object>(i)));
+        for (py::handle i : item(where, 0))
+            temp_delete_layers.append(py::int_(py::reinterpret_borrow<py::object>(i)));
         result = temp_delete_layers;
     }
     if (get(self, "gap").equal(py::float_(0.0))) self.attr("gap") = gap;
@@ -229,11 +232,10 @@ void warn_ignored_layers(py::handle delete_indices, Py_ssize_t n_surf_layers) {
     }
     if (py::len(ignored) == 0) return;
     ignored.attr("sort")();
-    std::string message = "delete_layers: the slab has " + std::to_string(n_surf_layers) +
-                          " layers (indices 0 to " + std::to_string(n_surf_layers - 1) +
-                          " or -1 to -" + std::to_string(n_surf_layers) +
-                          "); nothing deleted for out-of-range entries " +
-                          py::str(ignored).cast<std::string>();
+    std::string message =
+        "delete_layers: the slab has " + std::to_string(n_surf_layers) + " layers (indices 0 to " +
+        std::to_string(n_surf_layers - 1) + " or -1 to -" + std::to_string(n_surf_layers) +
+        "); nothing deleted for out-of-range entries " + py::str(ignored).cast<std::string>();
     rt::check(PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1));
 }
 
@@ -243,9 +245,9 @@ py::object generate_grains(rt::Call& call) {
     py::object n_layers = call.global("max")(get(self, "layers")) + py::int_(3);
     py::object surf = call.global("surface")(get(self, "bulk"), get(self, "plane"), n_layers,
                                              "vacuum"_a = 10.0, "tol"_a = get(self, "tol_surface"));
-    py::object all_surf_layers = call.global("get_layers")(
-        surf.attr("positions"), "direction"_a = get(self, "direction"),
-        "tol"_a = get(self, "tol_layer"));
+    py::object all_surf_layers =
+        call.global("get_layers")(surf.attr("positions"), "direction"_a = get(self, "direction"),
+                                  "tol"_a = get(self, "tol_layer"));
     py::object found = get(self, "find_mirror_plane")(surf, get(self, "direction"),
                                                       "tol"_a = get(self, "tol_layer"));
     std::vector<py::object> index_gap = rt::unpack(found, 2);
@@ -273,7 +275,8 @@ py::object generate_grains(rt::Call& call) {
             if (py::reinterpret_borrow<py::object>(i) >= zero)
                 normalized_deleted.add(i);
             else
-                normalized_deleted.add(py::int_(n_surf_layers) + py::reinterpret_borrow<py::object>(i));
+                normalized_deleted.add(py::int_(n_surf_layers) +
+                                       py::reinterpret_borrow<py::object>(i));
         }
         if (il == 0) warn_ignored_layers(delete_indices, n_surf_layers);
         py::list atoms_to_keep;
@@ -285,9 +288,9 @@ py::object generate_grains(rt::Call& call) {
         get(self, "grains").attr("append")(grain);
         if (il < static_cast<Py_ssize_t>(py::len(get(self, "layers"))) - 1) {
             surf = get(self, "mirror_grain")(grain);
-            all_surf_layers = call.global("get_layers")(
-                surf.attr("positions"), "direction"_a = get(self, "direction"),
-                "tol"_a = get(self, "tol_layer"));
+            all_surf_layers = call.global("get_layers")(surf.attr("positions"),
+                                                        "direction"_a = get(self, "direction"),
+                                                        "tol"_a = get(self, "tol_layer"));
             py::object next = item(get(self, "layers"), il + 1);
             py::object start = py::int_(-nl_per_layer) * (next - n_layers_il);
             delete_indices = call.global("range")(start, 0);
@@ -342,8 +345,8 @@ py::object stack_grains(rt::Call& call) {
 
     py::object total_thickness = py::int_(0);
     for (py::handle grain : grains)
-        total_thickness = total_thickness +
-                          np.attr("ptp")(column(grain.attr("positions"), direction));
+        total_thickness =
+            total_thickness + np.attr("ptp")(column(grain.attr("positions"), direction));
     Py_ssize_t n_grains = py::len(grains);
     py::float_ total_gap(n_grains >= 2 ? static_cast<double>(n_grains) * gap : 0.0);
 
@@ -377,9 +380,11 @@ py::object stack_grains(rt::Call& call) {
         final_atoms = call.global("average_atoms")(final_atoms, get(self, "average_cutoff"));
     if (get(self, "symprec") > py::float_(1e-20)) {
         py::object spglib = py::module_::import("spglib");
-        py::object atoms_to_spglib_cell = py::module_::import("ase.utils").attr("atoms_to_spglib_cell");
+        py::object atoms_to_spglib_cell =
+            py::module_::import("ase.utils").attr("atoms_to_spglib_cell");
         py::object spglib_cell = atoms_to_spglib_cell(final_atoms);
-        spglib_cell = spglib.attr("find_primitive")(spglib_cell, "symprec"_a = get(self, "symprec"));
+        spglib_cell =
+            spglib.attr("find_primitive")(spglib_cell, "symprec"_a = get(self, "symprec"));
         final_atoms = call.global("Atoms")("cell"_a = item(spglib_cell, 0),
                                            "scaled_positions"_a = item(spglib_cell, 1),
                                            "numbers"_a = item(spglib_cell, 2));
@@ -412,7 +417,8 @@ py::object create(rt::Call& call) {
     py::object counts = np.attr("asarray")(supercell);
     py::object too_small = steal(PyObject_RichCompare(counts.ptr(), py::int_(1).ptr(), Py_LT));
     if (truthy(np.attr("any")(too_small))) {
-        rt::raise(PyExc_ValueError, "supercell: every repetition must be a positive integer, got %S",
+        rt::raise(PyExc_ValueError,
+                  "supercell: every repetition must be a positive integer, got %S",
                   supercell.ptr());
     }
     if (np.attr("prod")(supercell) > py::int_(1))
@@ -440,8 +446,9 @@ PYBIND11_MODULE(twin, m) {
     default_layers.append(3);
     py::list default_delete_layers;
 
-    rt::ClassBuilder(mod, "CoherentTwinBoundary",
-                     "\n    A class to create a coherent twin boundary from a bulk crystal structure.\n    ")
+    rt::ClassBuilder(
+        mod, "CoherentTwinBoundary",
+        "\n    A class to create a coherent twin boundary from a bulk crystal structure.\n    ")
         .def(init, rt::Sig("__init__")
                        .arg("self")
                        .arg("bulk", "str | Atoms")
@@ -468,7 +475,8 @@ PYBIND11_MODULE(twin, m) {
                                       .arg("nlayers")
                                       .opt("index", py::none())
                                       .doc(kGuessDeleteLayersDoc))
-        .def(generate_grains, rt::Sig("generate_grains").arg("self").returns("list").doc(kGenerateGrainsDoc))
+        .def(generate_grains,
+             rt::Sig("generate_grains").arg("self").returns("list").doc(kGenerateGrainsDoc))
         .def(mirror_grain, rt::Sig("mirror_grain")
                                .arg("self")
                                .arg("grain", "Atoms")
@@ -482,11 +490,12 @@ PYBIND11_MODULE(twin, m) {
                                .doc(kStackGrainsDoc))
         .def(create, rt::Sig("create")
                          .arg("self")
-                         .opt("supercell", [] {
-                             py::list l;
-                             for (int k = 0; k < 3; ++k) l.append(1);
-                             return l;
-                         }())
+                         .opt("supercell",
+                              [] {
+                                  py::list l;
+                                  for (int k = 0; k < 3; ++k) l.append(1);
+                                  return l;
+                              }())
                          .doc(kCreateDoc))
         .build();
 }

@@ -24,9 +24,9 @@ py::object register_parser(rt::Call& call) {
     py::handle subparsers = call.arg("subparsers");
     py::str command("boundary");
     py::str description("Create a coherent grain boundary.");
-    py::object parser = subparsers.attr("add_parser")(command, "help"_a = description,
-                                                      "description"_a = description,
-                                                      "formatter_class"_a = call.global("CombinedFormatter"));
+    py::object parser = subparsers.attr("add_parser")(
+        command, "help"_a = description, "description"_a = description,
+        "formatter_class"_a = call.global("CombinedFormatter"));
     py::object str_ = call.global("str"), int_ = call.global("int"), float_ = call.global("float");
     py::object add = parser.attr("add_argument");
 
@@ -37,9 +37,10 @@ py::object register_parser(rt::Call& call) {
     add("--plane", "type"_a = int_, "nargs"_a = 3, "default"_a = int_list({1, 1, 1}),
         "help"_a = "Miller indices of the twinning plane.");
     add("--layers", "type"_a = int_, "nargs"_a = "+", "default"_a = int_list({3}),
-        "help"_a = "Number of layers for each grain.\n"
-                   "If one value is given, a standard two-grain twin boundary is created. \n"
-                   "If multiple values are given, a multi-grain boundary is created.");
+        "help"_a =
+            "Number of layers for each grain.\n"
+            "If one value is given, a standard two-grain twin boundary is created. \n"
+            "If multiple values are given, a multi-grain boundary is created.");
     add("--tol_surface", "type"_a = float_, "default"_a = 0.02,
         "help"_a = "Tolerance for surface creation function.");
     add("--tol_layer", "type"_a = float_, "default"_a = 0.1,

@@ -18,10 +18,10 @@ const char* const kPotentialHelp =
 // register_parser(subparsers)
 py::object register_parser(rt::Call& call) {
     py::handle subparsers = call.arg("subparsers");
-    py::object parser = subparsers.attr("add_parser")(
-        "optimize", "help"_a = "Optimize the atomic structure",
-        "description"_a = "Optimize the atomic structure",
-        "formatter_class"_a = call.global("CombinedFormatter"));
+    py::object parser =
+        subparsers.attr("add_parser")("optimize", "help"_a = "Optimize the atomic structure",
+                                      "description"_a = "Optimize the atomic structure",
+                                      "formatter_class"_a = call.global("CombinedFormatter"));
     py::object str_ = call.global("str"), int_ = call.global("int"), float_ = call.global("float");
     py::object add = parser.attr("add_argument");
     add("-f", "--filename", "type"_a = str_, "default"_a = py::none(),
@@ -29,18 +29,23 @@ py::object register_parser(rt::Call& call) {
     add("-o", "--output", "type"_a = str_, "default"_a = "optimized.vasp",
         "help"_a = "Path to save the optimized structure file.");
     add("--potential", "default"_a = "tersoff", "help"_a = kPotentialHelp);
-    add("--method", "default"_a = "LBFGS", "help"_a = "Optimization algorithm (e.g., LBFGS, FIRE, BFGS).");
-    add("--fmax", "type"_a = float_, "default"_a = 0.05, "help"_a = "Convergence criterion for forces.");
-    add("--steps", "type"_a = int_, "default"_a = 5000, "help"_a = "Maximum number of optimization steps.");
+    add("--method", "default"_a = "LBFGS",
+        "help"_a = "Optimization algorithm (e.g., LBFGS, FIRE, BFGS).");
+    add("--fmax", "type"_a = float_, "default"_a = 0.05,
+        "help"_a = "Convergence criterion for forces.");
+    add("--steps", "type"_a = int_, "default"_a = 5000,
+        "help"_a = "Maximum number of optimization steps.");
     add("--pressure", "type"_a = float_, "default"_a = 0.0, "help"_a = "Target pressure (GPa).");
-    add("--trajectory", "default"_a = "opt.traj", "help"_a = "Path to save optimization trajectory.");
+    add("--trajectory", "default"_a = "opt.traj",
+        "help"_a = "Path to save optimization trajectory.");
     parser.attr("set_defaults")("command"_a = "optimize");
     return py::none();
 }
 
 // The text of the path of a default potential file, next to the `files` module.
 py::object default_potential(rt::Call& call, const char* name) {
-    py::object directory = call.global("Path")(call.global("files").attr("__file__")).attr("parent");
+    py::object directory =
+        call.global("Path")(call.global("files").attr("__file__")).attr("parent");
     return py::str(rt::truediv(directory, py::str(name)));
 }
 

@@ -26,8 +26,10 @@ py::object register_parser(rt::Call& call) {
     add("--static", "type"_a = str_, "default"_a = py::none(),
         "help"_a = "The path to the static directory.");
     add("--name", "type"_a = str_, "default"_a = "default", "help"_a = "The name of the project.");
-    add("--title", "type"_a = str_, "default"_a = "Corvane", "help"_a = "The title of the database.");
-    add("--columns", "nargs"_a = "*", "default"_a = py::none(), "help"_a = "List of columns to show.");
+    add("--title", "type"_a = str_, "default"_a = "Corvane",
+        "help"_a = "The title of the database.");
+    add("--columns", "nargs"_a = "*", "default"_a = py::none(),
+        "help"_a = "List of columns to show.");
     add("--debug", "action"_a = "store_true",
         "help"_a = "Enable debug mode, which uses the development server.");
 

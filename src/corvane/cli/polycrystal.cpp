@@ -91,9 +91,10 @@ void read_param_file(rt::Call& call, py::dict& params, py::handle path) {
 
 py::object register_parser(rt::Call& call) {
     py::handle subparsers = call.arg("subparsers");
-    py::object parser = subparsers.attr("add_parser")(
-        "polycrystal", "help"_a = "Generate Polycrystal.", "description"_a = "Generate Polycrystal.",
-        "formatter_class"_a = call.global("CombinedFormatter"));
+    py::object parser =
+        subparsers.attr("add_parser")("polycrystal", "help"_a = "Generate Polycrystal.",
+                                      "description"_a = "Generate Polycrystal.",
+                                      "formatter_class"_a = call.global("CombinedFormatter"));
     py::object add = parser.attr("add_argument");
     py::object str_ = call.global("str"), int_ = call.global("int"), float_ = call.global("float");
 
@@ -115,8 +116,9 @@ py::object register_parser(rt::Call& call) {
     group_add("--lattice", "choices"_a = choices, "default"_a = py::none(),
               "help"_a = "Arrange grains on a crystal lattice.");
     group_add("--node", "nargs"_a = "+", "action"_a = "append", "default"_a = py::none(),
-              "help"_a = "Define a grain explicitly. Can be used multiple times.\n"
-                         "Ex: --node 10 10 10 45 30 0");
+              "help"_a =
+                  "Define a grain explicitly. Can be used multiple times.\n"
+                  "Ex: --node 10 10 10 45 30 0");
 
     add("--box", "type"_a = float_, "nargs"_a = 3,
         "default"_a = call.global("_DefaultList")(py::make_tuple(80.0, 80.0, 80.0)),
@@ -148,8 +150,10 @@ py::object main_impl(rt::Call& call) {
 
     py::object box = args.attr("box");
     if (truthy(box)) {
-        if (!py::isinstance(box, call.global("_DefaultList"))) params["box"] = box;
-        else if (!params.contains("box")) params["box"] = plain_list(box);
+        if (!py::isinstance(box, call.global("_DefaultList")))
+            params["box"] = box;
+        else if (!params.contains("box"))
+            params["box"] = plain_list(box);
     }
     py::object random = args.attr("random");
     if (truthy(random)) {
@@ -181,14 +185,17 @@ py::object main_impl(rt::Call& call) {
     }
 
     if (!params.contains("box"))
-        rt::raise(PyExc_ValueError, "A final box size is required. Use --box or define it in --param-file.");
+        rt::raise(PyExc_ValueError,
+                  "A final box size is required. Use --box or define it in --param-file.");
     if (!params.contains("random") && !params.contains("lattice") && !params.contains("node"))
-        rt::raise(PyExc_ValueError, "A generation mode is required. Use --random, --lattice, or --node.");
+        rt::raise(PyExc_ValueError,
+                  "A generation mode is required. Use --random, --lattice, or --node.");
 
     py::object seed = args.attr("filename");
     py::object output = args.attr("output");
     if (!truthy(seed)) seed = call.global("bulk")("Al", "fcc", "a"_a = 4.046, "cubic"_a = true);
-    py::object prefix = truthy(output) ? call.global("Path")(output).attr("stem") : args.attr("prefix");
+    py::object prefix =
+        truthy(output) ? call.global("Path")(output).attr("stem") : args.attr("prefix");
 
     py::object verbose = args.attr("verbose");
     py::object generator = call.global("Polycrystal")("seed"_a = seed, "params"_a = params,

@@ -71,8 +71,8 @@ py::object read_bcs(rt::Call& call) {
     static const char* const kLatticeNames[] = {"a", "b", "c", "alpha", "beta", "gamma"};
     for (const py::str& field : lattice.split()) {
         std::size_t k = py::len(cellpar);
-        std::string what = "lattice parameter " +
-                           (k < 6 ? std::string(kLatticeNames[k]) : std::to_string(k + 1));
+        std::string what =
+            "lattice parameter " + (k < 6 ? std::string(kLatticeNames[k]) : std::to_string(k + 1));
         cellpar.append(corvane::io::require_finite(corvane::io::parse_float(field), what));
     }
     py::object count = corvane::io::parse_int(data_line(data, 2));
@@ -98,10 +98,9 @@ py::object read_bcs(rt::Call& call) {
         basis.append(xyz);
     }
 
-    py::object structure = call.global("crystal")(py::arg("symbols") = symbols,
-                                                  py::arg("basis") = basis,
-                                                  py::arg("cellpar") = cellpar,
-                                                  py::arg("spacegroup") = number);
+    py::object structure =
+        call.global("crystal")(py::arg("symbols") = symbols, py::arg("basis") = basis,
+                               py::arg("cellpar") = cellpar, py::arg("spacegroup") = number);
     corvane::io::require_volume(structure, cellpar, "the lattice parameters");
     structure.attr("info")[py::str("spacegroup")] = call.global("Spacegroup")(number);
     return structure;
@@ -191,9 +190,9 @@ py::object bcs_lines(rt::Call& call, py::handle atoms, py::handle symprec) {
     bool whole_multiple = sc >= 1 && n_atoms % n_std == 0;
     if (sc > 1) rt::print(py::str("!WARN: The atoms is a supercell"));
 
-    py::tuple uniq = np.attr("unique")(field(dataset, "equivalent_atoms"),
-                                       py::arg("return_index") = true,
-                                       py::arg("return_counts") = true);
+    py::tuple uniq =
+        np.attr("unique")(field(dataset, "equivalent_atoms"), py::arg("return_index") = true,
+                          py::arg("return_counts") = true);
     std::vector<std::int64_t> representatives = int_array(np, uniq[0]);
     std::vector<std::int64_t> first_index = int_array(np, uniq[1]);
     std::vector<std::int64_t> counts = int_array(np, uniq[2]);

@@ -68,9 +68,10 @@ private:
 // says so instead of failing somewhere deeper.
 inline py::handle require_text_line(py::handle line) {
     if (!PyUnicode_Check(line.ptr())) {
-        rt::raise(PyExc_TypeError,
-                  "expected lines of text from readlines(), got %.200s (open the file in text mode)",
-                  Py_TYPE(line.ptr())->tp_name);
+        rt::raise(
+            PyExc_TypeError,
+            "expected lines of text from readlines(), got %.200s (open the file in text mode)",
+            Py_TYPE(line.ptr())->tp_name);
     }
     return line;
 }
@@ -90,7 +91,9 @@ inline py::object require_finite(py::object value, const std::string& what) {
     double v = rt::as_double(value);
     if (!std::isfinite(v)) {
         rt::raise(PyExc_ValueError, what + " must be a finite number, got " +
-                                        (std::isnan(v) ? std::string("nan") : v > 0 ? "inf" : "-inf"));
+                                        (std::isnan(v) ? std::string("nan")
+                                         : v > 0       ? "inf"
+                                                       : "-inf"));
     }
     return value;
 }
@@ -106,12 +109,16 @@ inline void require_volume(py::handle structure, py::handle cellpar, const char*
     // Rounding leaves a flat cell about sqrt(machine epsilon) of volume, relative to a*b*c.
     if (volume > 1e-6 * scale && scale > 0.0) return;
     std::string given;
-    for (py::handle v : cellpar) given += (given.empty() ? "" : " ") + py::str(v).cast<std::string>();
-    rt::raise(PyExc_ValueError, std::string(what) + " " + given + " describe a cell of zero volume");
+    for (py::handle v : cellpar)
+        given += (given.empty() ? "" : " ") + py::str(v).cast<std::string>();
+    rt::raise(PyExc_ValueError,
+              std::string(what) + " " + given + " describe a cell of zero volume");
 }
 
 // The IndexError of indexing a list past its end.
-[[noreturn]] inline void raise_list_index() { rt::raise(PyExc_IndexError, "list index out of range"); }
+[[noreturn]] inline void raise_list_index() {
+    rt::raise(PyExc_IndexError, "list index out of range");
+}
 
 // Left-aligned in a field of at least `width` characters (format "<width"); never truncates.
 inline std::string left(const std::string& utf8, std::size_t width) {

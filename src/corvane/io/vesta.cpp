@@ -115,8 +115,7 @@ py::object read_vesta(rt::Call& call) {
     py::object structure;
     if (number > py::int_(1)) {
         structure = call.global("crystal")(symbols, py::arg("basis") = positions,
-                                           py::arg("spacegroup") = number,
-                                           py::arg("cell") = cell);
+                                           py::arg("spacegroup") = number, py::arg("cell") = cell);
     } else {
         structure = call.global("Atoms")(py::arg("symbols") = symbols,
                                          py::arg("scaled_positions") = positions,
@@ -159,8 +158,8 @@ py::object write_vesta(rt::Call& call) {
             for (py::handle line : block) {
                 if (!PyUnicode_Check(line.ptr()))
                     rt::raise(PyExc_TypeError,
-                              "VestaData block %R holds a line that is not text: %.200s",
-                              key.ptr(), Py_TYPE(line.ptr())->tp_name);
+                              "VestaData block %R holds a line that is not text: %.200s", key.ptr(),
+                              Py_TYPE(line.ptr())->tp_name);
             }
         }
         blocks.append(block);

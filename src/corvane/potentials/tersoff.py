@@ -29,8 +29,22 @@ from corvane.potentials import default_threads
 __all__ = ["FIELDS", "Tersoff", "read_tersoff_file", "stress_from_virial", "write_tersoff_file"]
 
 #: The numbers of one entry, in the order of LAMMPS-format files.
-FIELDS = ("m", "gamma", "lambda3", "c", "d", "costheta0", "n", "beta", "lambda2", "B", "R", "D",
-          "lambda1", "A")
+FIELDS = (
+    "m",
+    "gamma",
+    "lambda3",
+    "c",
+    "d",
+    "costheta0",
+    "n",
+    "beta",
+    "lambda2",
+    "B",
+    "R",
+    "D",
+    "lambda1",
+    "A",
+)
 
 Entries = dict[tuple[str, str, str], tuple[float, ...]]
 
@@ -56,11 +70,13 @@ def read_tersoff_file(path: str | os.PathLike) -> Entries:
             words.extend((w, lineno) for w in line.split("#", 1)[0].split())
     per_entry = 3 + len(FIELDS)
     if len(words) % per_entry:
-        raise ValueError(f"{path}:{words[-1][1]}: incomplete entry at the end of the file "
-                         f"(each entry has 3 element names and {len(FIELDS)} numbers)")
+        raise ValueError(
+            f"{path}:{words[-1][1]}: incomplete entry at the end of the file "
+            f"(each entry has 3 element names and {len(FIELDS)} numbers)"
+        )
     entries: Entries = {}
     for start in range(0, len(words), per_entry):
-        chunk = words[start:start + per_entry]
+        chunk = words[start : start + per_entry]
         key = tuple(w for w, _ in chunk[:3])
         where = f"{path}:{chunk[0][1]}"
         try:
@@ -147,8 +163,7 @@ class Tersoff(Calculator):
     implemented_properties = ["energy", "free_energy", "energies", "forces", "stress"]
     nolabel = True
 
-    def __init__(self, potential: str | os.PathLike | Mapping, threads: int | None = None,
-                 **kwargs):
+    def __init__(self, potential: str | os.PathLike | Mapping, threads: int | None = None, **kwargs):
         super().__init__(**kwargs)
         if isinstance(potential, Mapping):
             self.potential = None
@@ -181,19 +196,25 @@ class Tersoff(Calculator):
             return table
         unknown = [s for s in symbols if s not in self.elements]
         if unknown:
-            raise ValueError(f"no Tersoff parameters for element(s) {', '.join(unknown)} "
-                             f"(the potential covers {', '.join(self.elements)})")
+            raise ValueError(
+                f"no Tersoff parameters for element(s) {', '.join(unknown)} "
+                f"(the potential covers {', '.join(self.elements)})"
+            )
         e = len(symbols)
         params = np.zeros((e, e, e, len(FIELDS)))
         present = np.zeros((e, e, e), dtype=bool)
         for (a, i), (b, j), (c, k) in product(enumerate(symbols), repeat=3):
             values = self.entries.get((i, j, k))
             if values is None:
-                raise ValueError(f"the Tersoff potential has no entry {i} {j} {k}, "
-                                 f"which a structure with {', '.join(symbols)} needs")
+                raise ValueError(
+                    f"the Tersoff potential has no entry {i} {j} {k}, "
+                    f"which a structure with {', '.join(symbols)} needs"
+                )
             if j == k and not values[FIELDS.index("n")] > 0:
-                raise ValueError(f"the Tersoff entry {i} {j} {k} gives the pair terms of {i}-{j} "
-                                 "bonds, so its n must be positive")
+                raise ValueError(
+                    f"the Tersoff entry {i} {j} {k} gives the pair terms of {i}-{j} "
+                    "bonds, so its n must be positive"
+                )
             params[a, b, c] = values
             present[a, b, c] = True
         self._tables[symbols] = params, present
@@ -220,7 +241,8 @@ class Tersoff(Calculator):
         if not np.all(np.isfinite(positions)):
             raise ValueError("atomic positions must be finite numbers")
         energy, energies, forces, virial = _kernels.tersoff(
-            positions, atoms.cell.array, atoms.pbc, species, params, present, self.threads)
+            positions, atoms.cell.array, atoms.pbc, species, params, present, self.threads
+        )
         self.results["energy"] = self.results["free_energy"] = energy
         self.results["energies"] = energies
         self.results["forces"] = forces
@@ -228,5 +250,4 @@ class Tersoff(Calculator):
         if volume > 0:
             self.results["stress"] = stress_from_virial(virial, volume)
         elif "stress" in properties:
-            raise PropertyNotImplementedError("stress needs a cell with three non-zero, "
-                                              "independent vectors")
+            raise PropertyNotImplementedError("stress needs a cell with three non-zero, independent vectors")

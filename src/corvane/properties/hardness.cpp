@@ -60,8 +60,9 @@ py::object validate_inputs_number(rt::Call& call) {
         if (!PyLong_Check(value) && !PyFloat_Check(value)) {
             py::object type_name =
                 py::handle(reinterpret_cast<PyObject*>(Py_TYPE(value))).attr("__name__");
-            rt::raise(PyExc_TypeError, rt::concat({py::str("Input '"), name,
-                                                   py::str("' must be a number, not "), type_name}));
+            rt::raise(PyExc_TypeError,
+                      rt::concat({py::str("Input '"), name, py::str("' must be a number, not "),
+                                  type_name}));
         }
     }
     return py::none();
@@ -116,8 +117,8 @@ py::object calculate_mazhnik(rt::Call& call) {
             nu = truediv(sub(mul(num(3L), bulk), young), mul(num(6L), bulk));
         } else {
             rt::raise(PyExc_ValueError,
-                "Mazhnik's method requires 'poisson' ratio or enough moduli (shear/bulk, "
-                "young/shear, or young/bulk) to calculate it.");
+                      "Mazhnik's method requires 'poisson' ratio or enough moduli (shear/bulk, "
+                      "young/shear, or young/bulk) to calculate it.");
         }
     }
     validate(call, {{"poisson", nu}});
@@ -142,8 +143,8 @@ py::object calculate_mazhnik(rt::Call& call) {
             e = mul(mul(num(3L), bulk), sub(num(1L), mul(num(2L), nu)));
         else
             rt::raise(PyExc_ValueError,
-                "Mazhnik's method requires 'young' modulus or 'shear'/'bulk' to calculate it "
-                "alongside Poisson's ratio.");
+                      "Mazhnik's method requires 'young' modulus or 'shear'/'bulk' to calculate it "
+                      "alongside Poisson's ratio.");
     }
     validate(call, {{"young", e}});
     py::object hardness = mul(mul(num(0.096), xu), e);
@@ -208,24 +209,24 @@ PYBIND11_MODULE(hardness, m) {
                      "Raises:\n"
                      "    ValueError: If an input is None.\n"
                      "    TypeError: If an input is not an int or a float.\n"));
-    py::object chen = mod.def(
-        calculate_chen, rt::Sig("_calculate_chen")
-                            .arg("shear", "float")
-                            .arg("bulk", "float")
-                            .varkw("kwargs")
-                            .returns("float")
-                            .doc("Chen et al. (2011) model.\n"
-                                 "\n"
-                                 "Formula: Hv = 2 * (k^2 * G)^0.585 - 3, where k = G/B.\n"));
-    py::object tian = mod.def(
-        calculate_tian, rt::Sig("_calculate_tian")
-                            .arg("shear", "float")
-                            .arg("bulk", "float")
-                            .varkw("kwargs")
-                            .returns("float")
-                            .doc("Tian et al. (2012) model.\n"
-                                 "\n"
-                                 "Formula: Hv = 0.92 * k^1.137 * G^0.708, where k = G/B.\n"));
+    py::object chen = mod.def(calculate_chen,
+                              rt::Sig("_calculate_chen")
+                                  .arg("shear", "float")
+                                  .arg("bulk", "float")
+                                  .varkw("kwargs")
+                                  .returns("float")
+                                  .doc("Chen et al. (2011) model.\n"
+                                       "\n"
+                                       "Formula: Hv = 2 * (k^2 * G)^0.585 - 3, where k = G/B.\n"));
+    py::object tian = mod.def(calculate_tian,
+                              rt::Sig("_calculate_tian")
+                                  .arg("shear", "float")
+                                  .arg("bulk", "float")
+                                  .varkw("kwargs")
+                                  .returns("float")
+                                  .doc("Tian et al. (2012) model.\n"
+                                       "\n"
+                                       "Formula: Hv = 0.92 * k^1.137 * G^0.708, where k = G/B.\n"));
     py::object jiang = mod.def(
         calculate_jiang, rt::Sig("_calculate_jiang")
                              .opt("shear", none, "Optional[float]")

@@ -130,8 +130,8 @@ py::object calculate_stress_strain_curve(rt::Call& call) {
 
     rt::print("--- Running Simulation ---");
     rt::print(rt::concat({py::str("Strain range: "), rt::format(start_strain, ""), py::str(" to "),
-                      rt::format(end_strain, ""), py::str(" with step "),
-                      rt::format(interval_strain, "")}));
+                          rt::format(end_strain, ""), py::str(" with step "),
+                          rt::format(interval_strain, "")}));
 
     const bool tensile = d2.is_none();
     py::str label(tensile ? ", Tensile Stress: " : ", Shear Stress: ");
@@ -145,8 +145,8 @@ py::object calculate_stress_strain_curve(rt::Call& call) {
         py::object dot = call.global("np").attr("dot");
         py::object s = dot(dot(stress_tensor, tensile ? d1 : d2), d1);
         py::object gpa = rt::truediv(s, call.global("units").attr("GPa"));
-        rt::print(rt::concat({py::str("Strain: "), rt::format(strain, ".4f"), label, rt::format(gpa, ".2f"),
-                          py::str(" GPa")}));
+        rt::print(rt::concat({py::str("Strain: "), rt::format(strain, ".4f"), label,
+                              rt::format(gpa, ".2f"), py::str(" GPa")}));
         stresses.append(s);
     }
 
@@ -193,10 +193,8 @@ py::object plot_stress_strain(rt::Call& call) {
         std::vector<py::object> entry = rt::unpack(item, 2);
         std::vector<py::object> curve = rt::unpack(entry[1], 3);
         rt::print(rt::add(py::str("Plotting results for: "), rt::format(entry[0], "")));
-        py::object stresses_gpa =
-            rt::truediv(curve[1], call.global("units").attr("GPa"));
-        py::object index =
-            rt::remainder(py::int_(color_idx), py::int_(py::len(colors)));
+        py::object stresses_gpa = rt::truediv(curve[1], call.global("units").attr("GPa"));
+        py::object index = rt::remainder(py::int_(color_idx), py::int_(py::len(colors)));
         py::object color = colors[index];
         ax.attr("plot")(curve[0], stresses_gpa, "o-", py::arg("label") = curve[2],
                         py::arg("color") = color, py::arg("markerfacecolor") = "none",

@@ -44,7 +44,8 @@ struct Species {
 };
 
 Species species_of(py::handle symbols) {
-    py::object seq = rt::steal(PySequence_Fast(symbols.ptr(), "chemical symbols must be a sequence"));
+    py::object seq =
+        rt::steal(PySequence_Fast(symbols.ptr(), "chemical symbols must be a sequence"));
     Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
     PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
     Species sp;
@@ -86,8 +87,8 @@ void print_report(const Analysis& an) {
         for (auto k = static_cast<std::size_t>(t.offsets[a]);
              k < static_cast<std::size_t>(t.offsets[a + 1]); ++k) {
             rt::print(py::str("  - Bond to " + names[static_cast<std::size_t>(t.neighbor[k])] +
-                              ": count (nsij) = " + std::to_string(t.count[k]) +
-                              ", dist \u2248 " + rt::fixed(t.distance[k], 3) + " \u00c5"));
+                              ": count (nsij) = " + std::to_string(t.count[k]) + ", dist \u2248 " +
+                              rt::fixed(t.distance[k], 3) + " \u00c5"));
         }
     }
     rt::print(py::str("----------------------------------\n"));
@@ -192,8 +193,8 @@ py::object analyze_bonds(rt::Call& call) {
         grouped[a] = types;
     }
     std::vector<std::int64_t> coordination = t.coordination;
-    return py::make_tuple(grouped, rt::owned_array(std::move(coordination),
-                                                   {static_cast<py::ssize_t>(t.natoms())}));
+    return py::make_tuple(
+        grouped, rt::owned_array(std::move(coordination), {static_cast<py::ssize_t>(t.natoms())}));
 }
 
 py::object calculate_hardness_dict(rt::Call& call) {
@@ -205,9 +206,10 @@ py::object calculate_hardness_dict(rt::Call& call) {
 
     if (!py::isinstance(atoms, call.global("Atoms"))) atoms = call.global("ase_read")(atoms);
     // An empty table falls back to the module's, as None does.
-    py::object params = PyDict_Check(element_params.ptr()) && PyDict_GET_SIZE(element_params.ptr()) > 0
-                            ? py::reinterpret_borrow<py::object>(element_params)
-                            : call.global("ELEMENT_PARAMS");
+    py::object params =
+        PyDict_Check(element_params.ptr()) && PyDict_GET_SIZE(element_params.ptr()) > 0
+            ? py::reinterpret_borrow<py::object>(element_params)
+            : call.global("ELEMENT_PARAMS");
     py::object symbols = atoms.attr("get_chemical_symbols")();
 
     Analysis an;
@@ -235,7 +237,8 @@ py::object calculate_hardness_dict(rt::Call& call) {
     // Element values in the order the bond loop first asks for them, so that a symbol missing
     // from the table fails with the same KeyError whatever the size of the structure.
     std::vector<double> e(nspecies, 0.0);
-    for (std::int32_t s : kn::species_needed(t, an.species.of_atom.data(), mean_cn.data(), nspecies))
+    for (std::int32_t s :
+         kn::species_needed(t, an.species.of_atom.data(), mean_cn.data(), nspecies))
         e[static_cast<std::size_t>(s)] =
             rt::as_double(element_value(params, an.species.symbol[static_cast<std::size_t>(s)]));
     kn::BondStrength strength;
@@ -250,7 +253,8 @@ py::object calculate_hardness_dict(rt::Call& call) {
     // The geometric mean from the mean of the logarithms: the product of the factors itself
     // leaves the range of a double for large structures.
     py::object np = call.global("np");
-    const double bond_part = strength.geometric_mean() * static_cast<double>(total_bonds_type) / 2.0;
+    const double bond_part =
+        strength.geometric_mean() * static_cast<double>(total_bonds_type) / 2.0;
     py::object hv_bond_part =
         strength.factors > 0 ? np.attr("float64")(bond_part) : py::object(py::float_(bond_part));
 
@@ -349,11 +353,11 @@ PYBIND11_MODULE(tarnel, m) {
     fields["neighbor_sym"] = mod.global("str");
     fields["representative_distance"] = mod.global("float");
     fields["count"] = mod.global("int");
-    py::object bond_type = rt::ClassBuilder(mod, "BondType",
-                                            "Represents a unique type of bond for a central atom.")
-                               .attr("__annotations__", fields)
-                               .attr("count", py::int_(1))
-                               .build();
+    py::object bond_type =
+        rt::ClassBuilder(mod, "BondType", "Represents a unique type of bond for a central atom.")
+            .attr("__annotations__", fields)
+            .attr("count", py::int_(1))
+            .build();
     mod.set("BondType", mod.get("dataclass")(bond_type));
 
     py::object calc =
