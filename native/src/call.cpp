@@ -272,7 +272,7 @@ inline PyObject* invoke(PyObject* callable, FunctionObject* f, PyObject** slots,
     if (!guard.enter()) return nullptr;
     PyObject* result = nullptr;
     try {
-        Call call(callable, slots, nslots);
+        Call call(callable, f->layout->get(), slots, nslots);
         result = f->impl(call).release().ptr();
         if (result == nullptr && !PyErr_Occurred()) result = Py_NewRef(Py_None);
     } catch (py::error_already_set& e) {
@@ -324,10 +324,6 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 }  // namespace corvane::rt::detail
 
 namespace corvane::rt {
-
-py::handle Call::arg(const char* name) const {
-    return slots_[(**detail::as_function(function_)->layout).slot(name)];
-}
 
 py::object Call::global(const char* name) const {
     return detail::lookup_global(detail::as_function(function_)->globals, name);

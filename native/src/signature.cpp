@@ -120,10 +120,7 @@ Layout::~Layout() {
     }
 }
 
-Py_ssize_t Layout::slot(const char* name) const {
-    for (std::size_t i = 0; i < slot_names_.size(); ++i)
-        if (slot_names_[i][0] == name[0] && std::strcmp(slot_names_[i], name) == 0)
-            return static_cast<Py_ssize_t>(i);
+void Layout::no_such_parameter(const char* name) const {
     throw std::logic_error(std::string("no parameter named ") + name + " in " + sig.name_);
 }
 

@@ -90,10 +90,17 @@ public:
     std::vector<PyObject*> names;  // interned, one per slot
     Sig sig;
 
-    // The slot of the parameter `name`; std::logic_error when the signature has none.
-    Py_ssize_t slot(const char* name) const;
+    // The slot of the parameter `name`; std::logic_error when the signature has none. Inline:
+    // a function body reads its arguments through it on every call.
+    Py_ssize_t slot(const char* name) const {
+        for (std::size_t i = 0; i < slot_names_.size(); ++i)
+            if (slot_names_[i][0] == name[0] && std::strcmp(slot_names_[i], name) == 0)
+                return static_cast<Py_ssize_t>(i);
+        no_such_parameter(name);
+    }
 
 private:
+    [[noreturn]] void no_such_parameter(const char* name) const;
     std::vector<const char*> slot_names_;  // into sig.params_, one per slot
 };
 
@@ -109,7 +116,7 @@ class Call {
 public:
     // The argument bound to the parameter `name` of the function's signature (for *args the
     // tuple, for **kwargs the dict).
-    py::handle arg(const char* name) const;
+    py::handle arg(const char* name) const { return slots_[layout_->slot(name)]; }
     // All arguments in slot order (positional-or-keyword, keyword-only, *args, **kwargs), for
     // code that walks every argument.
     py::handle slot(Py_ssize_t i) const { return slots_[i]; }
@@ -123,11 +130,12 @@ public:
     // The function object being called.
     py::handle function() const { return function_; }
 
-    Call(PyObject* function, PyObject** slots, Py_ssize_t nslots)
-        : function_(function), slots_(slots), nslots_(nslots) {}
+    Call(PyObject* function, const Layout* layout, PyObject** slots, Py_ssize_t nslots)
+        : function_(function), layout_(layout), slots_(slots), nslots_(nslots) {}
 
 private:
     PyObject* function_;
+    const Layout* layout_;
     PyObject** slots_;
     Py_ssize_t nslots_;
 };
