@@ -54,9 +54,12 @@ def measure(kind, db, n_requests, n_clients, nrows):
     base = f"http://127.0.0.1:{port}"
     with tempfile.NamedTemporaryFile("w", suffix=".py", delete=False) as f:
         f.write(textwrap.dedent(SERVE))
-    process = subprocess.Popen([sys.executable, f.name, str(db), kind, str(port)],
-                               stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL,
-                               start_new_session=True)
+    process = subprocess.Popen(
+        [sys.executable, f.name, str(db), kind, str(port)],
+        stdout=subprocess.DEVNULL,
+        stderr=subprocess.DEVNULL,
+        start_new_session=True,
+    )
     try:
         for _ in range(300):
             try:
@@ -64,8 +67,10 @@ def measure(kind, db, n_requests, n_clients, nrows):
                 break
             except OSError:
                 time.sleep(0.1)
-        formulas = {i: re.search(rb'<h1 id="formula">(\S+)', fetch(f"{base}/row/{i}")[1])[1]
-                    for i in range(1, nrows + 1)}
+        formulas = {
+            i: re.search(rb'<h1 id="formula">(\S+)', fetch(f"{base}/row/{i}")[1])[1]
+            for i in range(1, nrows + 1)
+        }
         jobs = []
         for k in range(n_requests):
             if k % 2:
@@ -102,8 +107,10 @@ def main():
         baseline = measure("flask", db, args.requests, args.clients, 50)
         served = measure("waitress", db, args.requests, args.clients, 50)
     print(f"development server (baseline): {baseline:.0f} requests/s")
-    print(f"run_server (waitress): {served:.0f} requests/s, {served / baseline:.2f}x the baseline "
-          f"({args.requests} requests, {args.clients} clients, all 200 and right)")
+    print(
+        f"run_server (waitress): {served:.0f} requests/s, {served / baseline:.2f}x the baseline "
+        f"({args.requests} requests, {args.clients} clients, all 200 and right)"
+    )
 
 
 if __name__ == "__main__":

@@ -72,7 +72,9 @@ def numpy_fill(box, centres, rotations, cell, basis):
         threshold = 0.5 * l2 + np.where(larger, 1e-9, -1e-9) * l2
         u, threshold = u[use], threshold[use]
 
-        n = np.stack(np.meshgrid(*(np.arange(a, b + 1) for a, b in zip(lo, hi)), indexing="ij"), -1).reshape(-1, 3)
+        n = np.stack(np.meshgrid(*(np.arange(a, b + 1) for a, b in zip(lo, hi)), indexing="ij"), -1).reshape(
+            -1, 3
+        )
         x = ((n @ cell)[:, None, :] + cart_basis[None, :, :]).reshape(-1, 3) @ rotations[g].T
         x = x[np.einsum("ij,ij->i", x, x) <= radius * radius * (1 + 1e-12)]
         inside = np.all(x @ u.T <= threshold, axis=1)
@@ -89,7 +91,10 @@ def numpy_pairs(positions, box, cutoff):
     if np.any(box / bins < cutoff):
         raise ValueError("the box is too small for this cell list")
     cell3 = np.minimum((np.mod(positions, box) // (box / bins)).astype(int), bins - 1)
-    flat = lambda c: (c[:, 0] * bins[1] + c[:, 1]) * bins[2] + c[:, 2]
+
+    def flat(c):
+        return (c[:, 0] * bins[1] + c[:, 1]) * bins[2] + c[:, 2]
+
     cid = flat(cell3)
     order = np.argsort(cid, kind="stable")
     sorted_cid = cid[order]
@@ -145,11 +150,17 @@ def main():
     positions, grain = numpy_fill(gen.box, gen.centres, gen.rotations, seed.cell[:], seed.positions)
     filled = time.perf_counter() - start
     keep = numpy_remove(positions, gen.box, args.remove_doubles)
-    base_atoms = Atoms(numbers=seed.numbers[np.zeros(int(keep.sum()), int)], positions=positions[keep],
-                       cell=np.diag(gen.box), pbc=True)
+    base_atoms = Atoms(
+        numbers=seed.numbers[np.zeros(int(keep.sum()), int)],
+        positions=positions[keep],
+        cell=np.diag(gen.box),
+        pbc=True,
+    )
     base_atoms.set_array("grain", grain[keep] + 1)
     baseline = time.perf_counter() - start
-    print(f"numpy: {len(base_atoms)} atoms in {baseline:.2f} s (fill {filled:.2f} s, removal {baseline - filled:.2f} s)")
+    print(
+        f"numpy: {len(base_atoms)} atoms in {baseline:.2f} s (fill {filled:.2f} s, removal {baseline - filled:.2f} s)"
+    )
     if len(base_atoms) != len(atoms) or not np.array_equal(base_atoms.arrays["grain"], atoms.arrays["grain"]):
         raise SystemExit(f"the two versions disagree: {len(atoms)} against {len(base_atoms)} atoms")
     print(f"largest position difference: {np.abs(base_atoms.positions - atoms.positions).max():.1e} A")

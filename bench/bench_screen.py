@@ -28,10 +28,10 @@ import tempfile  # noqa: E402
 import time  # noqa: E402
 from pathlib import Path  # noqa: E402
 
+import ase.db  # noqa: E402
 import numpy as np  # noqa: E402
 from ase.build import bulk  # noqa: E402
 
-import ase.db  # noqa: E402
 from corvane.workflows import PipelineSettings, compute_properties  # noqa: E402
 from corvane.workflows.screening import dask_client, run_candidate, screen  # noqa: E402
 
@@ -62,8 +62,7 @@ def loop_in_this_process(structures, settings):
     structure run beforehand (imports and first calls)."""
     compute_properties(structures[0], settings, threads=1)
     start, cpu = time.perf_counter(), time.process_time()
-    failed = sum(compute_properties(atoms, settings, threads=1).status != "done"
-                 for atoms in structures)
+    failed = sum(compute_properties(atoms, settings, threads=1).status != "done" for atoms in structures)
     return time.perf_counter() - start, time.process_time() - cpu, failed
 
 
@@ -74,14 +73,22 @@ def main():
     parser.add_argument("--strain-max", type=float, default=0.6)
     parser.add_argument("--workers", type=int, nargs="+", default=[1, 2])
     parser.add_argument("--repeat", type=int, default=2)
-    parser.add_argument("--supercell", type=int, nargs=3, default=[1, 1, 1],
-                        help="repeat each 8-atom cell, for longer structures")
+    parser.add_argument(
+        "--supercell",
+        type=int,
+        nargs=3,
+        default=[1, 1, 1],
+        help="repeat each 8-atom cell, for longer structures",
+    )
     args = parser.parse_args()
-    settings = PipelineSettings(fmax=0.01, steps=500, strength=tuple(args.strength),
-                                strain_max=args.strain_max)
+    settings = PipelineSettings(
+        fmax=0.01, steps=500, strength=tuple(args.strength), strain_max=args.strain_max
+    )
     structures = [atoms.repeat(args.supercell) for atoms in cells(args.cells)]
-    print(f"{args.cells} cells of {len(structures[0])} atoms; settings {settings.as_dict()}; "
-          f"{os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.1f}")
+    print(
+        f"{args.cells} cells of {len(structures[0])} atoms; settings {settings.as_dict()}; "
+        f"{os.cpu_count()} CPUs, load average {os.getloadavg()[0]:.1f}"
+    )
 
     def plain_loop():
         # In a fresh process, as a worker is one: the comparison is then Dask against no Dask,
@@ -101,9 +108,14 @@ def main():
             # client, the scheduler and the nannies of a local cluster.
             here, there = time.process_time(), sum(client.run(time.process_time).values())
             start = time.perf_counter()
-            summary = screen([source], output, settings,
-                             scheduler=client.scheduler_info()["address"], progress=False,
-                             out=io.StringIO())
+            summary = screen(
+                [source],
+                output,
+                settings,
+                scheduler=client.scheduler_info()["address"],
+                progress=False,
+                out=io.StringIO(),
+            )
             elapsed = time.perf_counter() - start
             here = time.process_time() - here
             there = sum(client.run(time.process_time).values()) - there
@@ -121,29 +133,34 @@ def main():
                 db.write(atoms)
         for round_ in range(args.repeat):
             elapsed, cpu, failed = plain_loop()
-            print(f"round {round_ + 1}: plain loop {elapsed:.2f} s, CPU {cpu:.2f} s "
-                  f"({failed} not done)")
+            print(f"round {round_ + 1}: plain loop {elapsed:.2f} s, CPU {cpu:.2f} s ({failed} not done)")
             best["loop"] = np.minimum(best.get("loop", np.inf), (elapsed, cpu))
             for workers in args.workers:
                 elapsed, here, there, startup, failed = screened(workers, folder, source, round_)
-                print(f"round {round_ + 1}: screen on {workers} worker(s) {elapsed:.2f} s, "
-                      f"CPU {there:.2f} s in the workers and {here:.2f} s in this process "
-                      f"(start-up and warm-up {startup:.1f} s apart; {failed} not done)")
+                print(
+                    f"round {round_ + 1}: screen on {workers} worker(s) {elapsed:.2f} s, "
+                    f"CPU {there:.2f} s in the workers and {here:.2f} s in this process "
+                    f"(start-up and warm-up {startup:.1f} s apart; {failed} not done)"
+                )
                 best[workers] = np.minimum(best.get(workers, np.inf), (elapsed, here, there))
     loop, loop_cpu = best["loop"]
     n = args.cells
 
     print()
-    print(f"plain loop: {n / loop:.2f} structures/s, {loop / n:.3f} s and {loop_cpu / n:.3f} s "
-          "CPU per structure (baseline)")
+    print(
+        f"plain loop: {n / loop:.2f} structures/s, {loop / n:.3f} s and {loop_cpu / n:.3f} s "
+        "CPU per structure (baseline)"
+    )
     for workers in args.workers:
         elapsed, here, there = best[workers]
         overhead = (here + there - loop_cpu) / n
-        print(f"screen, {workers} worker(s): {n / elapsed:.2f} structures/s, ratio "
-              f"{loop / elapsed:.2f} to the loop; CPU overhead {overhead * 1000:+.0f} ms per "
-              f"structure ({overhead / (loop_cpu / n) * 100:+.1f} % of its CPU time), of which "
-              f"client, scheduler and database {here / n * 1000:.0f} ms and workers "
-              f"{(there - loop_cpu) / n * 1000:+.0f} ms")
+        print(
+            f"screen, {workers} worker(s): {n / elapsed:.2f} structures/s, ratio "
+            f"{loop / elapsed:.2f} to the loop; CPU overhead {overhead * 1000:+.0f} ms per "
+            f"structure ({overhead / (loop_cpu / n) * 100:+.1f} % of its CPU time), of which "
+            f"client, scheduler and database {here / n * 1000:.0f} ms and workers "
+            f"{(there - loop_cpu) / n * 1000:+.0f} ms"
+        )
 
 
 if __name__ == "__main__":

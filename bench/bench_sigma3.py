@@ -64,8 +64,9 @@ def py_rotation_twin(crystal, n):
     f = np.linalg.solve(np.array([u1[:2], u2[:2]]).T, c[:2])
     c[:2] -= np.round(f[0]) * u1[:2] + np.round(f[1]) * u2[:2]
     sites = np.r_[sa, sb]
-    twin = Atoms(numbers=unit.numbers[sites], positions=np.r_[a, b] + [0, 0, n * d],
-                 cell=[u1, u2, c], pbc=True)
+    twin = Atoms(
+        numbers=unit.numbers[sites], positions=np.r_[a, b] + [0, 0, n * d], cell=[u1, u2, c], pbc=True
+    )
     twin.wrap()
 
     cutoff = 1.2 * neighbor_list("d", unit, 3.0).min()
@@ -101,19 +102,26 @@ def main():
     side = int(round(np.sqrt(args.atoms / per_cell)))
     supercell = [side, side, 1]
     ours_t, ours = best(lambda: Sigma3TwinBoundary(cbn, layers=[12]).create(supercell=supercell), args.repeat)
-    base_t, base = best(lambda: CoherentTwinBoundary(diamond, layers=[12]).create(supercell=supercell),
-                        args.repeat)
-    print(f"c-BN (111) rotation twin, layers [12] x {supercell} ({len(ours)} atoms): ours {ours_t * 1e3:.1f} ms; "
-          f"mirror-plane builder, diamond ({len(base)} atoms) {base_t * 1e3:.1f} ms")
+    base_t, base = best(
+        lambda: CoherentTwinBoundary(diamond, layers=[12]).create(supercell=supercell), args.repeat
+    )
+    print(
+        f"c-BN (111) rotation twin, layers [12] x {supercell} ({len(ours)} atoms): ours {ours_t * 1e3:.1f} ms; "
+        f"mirror-plane builder, diamond ({len(base)} atoms) {base_t * 1e3:.1f} ms"
+    )
     ratios.append((f"create {len(ours)} atoms (mirror-plane builder / ours)", base_t / ours_t))
 
     # 2. one lateral cell of ~10^5 atoms, every atom checked
     n = args.atoms // (2 * len(cbn))
-    ours_t, ours = best(lambda: Sigma3TwinBoundary(cbn, layers=[n], operation="rotation").build(), args.repeat)
+    ours_t, ours = best(
+        lambda: Sigma3TwinBoundary(cbn, layers=[n], operation="rotation").build(), args.repeat
+    )
     py_t, (theirs, ok) = best(lambda: py_rotation_twin(cbn, n), 1)
     assert ok and len(theirs) == len(ours) and np.allclose(theirs.cell, ours.cell)
-    print(f"c-BN (111) rotation twin, layers [{n}] ({len(ours)} atoms, all checked): ours {ours_t * 1e3:.1f} ms, "
-          f"Python {py_t * 1e3:.1f} ms")
+    print(
+        f"c-BN (111) rotation twin, layers [{n}] ({len(ours)} atoms, all checked): ours {ours_t * 1e3:.1f} ms, "
+        f"Python {py_t * 1e3:.1f} ms"
+    )
     ratios.append((f"build {len(ours)} atoms (Python / ours)", py_t / ours_t))
 
     for label, r in ratios:

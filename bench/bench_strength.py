@@ -80,8 +80,8 @@ def run_curve(atoms, make_calc, points, step):
     t0 = time.perf_counter()
     with contextlib.redirect_stdout(buf):
         strains, _, _ = strength.calculate_tensile_strength(
-            atoms, [1, 0, 0], end_strain=step * (points - 1), interval_strain=step,
-            calculator=calc)
+            atoms, [1, 0, 0], end_strain=step * (points - 1), interval_strain=step, calculator=calc
+        )
     elapsed = time.perf_counter() - t0
     assert strains.size == points, strains
     return elapsed, in_calc.total, in_cell.total, strains
@@ -92,8 +92,9 @@ def run_bare(atoms, make_calc, strains):
     cells = []
     for eps in strains:
         a = atoms.copy()
-        a.set_cell(atoms.cell[:] @ (np.identity(3) + eps * np.outer([1, 0, 0], [1, 0, 0])).T,
-                   scale_atoms=True)
+        a.set_cell(
+            atoms.cell[:] @ (np.identity(3) + eps * np.outer([1, 0, 0], [1, 0, 0])).T, scale_atoms=True
+        )
         a.calc = calc
         cells.append(a)
     t0 = time.perf_counter()
@@ -111,12 +112,14 @@ class Instant:
 
 def instant_overhead(atoms, points, step, repeat):
     """The curve's cost with a free calculator, minus the same calls made bare."""
+
     def curve():
         a = atoms.copy()
         with contextlib.redirect_stdout(io.StringIO()):
             t0 = time.perf_counter()
-            strength.calculate_tensile_strength(a, [1, 0, 0], end_strain=step * (points - 1),
-                                                interval_strain=step, calculator=Instant())
+            strength.calculate_tensile_strength(
+                a, [1, 0, 0], end_strain=step * (points - 1), interval_strain=step, calculator=Instant()
+            )
             return time.perf_counter() - t0
 
     def cell_and_stress():
@@ -126,14 +129,15 @@ def instant_overhead(atoms, points, step, repeat):
         t0 = time.perf_counter()
         for k in range(points):
             eps = k * step
-            a.set_cell(cell0 @ (np.identity(3) + eps * np.outer([1, 0, 0], [1, 0, 0])).T,
-                       scale_atoms=True)
+            a.set_cell(cell0 @ (np.identity(3) + eps * np.outer([1, 0, 0], [1, 0, 0])).T, scale_atoms=True)
             a.get_stress(voigt=False)
         return time.perf_counter() - t0
 
     n = 20 * repeat
-    return (statistics.median(curve() for _ in range(n)),
-            statistics.median(cell_and_stress() for _ in range(n)))
+    return (
+        statistics.median(curve() for _ in range(n)),
+        statistics.median(cell_and_stress() for _ in range(n)),
+    )
 
 
 def main():
@@ -155,9 +159,11 @@ def main():
         total, in_calc, in_cell, strains = run_curve(atoms, make_calc, args.points, args.step)
         bare = run_bare(atoms, make_calc, strains)
         rows.append((total, in_calc, in_cell, bare))
-        print(f"curve {total * 1e3:8.2f} ms: calculator {in_calc * 1e3:8.2f}, set_cell "
-              f"{in_cell * 1e3:6.3f}, module {(total - in_calc - in_cell) * 1e3:6.3f} ms; "
-              f"bare calls {bare * 1e3:8.2f} ms")
+        print(
+            f"curve {total * 1e3:8.2f} ms: calculator {in_calc * 1e3:8.2f}, set_cell "
+            f"{in_cell * 1e3:6.3f}, module {(total - in_calc - in_cell) * 1e3:6.3f} ms; "
+            f"bare calls {bare * 1e3:8.2f} ms"
+        )
 
     total, in_calc, in_cell, bare = (statistics.median(col) for col in zip(*rows))
     own = statistics.median(t - c - s for t, c, s, _ in rows)
@@ -167,13 +173,14 @@ def main():
     print(f"inside ASE's set_cell       {in_cell * 1e3:9.3f} ms")
     print(f"the module's own code       {own * 1e3:9.3f} ms")
     free_curve, free_floor = instant_overhead(atoms, args.points, args.step, args.repeat)
-    print(f"curve with a free calculator {free_curve * 1e3:8.3f} ms, of which set_cell and "
-          f"get_stress {free_floor * 1e3:.3f} ms: module {(free_curve - free_floor) * 1e3:.3f} ms")
+    print(
+        f"curve with a free calculator {free_curve * 1e3:8.3f} ms, of which set_cell and "
+        f"get_stress {free_floor * 1e3:.3f} ms: module {(free_curve - free_floor) * 1e3:.3f} ms"
+    )
     print(f"ratio (curve - bare calls) / curve: {(total - bare) / total:.4f}")
     print(f"ratio outside the calculator / curve: {(total - in_calc) / total:.4f}")
     print(f"ratio module's own code / curve: {own / total:.4f}")
-    print(f"ratio module's own code (free calculator) / curve: "
-          f"{(free_curve - free_floor) / total:.4f}")
+    print(f"ratio module's own code (free calculator) / curve: {(free_curve - free_floor) / total:.4f}")
 
 
 if __name__ == "__main__":

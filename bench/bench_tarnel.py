@@ -30,8 +30,9 @@ from corvane.properties.tarnel import BondType, SimunekHardnessCalculator
 PARAMS = {"C": {"Z": 4, "R": 0.77}}
 
 
-def python_version(atoms, neighbors, params, rcut=2.5, tolerance=0.01, C=1450.0, sigma=2.8,
-                   cached_means=False):
+def python_version(
+    atoms, neighbors, params, rcut=2.5, tolerance=0.01, C=1450.0, sigma=2.8, cached_means=False
+):
     symbols = atoms.get_chemical_symbols()
     groups = [[] for _ in atoms]
     indices_i, indices_j, distances = neighbors
@@ -109,29 +110,40 @@ def main():
         ours_rest, value = timed(lambda: calc.calculate_hardness(atoms, element_params=PARAMS), args.repeat)
         tarnel.neighbor_list = neighbor_list
         ours_nl = t_nl
-        print(f"{natoms:7d} atoms: ASE neighbor_list {t_nl:8.3f} s + our code {ours_rest:8.4f} s"
-              f"  ({ours_rest / natoms * 1e6:.3f} us/atom)  hardness {value:.4f}", flush=True)
+        print(
+            f"{natoms:7d} atoms: ASE neighbor_list {t_nl:8.3f} s + our code {ours_rest:8.4f} s"
+            f"  ({ours_rest / natoms * 1e6:.3f} us/atom)  hardness {value:.4f}",
+            flush=True,
+        )
         row = {"natoms": natoms, "ours": ours_rest, "nl": ours_nl}
-        for label, limit, cached in (("python", args.python_max, False),
-                                     ("python-cached", args.python_cached_max, True)):
+        for label, limit, cached in (
+            ("python", args.python_max, False),
+            ("python-cached", args.python_cached_max, True),
+        ):
             if natoms > limit:
                 continue
             t_py, h_py = timed(lambda: python_version(atoms, neighbors, PARAMS, cached_means=cached), 1)
             row[label] = t_py
-            print(f"{'':13s}{label:>14s}: {t_py:8.3f} s (without neighbor_list)  hardness {h_py:.4f}",
-                  flush=True)
+            print(
+                f"{'':13s}{label:>14s}: {t_py:8.3f} s (without neighbor_list)  hardness {h_py:.4f}",
+                flush=True,
+            )
         rows.append(row)
 
     print()
     for row in rows:
         for label in ("python", "python-cached"):
             if label in row:
-                print(f"{row['natoms']:7d} atoms, our code vs {label}: {row[label] / row['ours']:8.1f}x "
-                      f"({row['ours']:.4f} s vs {row[label]:.3f} s)")
+                print(
+                    f"{row['natoms']:7d} atoms, our code vs {label}: {row[label] / row['ours']:8.1f}x "
+                    f"({row['ours']:.4f} s vs {row[label]:.3f} s)"
+                )
         share = row["nl"] / (row["nl"] + row["ours"])
-        print(f"{row['natoms']:7d} atoms, our code per atom: {row['ours'] / row['natoms'] * 1e6:.3f} us "
-              f"(ratio to the smallest size: {row['ours'] / row['natoms'] / (rows[0]['ours'] / rows[0]['natoms']):.2f}); "
-              f"neighbor_list share of calculate_hardness: {share:.2%}")
+        print(
+            f"{row['natoms']:7d} atoms, our code per atom: {row['ours'] / row['natoms'] * 1e6:.3f} us "
+            f"(ratio to the smallest size: {row['ours'] / row['natoms'] / (rows[0]['ours'] / rows[0]['natoms']):.2f}); "
+            f"neighbor_list share of calculate_hardness: {share:.2%}"
+        )
 
 
 if __name__ == "__main__":

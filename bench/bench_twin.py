@@ -24,6 +24,7 @@ from ase.build import bulk, make_supercell, sort, surface
 from ase.cell import Cell
 from ase.neighborlist import neighbor_list
 
+from corvane._testing.reference import layers_by_gaps
 from corvane.build.twin import CoherentTwinBoundary
 from corvane.core import (
     average_atoms,
@@ -37,16 +38,7 @@ from corvane.core import (
 
 
 def py_get_layers(positions, direction=2, tol=0.1):
-    z = np.asarray(positions)[:, direction]
-    order = np.argsort(z, kind="stable")
-    layers, current = [], [order[0]]
-    for a, b in zip(order[:-1], order[1:]):
-        if z[b] - z[a] > tol:
-            layers.append(sorted(current))
-            current = []
-        current.append(b)
-    layers.append(sorted(current))
-    return layers
+    return layers_by_gaps(np.asarray(positions)[:, direction], tol)
 
 
 def py_check_reflection_symmetry(plane, direction, tol, below, above):
@@ -116,8 +108,9 @@ def py_average_atoms(atoms, cutoff):
 class PyTwin:
     """The builder's workflow in Python, on the Python utilities above."""
 
-    def __init__(self, bulk, plane=(1, 1, 1), layers=(3,), tol_surface=0.02, tol_layer=0.1,
-                 average_cutoff=0.2):
+    def __init__(
+        self, bulk, plane=(1, 1, 1), layers=(3,), tol_surface=0.02, tol_layer=0.1, average_cutoff=0.2
+    ):
         self.bulk, self.plane, self.layers = bulk, plane, sorted(layers, reverse=True)
         self.tol_surface, self.tol_layer, self.average_cutoff = tol_surface, tol_layer, average_cutoff
         self.direction, self.gap, self.vacuum = 2, 0.0, 0.0
@@ -135,7 +128,9 @@ class PyTwin:
             if py_check_reflection_symmetry(z[i], direction, tol, grain[layers[i - 1]], grain[layers[i + 1]]):
                 return i, 0.0
         for i in range(len(z) - 2, 1, -1):
-            if py_check_reflection_symmetry((z[i] + z[i + 1]) / 2, direction, tol, grain[layers[i]], grain[layers[i + 1]]):
+            if py_check_reflection_symmetry(
+                (z[i] + z[i + 1]) / 2, direction, tol, grain[layers[i]], grain[layers[i + 1]]
+            ):
                 return i, z[i + 1] - z[i]
         return None, 0
 
@@ -227,11 +222,15 @@ def main():
 
     # 1. the whole workflow
     diamond = bulk("C", "diamond", a=3.56)
-    ours_t, ours = best(lambda: CoherentTwinBoundary(diamond, layers=[12, 8]).create(supercell=[4, 4, 1]), args.repeat)
+    ours_t, ours = best(
+        lambda: CoherentTwinBoundary(diamond, layers=[12, 8]).create(supercell=[4, 4, 1]), args.repeat
+    )
     py_t, theirs = best(lambda: PyTwin(diamond, layers=[12, 8]).create([4, 4, 1]), args.repeat)
     assert len(ours) == len(theirs) and np.allclose(ours.cell, theirs.cell)
-    print(f"create diamond (111) [12, 8] x [4, 4, 1] ({len(ours)} atoms): ours {ours_t * 1e3:.1f} ms, "
-          f"Python {py_t * 1e3:.1f} ms")
+    print(
+        f"create diamond (111) [12, 8] x [4, 4, 1] ({len(ours)} atoms): ours {ours_t * 1e3:.1f} ms, "
+        f"Python {py_t * 1e3:.1f} ms"
+    )
     ratios.append(("create", py_t / ours_t))
 
     # 2. the utilities on a 100k-atom slab
@@ -240,15 +239,19 @@ def main():
     ours_t, layers = best(lambda: get_layers(pos), args.repeat)
     py_t, py_layers = best(lambda: py_get_layers(pos), 1)
     assert [list(x) for x in layers] == py_layers
-    print(f"get_layers {len(slab)} atoms, {len(layers)} layers: ours {ours_t * 1e3:.1f} ms, Python {py_t * 1e3:.1f} ms")
+    print(
+        f"get_layers {len(slab)} atoms, {len(layers)} layers: ours {ours_t * 1e3:.1f} ms, Python {py_t * 1e3:.1f} ms"
+    )
     ratios.append(("get_layers 100k", py_t / ours_t))
 
     plane, below, above = vertical_pair(slab)
     ours_t, ok = best(lambda: check_reflection_symmetry(plane, 2, 0.1, below, above), args.repeat)
     py_t, py_ok = best(lambda: py_check_reflection_symmetry(plane, 2, 0.1, below, above), 1)
     assert ok and py_ok
-    print(f"check_reflection_symmetry {len(below)} + {len(above)} atoms: ours {ours_t * 1e3:.2f} ms, "
-          f"Python {py_t * 1e3:.1f} ms")
+    print(
+        f"check_reflection_symmetry {len(below)} + {len(above)} atoms: ours {ours_t * 1e3:.2f} ms, "
+        f"Python {py_t * 1e3:.1f} ms"
+    )
     ratios.append(("check_reflection_symmetry 100k slab", py_t / ours_t))
 
     dup = with_duplicates(slab)
@@ -256,7 +259,9 @@ def main():
     py_t, py_merged = best(lambda: py_average_atoms(dup, 0.2), 1)
     assert len(merged) == len(py_merged) == len(slab)
     assert np.allclose(merged.positions, py_merged.positions)
-    print(f"average_atoms {len(dup)} atoms -> {len(merged)}: ours {ours_t * 1e3:.1f} ms, Python {py_t * 1e3:.1f} ms")
+    print(
+        f"average_atoms {len(dup)} atoms -> {len(merged)}: ours {ours_t * 1e3:.1f} ms, Python {py_t * 1e3:.1f} ms"
+    )
     ratios.append(("average_atoms 100k", py_t / ours_t))
 
     # 3. scaling of the kernels
@@ -270,8 +275,10 @@ def main():
         d = with_duplicates(s)
         t_avg, m = best(lambda: average_atoms(d, 0.2), args.repeat)
         assert len(m) == len(s)
-        print(f"scaling     {len(s):>10d}   {t_layers * 1e3:9.1f} ms   {t_refl * 1e3:8.2f} ms ({len(below)})"
-              f"   {t_avg * 1e3:9.1f} ms ({len(d)})")
+        print(
+            f"scaling     {len(s):>10d}   {t_layers * 1e3:9.1f} ms   {t_refl * 1e3:8.2f} ms ({len(below)})"
+            f"   {t_avg * 1e3:9.1f} ms ({len(d)})"
+        )
 
     for label, r in ratios:
         print(f"ratio {label} (Python / ours): {r:.1f}")

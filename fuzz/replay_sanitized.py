@@ -42,7 +42,7 @@ def mutate(rng, data):
         elif op < 0.7:
             b[i:i] = bytes(rng.randrange(256) for _ in range(rng.randint(1, 4)))
         else:
-            del b[i:i + rng.randint(1, 40)]
+            del b[i : i + rng.randint(1, 40)]
     return bytes(b)
 
 

@@ -2,11 +2,10 @@
 
 import functools
 
+import ase.db
 import numpy as np
 from ase.build import bulk, molecule
 from ase.calculators.emt import EMT
-
-import ase.db
 
 PHASES = ("diamond", "cubic", "wurtzite", "fcc", "fcc")
 

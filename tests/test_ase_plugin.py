@@ -47,8 +47,7 @@ def test_ase_read_and_write_through_registration(tmp_path):
     shutil.copy(DATA / "hBN.vesta", tmp_path / "hBN.vesta")
     shutil.copy(DATA / "hBN.vesta", tmp_path / "HBN.VESTA")
     (tmp_path / "keep.vesta").write_text("precious\n")
-    out = subprocess.run([sys.executable, "-c", SCRIPT, str(tmp_path)],
-                         capture_output=True, text=True)
+    out = subprocess.run([sys.executable, "-c", SCRIPT, str(tmp_path)], capture_output=True, text=True)
     assert out.returncode == 0, out.stderr
     report = json.loads(out.stdout.splitlines()[-1])
     assert report["bcs"] == ["corvane.io.bcs", "1S", ["bcs"]]
@@ -59,14 +58,12 @@ def test_ase_read_and_write_through_registration(tmp_path):
     assert report["bcs_formula"] == "Cl4Na4" and report["bcs_spacegroup"] == 225
     assert (tmp_path / "loose.bcs").read_text().splitlines()[1] == "227"
     # ASE hands the path over, so the failed write leaves the existing file as it was.
-    assert report["vesta_error"] == \
-        "Atoms object does not contain valid VestaData in its info dictionary."
+    assert report["vesta_error"] == "Atoms object does not contain valid VestaData in its info dictionary."
     assert (tmp_path / "keep.vesta").read_text() == "precious\n"
 
 
 def test_formats_listed_by_ase_info():
-    out = subprocess.run([sys.executable, "-m", "ase", "info", "--formats"],
-                         capture_output=True, text=True)
+    out = subprocess.run([sys.executable, "-m", "ase", "info", "--formats"], capture_output=True, text=True)
     assert out.returncode == 0, out.stderr
     lines = [line for line in out.stdout.splitlines() if line.split()[:1] in (["bcs"], ["vesta"])]
     assert len(lines) == 2 and all("ext=bcs" in line or "ext=vesta" in line for line in lines)

@@ -43,8 +43,7 @@ def run_with_full_disk(script, cwd):
             resource.setrlimit(resource.RLIMIT_FSIZE, ({FILE_SIZE_LIMIT}, {FILE_SIZE_LIMIT}))
     """
     code = textwrap.dedent(prelude) + textwrap.dedent(script)
-    return subprocess.run([sys.executable, "-c", code], cwd=cwd, capture_output=True,
-                          text=True, timeout=300)
+    return subprocess.run([sys.executable, "-c", code], cwd=cwd, capture_output=True, text=True, timeout=300)
 
 
 def big_p1_crystal(n=200, seed=3):
@@ -82,11 +81,14 @@ def test_replacing_a_link_rewrites_the_file_it_points_to(tmp_path):
     assert link.is_symlink() and real.read_text() == "new\n"
 
 
-@pytest.mark.parametrize("make, error, words", [
-    (lambda p: (p / "dir.vasp").mkdir() or p / "dir.vasp", IsADirectoryError, "is a folder"),
-    (lambda p: p / "missing" / "x.vasp", FileNotFoundError, "does not exist"),
-    (lambda p: (p / "file").write_text("") or p / "file" / "x.vasp", NotADirectoryError, "not a folder"),
-])
+@pytest.mark.parametrize(
+    "make, error, words",
+    [
+        (lambda p: (p / "dir.vasp").mkdir() or p / "dir.vasp", IsADirectoryError, "is a folder"),
+        (lambda p: p / "missing" / "x.vasp", FileNotFoundError, "does not exist"),
+        (lambda p: (p / "file").write_text("") or p / "file" / "x.vasp", NotADirectoryError, "not a folder"),
+    ],
+)
 def test_unusable_targets_are_refused_before_writing(tmp_path, make, error, words):
     target = make(tmp_path)
     before = listing(tmp_path)
@@ -115,48 +117,71 @@ def test_ase_write_keeps_format_and_compression_of_the_target_name(tmp_path):
 
 
 WRITERS = {  # name: (target, script)
-    "write_bcs": ("target", """
+    "write_bcs": (
+        "target",
+        """
         from corvane.io.bcs import write_bcs
         full_disk()
         write_bcs("target", atoms)
-    """),
-    "ase.io.write .bcs": ("target.bcs", """
+    """,
+    ),
+    "ase.io.write .bcs": (
+        "target.bcs",
+        """
         import ase.io
         full_disk()
         ase.io.write("target.bcs", atoms)
-    """),
-    "write_vesta": ("target", """
+    """,
+    ),
+    "write_vesta": (
+        "target",
+        """
         from corvane.io.vesta import read_vesta, write_vesta
         data = read_vesta(VESTA)
         full_disk()
         write_vesta("target", data)
-    """),
-    "ase.io.write .vesta": ("target.vesta", """
+    """,
+    ),
+    "ase.io.write .vesta": (
+        "target.vesta",
+        """
         import ase.io
         from corvane.io.vesta import read_vesta
         data = read_vesta(VESTA)
         full_disk()
         ase.io.write("target.vesta", data)
-    """),
-    "boundary -o": ("target.vasp", """
+    """,
+    ),
+    "boundary -o": (
+        "target.vasp",
+        """
         full_disk()
         raise SystemExit(corvane.cli.main(["boundary", "--layers", "30", "--supercell", "2", "2",
                                            "1", "-o", "target.vasp"]))
-    """),
-    "polycrystal -o": ("target.cfg", """
+    """,
+    ),
+    "polycrystal -o": (
+        "target.cfg",
+        """
         full_disk()
         raise SystemExit(corvane.cli.main(["polycrystal", "--box", "20", "20", "20", "--random",
                                            "2", "-o", "target.cfg"]))
-    """),
+    """,
+    ),
     # one step: the trajectory stays below the limit, the extended XYZ output does not
-    "optimize -o": ("target.xyz", """
+    "optimize -o": (
+        "target.xyz",
+        """
         from ase.build import bulk
         bulk("BN", "zincblende", a=3.7, cubic=True).repeat(2).write("in.vasp", format="vasp")
         full_disk()
         raise SystemExit(corvane.cli.main(["optimize", "-f", "in.vasp", "-o", "target.xyz",
                                            "--steps", "0", "--trajectory", "t.traj"]))
-    """),
-    "optimize --trajectory": ("target.traj", """
+    """,
+    ),
+    "optimize --trajectory": (
+        "target.traj",
+        """
         from ase.build import bulk
         a = bulk("BN", "zincblende", a=3.7, cubic=True).repeat(2)
         a.rattle(0.05, seed=1)
@@ -164,7 +189,8 @@ WRITERS = {  # name: (target, script)
         full_disk()
         raise SystemExit(corvane.cli.main(["optimize", "-f", "in.vasp", "-o", "out.vasp",
                                            "--trajectory", "target.traj"]))
-    """),
+    """,
+    ),
 }
 
 

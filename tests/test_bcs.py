@@ -57,8 +57,9 @@ def same_sites(atoms, lattice, positions, numbers, tol=2e-5):
     for p, z in zip(positions, numbers):
         d = frac - p
         d -= np.round(d)
-        hit = [k for k in np.flatnonzero(np.abs(d).max(axis=1) < tol)
-               if atoms.numbers[k] == z and k not in used]
+        hit = [
+            k for k in np.flatnonzero(np.abs(d).max(axis=1) < tol) if atoms.numbers[k] == z and k not in used
+        ]
         if not hit:
             return False
         used.add(hit[0])
@@ -73,21 +74,25 @@ def test_public_names_and_signatures():
     assert str(inspect.signature(read_bcs)) == "(fd) -> 'Atoms'"
     assert str(inspect.signature(write_bcs)) == "(fd, atoms: 'Atoms', symprec: 'float' = 0.01)"
     assert read_bcs.__doc__.startswith(
-        "Reads a crystal structure from a Bilbao Crystallographic Server .bcs file.")
+        "Reads a crystal structure from a Bilbao Crystallographic Server .bcs file."
+    )
     assert write_bcs.__doc__.startswith(
-        "Finds the symmetry-inequivalent atoms and writes them to a .bcs file.")
+        "Finds the symmetry-inequivalent atoms and writes them to a .bcs file."
+    )
     assert read_bcs.__wrapped__.__module__ == "corvane.io.bcs"
     assert bcs.np is np and bcs.Atoms is Atoms
 
 
 def test_module_loads_without_spglib():
     # spglib is imported by write_bcs at each call, not when the module is loaded.
-    code = ("import sys; sys.modules['spglib'] = None\n"
-            "import io; from corvane.io.bcs import read_bcs, write_bcs\n"
-            f"a = read_bcs(io.StringIO({ROCKSALT!r})); print(len(a))\n"
-            "from ase.build import bulk\n"
-            "try: write_bcs(io.StringIO(), bulk('Si'))\n"
-            "except ImportError: print('ImportError')\n")
+    code = (
+        "import sys; sys.modules['spglib'] = None\n"
+        "import io; from corvane.io.bcs import read_bcs, write_bcs\n"
+        f"a = read_bcs(io.StringIO({ROCKSALT!r})); print(len(a))\n"
+        "from ase.build import bulk\n"
+        "try: write_bcs(io.StringIO(), bulk('Si'))\n"
+        "except ImportError: print('ImportError')\n"
+    )
     out = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, check=True)
     assert out.stdout.split() == ["8", "ImportError"]
 
@@ -107,8 +112,10 @@ def test_read_rocksalt():
 def test_read_loose_layout():
     # Comments are optional and may follow data; blank lines anywhere; extra lines ignored;
     # sequence numbers and Wyckoff labels are not read.
-    text = ("\n225 # Fm-3m\n\n   # only a comment\n5.64 5.64 5.64 90 90 90\n2\n"
-            "Na 7 zz 0 0 0\n\nCl x 99q 0.5 0.5 0.5 # extra\nnot an atom line\n")
+    text = (
+        "\n225 # Fm-3m\n\n   # only a comment\n5.64 5.64 5.64 90 90 90\n2\n"
+        "Na 7 zz 0 0 0\n\nCl x 99q 0.5 0.5 0.5 # extra\nnot an atom line\n"
+    )
     a, b = read_text(text), read_text(ROCKSALT)
     assert a.get_chemical_symbols() == b.get_chemical_symbols()
     assert np.allclose(a.positions, b.positions)
@@ -132,21 +139,24 @@ def test_sample_64_is_not_a_structure_file():
         read_bcs(DATA / "64.bcs")
 
 
-@pytest.mark.parametrize("text, kind", [
-    ("", IndexError),
-    ("# nothing but comments\n\n", IndexError),
-    ("225\n", IndexError),
-    ("225\n5.64 5.64 5.64 90 90 90\n", IndexError),
-    ("225\n5.64 5.64 5.64 90 90 90\n2\nNa 1 4a 0 0 0\n", IndexError),  # truncated
-    ("225\n5.64 5.64 5.64 90 90 90\n1\nNa 1 4a 0 0\n", IndexError),  # five fields
-    ("Fm-3m\n5.64 5.64 5.64 90 90 90\n0\n", ValueError),
-    ("225\n5.64 5.64 five 90 90 90\n0\n", ValueError),
-    ("225\n5.64 5.64 5.64 90 90 90\ntwo\n", ValueError),
-    ("225\n5.64 5.64 5.64 90 90 90\n1.0\n", ValueError),
-    ("225\n5.64 5.64 5.64 90 90 90\n1\nNa 1 4a 0 0 half\n", ValueError),
-    ("\x00\x01\x02\x7f\xff\n", ValueError),
-    ("225\n5.64 5.64 5.64 90 90 90\n" + "9" * 40 + "\nNa 1 4a 0 0 0\n", IndexError),
-])
+@pytest.mark.parametrize(
+    "text, kind",
+    [
+        ("", IndexError),
+        ("# nothing but comments\n\n", IndexError),
+        ("225\n", IndexError),
+        ("225\n5.64 5.64 5.64 90 90 90\n", IndexError),
+        ("225\n5.64 5.64 5.64 90 90 90\n2\nNa 1 4a 0 0 0\n", IndexError),  # truncated
+        ("225\n5.64 5.64 5.64 90 90 90\n1\nNa 1 4a 0 0\n", IndexError),  # five fields
+        ("Fm-3m\n5.64 5.64 5.64 90 90 90\n0\n", ValueError),
+        ("225\n5.64 5.64 five 90 90 90\n0\n", ValueError),
+        ("225\n5.64 5.64 5.64 90 90 90\ntwo\n", ValueError),
+        ("225\n5.64 5.64 5.64 90 90 90\n1.0\n", ValueError),
+        ("225\n5.64 5.64 5.64 90 90 90\n1\nNa 1 4a 0 0 half\n", ValueError),
+        ("\x00\x01\x02\x7f\xff\n", ValueError),
+        ("225\n5.64 5.64 5.64 90 90 90\n" + "9" * 40 + "\nNa 1 4a 0 0 0\n", IndexError),
+    ],
+)
 def test_malformed_files(text, kind):
     with pytest.raises(kind) as err:
         read_text(text)
@@ -171,11 +181,11 @@ def test_errors_of_crystal_pass_through(tmp_path):
 
 
 def test_write_rocksalt_exact_lines(capsys):
-    assert write_text(bulk("NaCl", "rocksalt", a=5.64, cubic=True)).splitlines()[:7] == \
-        ROCKSALT.splitlines()[:7]
+    assert (
+        write_text(bulk("NaCl", "rocksalt", a=5.64, cubic=True)).splitlines()[:7] == ROCKSALT.splitlines()[:7]
+    )
     text = write_text(bulk("Cu", "fcc", a=3.6, cubic=True))
-    assert text.endswith("# [atom type] [number] [WP] [x] [y] [z]\n"
-                         "Cu 1  4a   0.000000 0.000000 0.000000\n")
+    assert text.endswith("# [atom type] [number] [WP] [x] [y] [z]\nCu 1  4a   0.000000 0.000000 0.000000\n")
     assert capsys.readouterr().out == ""
 
 
@@ -183,8 +193,12 @@ def test_write_field_widths():
     # One orbit per atom (space group 1): sequence numbers pass 99 and widen their field;
     # a one-letter symbol is padded to two characters.
     rng = np.random.default_rng(7)
-    atoms = Atoms(["O"] * 60 + ["Si"] * 45, scaled_positions=rng.random((105, 3)),
-                  cell=[[7.1, 0.3, 0.2], [0.1, 8.3, 0.4], [0.5, 0.2, 9.7]], pbc=True)
+    atoms = Atoms(
+        ["O"] * 60 + ["Si"] * 45,
+        scaled_positions=rng.random((105, 3)),
+        cell=[[7.1, 0.3, 0.2], [0.1, 8.3, 0.4], [0.5, 0.2, 9.7]],
+        pbc=True,
+    )
     lines = write_text(atoms).splitlines()
     assert lines[1] == "1" and lines[5] == "105"
     atom_lines = lines[7:]
@@ -197,16 +211,25 @@ def test_write_field_widths():
         assert len(fields[-1]) == len(fields[-2]) == len(fields[-3]) == 8  # 0.xxxxxx
 
 
-@pytest.mark.parametrize("name, atoms, multiplicities", [
-    ("diamond", bulk("C", "diamond", a=3.567), [8]),
-    ("rocksalt", bulk("NaCl", "rocksalt", a=5.64), [4, 4]),
-    ("wurtzite", bulk("ZnO", "wurtzite", a=3.25, c=5.2), [2, 2]),
-    ("cubic BN", bulk("BN", "zincblende", a=3.615, cubic=True), [4, 4]),
-    ("low symmetry", Atoms("BCN", scaled_positions=[[0, 0, 0], [0.21, 0.37, 0.13],
-                                                     [0.61, 0.09, 0.77]],
-                           cell=[[2.9, 0, 0], [0.4, 3.3, 0], [0.3, 0.6, 4.1]], pbc=True),
-     [1, 1, 1]),
-])
+@pytest.mark.parametrize(
+    "name, atoms, multiplicities",
+    [
+        ("diamond", bulk("C", "diamond", a=3.567), [8]),
+        ("rocksalt", bulk("NaCl", "rocksalt", a=5.64), [4, 4]),
+        ("wurtzite", bulk("ZnO", "wurtzite", a=3.25, c=5.2), [2, 2]),
+        ("cubic BN", bulk("BN", "zincblende", a=3.615, cubic=True), [4, 4]),
+        (
+            "low symmetry",
+            Atoms(
+                "BCN",
+                scaled_positions=[[0, 0, 0], [0.21, 0.37, 0.13], [0.61, 0.09, 0.77]],
+                cell=[[2.9, 0, 0], [0.4, 3.3, 0], [0.3, 0.6, 4.1]],
+                pbc=True,
+            ),
+            [1, 1, 1],
+        ),
+    ],
+)
 def test_round_trip_gives_standardized_structure(name, atoms, multiplicities):
     text = write_text(atoms)
     lines = text.splitlines()
@@ -221,8 +244,7 @@ def test_round_trip_gives_standardized_structure(name, atoms, multiplicities):
     # (spglib may pick another, equivalent representative of an orbit).
     again = write_text(back)
     assert again.splitlines()[:7] == lines[:7]
-    assert [line.split()[:3] for line in again.splitlines()[7:]] == \
-        [line.split()[:3] for line in lines[7:]]
+    assert [line.split()[:3] for line in again.splitlines()[7:]] == [line.split()[:3] for line in lines[7:]]
     assert same_sites(read_text(again), ds.std_lattice, ds.std_positions, ds.std_types)
 
 
@@ -306,19 +328,24 @@ def test_unusable_symprec_is_refused_before_spglib(symprec, tmp_path, capsys):
 
 
 def test_symprec_in_a_subprocess_does_not_crash():
-    code = ("import io\nfrom ase.build import bulk\nfrom corvane.io.bcs import write_bcs\n"
-            "for s in (-1, float('nan')):\n"
-            "    try: write_bcs(io.StringIO(), bulk('C', 'diamond', a=3.567), symprec=s)\n"
-            "    except ValueError: print('refused')\n")
+    code = (
+        "import io\nfrom ase.build import bulk\nfrom corvane.io.bcs import write_bcs\n"
+        "for s in (-1, float('nan')):\n"
+        "    try: write_bcs(io.StringIO(), bulk('C', 'diamond', a=3.567), symprec=s)\n"
+        "    except ValueError: print('refused')\n"
+    )
     done = subprocess.run([sys.executable, "-c", code], capture_output=True, text=True, timeout=120)
     assert done.returncode == 0 and done.stdout == "refused\nrefused\n", done.stderr
 
 
-@pytest.mark.parametrize("lattice, message", [
-    ("nan 5.64 5.64 90 90 90", "lattice parameter a must be a finite number, got nan"),
-    ("5.64 5.64 5.64 90 inf 90", "lattice parameter beta must be a finite number, got inf"),
-    ("5.64 5.64 1e999 90 90 90", "lattice parameter c must be a finite number, got inf"),
-])
+@pytest.mark.parametrize(
+    "lattice, message",
+    [
+        ("nan 5.64 5.64 90 90 90", "lattice parameter a must be a finite number, got nan"),
+        ("5.64 5.64 5.64 90 inf 90", "lattice parameter beta must be a finite number, got inf"),
+        ("5.64 5.64 1e999 90 90 90", "lattice parameter c must be a finite number, got inf"),
+    ],
+)
 def test_non_finite_lattice_parameters_are_refused(lattice, message):
     with pytest.raises(ValueError, match=f"^{message}$"):
         read_text(ROCKSALT.replace("5.640000 5.640000 5.640000 90.00 90.00 90.00", lattice))
@@ -328,12 +355,16 @@ def test_non_finite_coordinates_and_empty_asymmetric_units_are_refused():
     with pytest.raises(ValueError, match="^coordinate y of atom 2 must be a finite number, got nan$"):
         read_text(ROCKSALT.replace("Cl 2  4b   0.500000 0.500000", "Cl 2  4b   0.500000 NaN"))
     for count in ("0", "-3"):
-        with pytest.raises(ValueError, match=f"^the number of independent atoms must be at least 1, got {count}$"):
+        with pytest.raises(
+            ValueError, match=f"^the number of independent atoms must be at least 1, got {count}$"
+        ):
             read_text(ROCKSALT.replace("\n2\n", f"\n{count}\n"))
 
 
 def test_lattice_parameters_of_a_flat_cell_are_refused():
     flat = ROCKSALT.replace("90.00 90.00 90.00", "120.00 120.00 120.00")
-    with pytest.raises(ValueError, match="^the lattice parameters 5.64 5.64 5.64 120.0 120.0 120.0 "
-                                         "describe a cell of zero volume$"):
+    with pytest.raises(
+        ValueError,
+        match="^the lattice parameters 5.64 5.64 5.64 120.0 120.0 120.0 describe a cell of zero volume$",
+    ):
         read_text(flat)

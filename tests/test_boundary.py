@@ -8,10 +8,6 @@ import numpy as np
 import pytest
 from ase.build import bulk
 from ase.io import read
-
-import corvane.cli
-import corvane.cli.boundary as boundary
-from corvane.cli import CombinedFormatter, build_parser
 from twin_checks import (
     DIAMOND_BOND,
     DIAMOND_D111,
@@ -23,6 +19,10 @@ from twin_checks import (
     expected_boundaries,
     mirror_planes,
 )
+
+import corvane.cli
+import corvane.cli.boundary as boundary
+from corvane.cli import CombinedFormatter, build_parser
 
 RULE = "=" * 60
 
@@ -55,16 +55,27 @@ def test_module_namespace():
 def test_parser_defaults_and_types():
     args = parse()
     assert vars(args) == {
-        "command": "boundary", "filename": None, "output": "grain_gb.vasp", "plane": [1, 1, 1],
-        "layers": [3], "tol_surface": 0.02, "tol_layer": 0.1, "average_cutoff": 0.2,
-        "delete_layers": [], "gap": 0.0, "symprec": 0, "vacuum": 0, "supercell": [1, 1, 1],
+        "command": "boundary",
+        "filename": None,
+        "output": "grain_gb.vasp",
+        "plane": [1, 1, 1],
+        "layers": [3],
+        "tol_surface": 0.02,
+        "tol_layer": 0.1,
+        "average_cutoff": 0.2,
+        "delete_layers": [],
+        "gap": 0.0,
+        "symprec": 0,
+        "vacuum": 0,
+        "supercell": [1, 1, 1],
         "write_grains": False,
     }
     assert type(args.symprec) is int and type(args.vacuum) is int
     # list defaults are new objects at each registration
     assert parse().layers is not parse().layers
-    args = parse("--layers", "3", "5", "--plane", "0", "0", "1", "--delete_layers",
-                 "--symprec", "1e-3", "-f", "x.vasp")
+    args = parse(
+        "--layers", "3", "5", "--plane", "0", "0", "1", "--delete_layers", "--symprec", "1e-3", "-f", "x.vasp"
+    )
     assert args.layers == [3, 5] and args.plane == [0, 0, 1] and args.delete_layers == []
     assert args.symprec == 1e-3 and args.filename == "x.vasp"
     for bad in (["--plane", "1", "1"], ["--plane", "1", "1", "a"], ["--supercell", "2", "2"]):
@@ -87,14 +98,25 @@ def test_register_parser_adds_one_subcommand():
     parser = argparse.ArgumentParser()
     sub = parser.add_subparsers(dest="cmd")
     assert boundary.register_parser(sub) is None
-    (name, sp), = sub.choices.items()
+    ((name, sp),) = sub.choices.items()
     assert name == "boundary" and sp.formatter_class is CombinedFormatter
     assert sp.description == "Create a coherent grain boundary."
     flags = [a.option_strings for a in sp._actions][1:]
-    assert flags == [["-f", "--filename"], ["-o", "--output"], ["--plane"], ["--layers"],
-                     ["--tol_surface"], ["--tol_layer"], ["--average_cutoff"],
-                     ["--delete_layers"], ["--gap"], ["--symprec"], ["--vacuum"],
-                     ["--supercell"], ["--write_grains"]]
+    assert flags == [
+        ["-f", "--filename"],
+        ["-o", "--output"],
+        ["--plane"],
+        ["--layers"],
+        ["--tol_surface"],
+        ["--tol_layer"],
+        ["--average_cutoff"],
+        ["--delete_layers"],
+        ["--gap"],
+        ["--symprec"],
+        ["--vacuum"],
+        ["--supercell"],
+        ["--write_grains"],
+    ]
 
 
 # --------------------------------------------------------------------------- runs
@@ -102,16 +124,18 @@ def test_register_parser_adds_one_subcommand():
 
 def test_default_run_writes_a_sound_diamond_twin(capsys, in_tmp):
     out = run(capsys)
-    assert out == [RULE, "Success: Grain boundary", RULE, "  Written to file grain_gb.vasp.",
-                   RULE]
+    assert out == [RULE, "Success: Grain boundary", RULE, "  Written to file grain_gb.vasp.", RULE]
     assert sorted(p.name for p in in_tmp.iterdir()) == ["grain_gb.vasp"]
     atoms = read("grain_gb.vasp")
     assert atoms.get_chemical_symbols() == ["C"] * 12
     assert_sound_tetrahedral(atoms, DIAMOND_BOND, 1.7)
     c = atoms.cell[2, 2]
     assert c == pytest.approx(6 * DIAMOND_D111)
-    assert_planes(mirror_planes(atoms, 2.5 * DIAMOND_D111),
-                  expected_boundaries([3, 3], DIAMOND_D111, DIAMOND_BOND, c), c)
+    assert_planes(
+        mirror_planes(atoms, 2.5 * DIAMOND_D111),
+        expected_boundaries([3, 3], DIAMOND_D111, DIAMOND_BOND, c),
+        c,
+    )
 
 
 def test_empty_filename_also_selects_diamond(capsys):
@@ -137,8 +161,11 @@ def test_four_grains_from_unsorted_layers(capsys):
     assert_sound_tetrahedral(atoms, DIAMOND_BOND, 1.7)
     c = atoms.cell[2, 2]
     assert c == pytest.approx(16 * DIAMOND_D111)
-    assert_planes(mirror_planes(atoms, 2.5 * DIAMOND_D111),
-                  expected_boundaries([5, 3, 3, 5], DIAMOND_D111, DIAMOND_BOND, c), c)
+    assert_planes(
+        mirror_planes(atoms, 2.5 * DIAMOND_D111),
+        expected_boundaries([5, 3, 3, 5], DIAMOND_D111, DIAMOND_BOND, c),
+        c,
+    )
 
 
 def test_vacuum_leaves_a_sound_interior(capsys):
@@ -161,8 +188,11 @@ def test_supercell_multiplies_the_atoms(capsys):
     assert len(atoms) == 48
     assert_sound_tetrahedral(atoms, DIAMOND_BOND, 1.7)
     c = atoms.cell[2, 2]
-    assert_planes(mirror_planes(atoms, 2.5 * DIAMOND_D111),
-                  expected_boundaries([3, 3], DIAMOND_D111, DIAMOND_BOND, c), c)
+    assert_planes(
+        mirror_planes(atoms, 2.5 * DIAMOND_D111),
+        expected_boundaries([3, 3], DIAMOND_D111, DIAMOND_BOND, c),
+        c,
+    )
 
 
 def test_grain_files_come_first(capsys, in_tmp, monkeypatch):
@@ -229,8 +259,13 @@ def test_root_dispatches_to_boundary(capsys, in_tmp):
 
 
 def test_python_dash_m_runs_the_subcommand(in_tmp):
-    done = subprocess.run([sys.executable, "-m", "corvane", "boundary", "-o", "m.vasp"],
-                          capture_output=True, text=True, cwd=in_tmp, timeout=120)
+    done = subprocess.run(
+        [sys.executable, "-m", "corvane", "boundary", "-o", "m.vasp"],
+        capture_output=True,
+        text=True,
+        cwd=in_tmp,
+        timeout=120,
+    )
     assert done.returncode == 0, done.stderr
     assert done.stdout.splitlines()[3] == "  Written to file m.vasp."
     assert_sound_tetrahedral(read(in_tmp / "m.vasp"), DIAMOND_BOND, 1.7)

@@ -38,26 +38,35 @@ def fails(capsys, *argv):
 # ----------------------------------------------------------- item 7: errors a user can act on
 
 
-@pytest.mark.parametrize("argv, expected", [
-    (["boundary", "--layers", "0"], "corvane boundary: error: --layers 0: every grain thickness"),
-    (["boundary", "--layers", "3", "-2"], "--layers 3 -2: every grain thickness"),
-    (["boundary", "--gap", "nan"], "corvane boundary: error: --gap nan: must be a finite number"),
-    (["boundary", "--tol_layer", "inf"], "--tol_layer inf: must be a finite number"),
-    (["boundary", "--plane", "0", "0", "0"], "--plane 0 0 0: the Miller indices cannot all be zero"),
-    (["optimize"], "corvane optimize: error: -f/--filename: the structure file to relax is required"),
-    (["optimize", "-f", "notes.txt"], "-f/--filename notes.txt: not a structure file of a format ASE knows"),
-    (["optimize", "-f", "in.vasp", "--fmax", "0"], "--fmax 0.0: must be above 0"),
-    (["optimize", "-f", "in.vasp", "--method", "Newton"], "--method Newton: unknown optimiser"),
-    (["polycrystal", "--random", "0"], "corvane polycrystal: error: --random 0: the number of grains"),
-    (["polycrystal", "--node", "a", "b", "c"], "--node a b c: 'a' is not a number"),
-    (["polycrystal", "--node", "1", "2"], "--node 1 2: give a position x y z"),
-    (["polycrystal", "--box", "10", "nan", "10"], "--box 10.0 nan 10.0: the edges must be positive"),
-    (["polycrystal", "--remove-doubles", "-1"], "--remove-doubles -1.0: must be at least 0"),
-    (["boundary", "-f", "notes.txt"], "-f/--filename notes.txt: not a structure file of a format ASE knows"),
-    (["boundary", "-f", "absent.vasp"], "-f/--filename absent.vasp: no such file"),
-    (["boundary", "-f", "POSCAR"], "-f/--filename POSCAR: cannot read a structure from it (RuntimeError"),
-    (["boundary", "--supercell", "4294967296", "4294967296", "1"], "a boundary of about 2.21e+20 atoms"),
-])
+@pytest.mark.parametrize(
+    "argv, expected",
+    [
+        (["boundary", "--layers", "0"], "corvane boundary: error: --layers 0: every grain thickness"),
+        (["boundary", "--layers", "3", "-2"], "--layers 3 -2: every grain thickness"),
+        (["boundary", "--gap", "nan"], "corvane boundary: error: --gap nan: must be a finite number"),
+        (["boundary", "--tol_layer", "inf"], "--tol_layer inf: must be a finite number"),
+        (["boundary", "--plane", "0", "0", "0"], "--plane 0 0 0: the Miller indices cannot all be zero"),
+        (["optimize"], "corvane optimize: error: -f/--filename: the structure file to relax is required"),
+        (
+            ["optimize", "-f", "notes.txt"],
+            "-f/--filename notes.txt: not a structure file of a format ASE knows",
+        ),
+        (["optimize", "-f", "in.vasp", "--fmax", "0"], "--fmax 0.0: must be above 0"),
+        (["optimize", "-f", "in.vasp", "--method", "Newton"], "--method Newton: unknown optimiser"),
+        (["polycrystal", "--random", "0"], "corvane polycrystal: error: --random 0: the number of grains"),
+        (["polycrystal", "--node", "a", "b", "c"], "--node a b c: 'a' is not a number"),
+        (["polycrystal", "--node", "1", "2"], "--node 1 2: give a position x y z"),
+        (["polycrystal", "--box", "10", "nan", "10"], "--box 10.0 nan 10.0: the edges must be positive"),
+        (["polycrystal", "--remove-doubles", "-1"], "--remove-doubles -1.0: must be at least 0"),
+        (
+            ["boundary", "-f", "notes.txt"],
+            "-f/--filename notes.txt: not a structure file of a format ASE knows",
+        ),
+        (["boundary", "-f", "absent.vasp"], "-f/--filename absent.vasp: no such file"),
+        (["boundary", "-f", "POSCAR"], "-f/--filename POSCAR: cannot read a structure from it (RuntimeError"),
+        (["boundary", "--supercell", "4294967296", "4294967296", "1"], "a boundary of about 2.21e+20 atoms"),
+    ],
+)
 def test_bad_values_are_named_on_one_line(in_tmp, capsys, argv, expected):
     (in_tmp / "notes.txt").write_text("Remember to relax the cell.\nThen compute hardness.\n")
     (in_tmp / "POSCAR").write_text("C 0 0 0\nnot a structure\n")
@@ -79,12 +88,17 @@ def test_traceback_on_request(in_tmp, capsys, monkeypatch):
 
 
 def test_console_script_exit_status_and_message(in_tmp):
-    done = subprocess.run([sys.executable, "-m", "corvane", "polycrystal", "--random", "0"],
-                          capture_output=True, text=True, timeout=120,
-                          env={k: v for k, v in os.environ.items() if k != errors.TRACEBACK_VARIABLE})
+    done = subprocess.run(
+        [sys.executable, "-m", "corvane", "polycrystal", "--random", "0"],
+        capture_output=True,
+        text=True,
+        timeout=120,
+        env={k: v for k, v in os.environ.items() if k != errors.TRACEBACK_VARIABLE},
+    )
     assert done.returncode == 1
-    assert done.stderr == ("corvane polycrystal: error: --random 0: the number of grains must "
-                           "be at least 1\n")
+    assert done.stderr == (
+        "corvane polycrystal: error: --random 0: the number of grains must be at least 1\n"
+    )
 
 
 def test_errors_from_the_work_itself_are_one_line_too(in_tmp, capsys):
@@ -99,13 +113,22 @@ def test_errors_from_the_work_itself_are_one_line_too(in_tmp, capsys):
 # ---------------------------------------------------- item 3: sizes estimated before building
 
 
-@pytest.mark.parametrize("argv, words", [
-    (["boundary", "--average_cutoff", "1e6"], "--average_cutoff 1e+06: merging atoms within"),
-    (["boundary", "--layers", "100000000"], "--layers 100000000 with --supercell 1 1 1: a boundary of about 4e+08 atoms"),
-    (["boundary", "--supercell", "1000", "1000", "1000"], "a boundary of about 1.2e+10 atoms"),
-    (["polycrystal", "--box", "1e6", "1e6", "1e6"], "--box 1000000.0 1000000.0 1000000.0: a polycrystal of about 6.04e+16 atoms"),
-    (["polycrystal", "--remove-doubles", "1e6"], "--remove-doubles 1e+06: comparing atoms within"),
-])
+@pytest.mark.parametrize(
+    "argv, words",
+    [
+        (["boundary", "--average_cutoff", "1e6"], "--average_cutoff 1e+06: merging atoms within"),
+        (
+            ["boundary", "--layers", "100000000"],
+            "--layers 100000000 with --supercell 1 1 1: a boundary of about 4e+08 atoms",
+        ),
+        (["boundary", "--supercell", "1000", "1000", "1000"], "a boundary of about 1.2e+10 atoms"),
+        (
+            ["polycrystal", "--box", "1e6", "1e6", "1e6"],
+            "--box 1000000.0 1000000.0 1000000.0: a polycrystal of about 6.04e+16 atoms",
+        ),
+        (["polycrystal", "--remove-doubles", "1e6"], "--remove-doubles 1e+06: comparing atoms within"),
+    ],
+)
 def test_runaway_sizes_are_refused_with_the_estimate(in_tmp, capsys, argv, words):
     line = fails(capsys, *argv)
     assert words in line and "above the limit of 4 GiB" in line and "--max-memory" in line
@@ -163,8 +186,7 @@ def test_boundary_warns_about_layers_it_cannot_delete(in_tmp, capsys):
 def test_optimize_checks_its_outputs_before_relaxing(in_tmp, capsys):
     bulk("BN", "zincblende", a=3.7).write("in.vasp", format="vasp")
     (in_tmp / "t.traj").write_text(OLD)
-    line = fails(capsys, "optimize", "-f", "in.vasp", "-o", "missing_dir/o.vasp",
-                 "--trajectory", "t.traj")
+    line = fails(capsys, "optimize", "-f", "in.vasp", "-o", "missing_dir/o.vasp", "--trajectory", "t.traj")
     assert "-o/--output missing_dir/o.vasp: output file 'missing_dir/o.vasp': the folder" in line
     assert (in_tmp / "t.traj").read_text() == OLD
     line = fails(capsys, "optimize", "-f", "in.vasp", "--trajectory", "no/t.traj")
@@ -178,7 +200,8 @@ def test_optimize_main_itself_checks_the_output_before_relaxing(in_tmp, capsys, 
     monkeypatch.setattr(optimize, "optimize_structure", lambda a, **k: relaxed.append(a) or a)
     bulk("BN", "zincblende", a=3.7).write("in.vasp", format="vasp")
     args = corvane.cli.build_parser({"optimize": optimize}).parse_args(
-        ["optimize", "-f", "in.vasp", "-o", "missing_dir/o.vasp"])
+        ["optimize", "-f", "in.vasp", "-o", "missing_dir/o.vasp"]
+    )
     with pytest.raises(FileNotFoundError, match="missing_dir"):
         optimize.main(args)
     assert relaxed == []
@@ -189,7 +212,8 @@ def test_optimize_main_itself_checks_the_output_before_relaxing(in_tmp, capsys, 
 
 def test_port_outside_the_tcp_range(in_tmp, capsys):
     assert "--port 99999: a port number must be between 1 and 65535" in fails(
-        capsys, "pelvaro", "x.db", "--port", "99999")
+        capsys, "pelvaro", "x.db", "--port", "99999"
+    )
     assert "--port 0:" in fails(capsys, "pelvaro", "x.db", "--port", "0")
 
 
@@ -201,8 +225,7 @@ def test_polycrystal_does_not_create_folders(in_tmp, capsys):
 
     from corvane.build.polycrystal import Polycrystal
 
-    builder = Polycrystal(make("Al", "fcc", a=4.046, cubic=True), {"box": [20] * 3, "random": 2},
-                          rng=1)
+    builder = Polycrystal(make("Al", "fcc", a=4.046, cubic=True), {"box": [20] * 3, "random": 2}, rng=1)
     with pytest.raises(FileNotFoundError, match="does not exist"):
         builder.write_final_files(builder.generate_polycrystal(), output="a/b/c.cfg")
     assert not (in_tmp / "a").exists()

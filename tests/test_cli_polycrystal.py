@@ -41,6 +41,7 @@ def recorded(monkeypatch):
         Recorder.calls = []
         cli.main(parse(*argv))
         return Recorder.calls
+
     return run
 
 
@@ -54,6 +55,7 @@ def param_file(tmp_path):
         path = tmp_path / "params.txt"
         path.write_text(text)
         return str(path)
+
     return make
 
 
@@ -64,7 +66,12 @@ def test_parser_defaults_and_help(capsys):
     args = parse()
     assert (args.command, args.random, args.box, args.formats) == ("polycrystal", 8, [80.0, 80.0, 80.0], [])
     assert (args.filename, args.param_file, args.lattice, args.node, args.remove_doubles) == (None,) * 5
-    assert (args.prefix, args.output, args.no_wrap, args.verbose) == ("polycrystal", "polycrystal.cfg", False, False)
+    assert (args.prefix, args.output, args.no_wrap, args.verbose) == (
+        "polycrystal",
+        "polycrystal.cfg",
+        False,
+        False,
+    )
     with pytest.raises(SystemExit):
         parse("--help")
     text = capsys.readouterr().out
@@ -72,15 +79,18 @@ def test_parser_defaults_and_help(capsys):
     assert "(default: 8)" in text and "(default: [80.0, 80.0, 80.0])" in text
 
 
-@pytest.mark.parametrize("argv", [
-    ["--lattice", "sc"],
-    ["--random", "3", "--lattice", "fcc"],
-    ["--random", "8", "--node", "1", "2", "3"],  # the default value typed explicitly still conflicts
-    ["--lattice", "bcc", "--node", "1", "2", "3"],
-    ["--box", "10", "10"],
-    ["--random", "many"],
-    ["--remove-doubles", "close"],
-])
+@pytest.mark.parametrize(
+    "argv",
+    [
+        ["--lattice", "sc"],
+        ["--random", "3", "--lattice", "fcc"],
+        ["--random", "8", "--node", "1", "2", "3"],  # the default value typed explicitly still conflicts
+        ["--lattice", "bcc", "--node", "1", "2", "3"],
+        ["--box", "10", "10"],
+        ["--random", "many"],
+        ["--remove-doubles", "close"],
+    ],
+)
 def test_parser_rejects(argv, capsys):
     with pytest.raises(SystemExit):
         parse(*argv)
@@ -105,8 +115,21 @@ def test_run_without_options(recorded):
 
 
 def test_options_reach_the_builder(recorded):
-    calls = recorded("-f", "POSCAR", "--lattice", "hcp", "--no-wrap", "--remove-doubles", "1.5",
-                     "--verbose", "--formats", "xyz", "vasp", "-o", "results/run1.cfg")
+    calls = recorded(
+        "-f",
+        "POSCAR",
+        "--lattice",
+        "hcp",
+        "--no-wrap",
+        "--remove-doubles",
+        "1.5",
+        "--verbose",
+        "--formats",
+        "xyz",
+        "vasp",
+        "-o",
+        "results/run1.cfg",
+    )
     assert params_of(calls) == {"box": [80.0, 80.0, 80.0], "lattice": "hcp"}
     assert calls[0][1]["seed"] == "POSCAR"  # the file is the builder's to read
     assert (calls[0][1]["prefix"], calls[0][1]["verbose"]) == ("run1", True)
@@ -115,15 +138,17 @@ def test_options_reach_the_builder(recorded):
 
 
 def test_nodes_and_prefix_from_option(recorded):
-    calls = recorded("--node", "10", "10", "10", "45", "30", "0", "--node", "10", "10", "10", "45", "30", "0",
-                     "--output", "", "--prefix", "mine")
+    node = ["--node", "10", "10", "10", "45", "30", "0"]
+    calls = recorded(*node, *node, "--output", "", "--prefix", "mine")
     record = {"pos": [10.0, 10.0, 10.0], "orient": ["45", "30", "0"]}
     assert params_of(calls) == {"box": [80.0, 80.0, 80.0], "node": [record, record]}
     assert calls[0][1]["prefix"] == "mine" and calls[2][2]["output"] == ""
 
 
 def test_random_zero_leaves_no_mode(recorded, capsys):
-    with pytest.raises(ValueError, match="A generation mode is required. Use --random, --lattice, or --node."):
+    with pytest.raises(
+        ValueError, match="A generation mode is required. Use --random, --lattice, or --node."
+    ):
         recorded("--random", "0")
     assert Recorder.calls == [] and capsys.readouterr().out == ""
 
@@ -132,7 +157,9 @@ def test_hand_made_namespace_without_box(monkeypatch):
     monkeypatch.setattr(cli, "Polycrystal", Recorder)
     args = parse()
     args.box = []
-    with pytest.raises(ValueError, match=r"A final box size is required. Use --box or define it in --param-file."):
+    with pytest.raises(
+        ValueError, match=r"A final box size is required. Use --box or define it in --param-file."
+    ):
         cli.main(args)
 
 
@@ -142,13 +169,16 @@ def test_hand_made_namespace_without_box(monkeypatch):
 def test_param_file_is_read(recorded, param_file):
     path = param_file(
         "# a comment\n\n  BOX 50 50 50  \nGrain 1 2 3\nnode 4 5 6 10 20 30 # not a comment\n"
-        "colour red\nrandom 5\nlattice FCC\n")
+        "colour red\nrandom 5\nlattice FCC\n"
+    )
     calls = recorded("--param-file", path)
     params = params_of(calls)
     assert params["param_file"] == path
     assert params["box"] == [50.0, 50.0, 50.0]
-    assert params["node"] == [{"pos": [1.0, 2.0, 3.0], "orient": []},
-                              {"pos": [4.0, 5.0, 6.0], "orient": ["10", "20", "30", "#", "not", "a", "comment"]}]
+    assert params["node"] == [
+        {"pos": [1.0, 2.0, 3.0], "orient": []},
+        {"pos": [4.0, 5.0, 6.0], "orient": ["10", "20", "30", "#", "not", "a", "comment"]},
+    ]
     # the file may name several modes; the defaults of --box and --random do not override it
     assert (params["random"], params["lattice"]) == (5, "fcc")
 
@@ -172,13 +202,16 @@ def test_defaults_fill_in_what_the_file_lacks(recorded, param_file):
     assert params["box"] == [10.0, 20.0, 30.0] and params["random"] == 8
 
 
-@pytest.mark.parametrize("text, error, note", [
-    ("box 50 50 50\nrandom\n", IndexError, "line 2: random (a value is missing)"),
-    ("lattice\n", IndexError, "line 1: lattice"),
-    ("box 50 x 50\n", ValueError, "line 1: box 50 x 50"),
-    ("random 2.5\n", ValueError, "line 1: random 2.5"),
-    ("node 1 2 three\n", ValueError, "node 1 2 three"),
-])
+@pytest.mark.parametrize(
+    "text, error, note",
+    [
+        ("box 50 50 50\nrandom\n", IndexError, "line 2: random (a value is missing)"),
+        ("lattice\n", IndexError, "line 1: lattice"),
+        ("box 50 x 50\n", ValueError, "line 1: box 50 x 50"),
+        ("random 2.5\n", ValueError, "line 1: random 2.5"),
+        ("node 1 2 three\n", ValueError, "node 1 2 three"),
+    ],
+)
 def test_bad_param_files(recorded, param_file, text, error, note):
     path = param_file(text)
     with pytest.raises(error) as info:
@@ -248,8 +281,32 @@ def test_node_and_param_file_run(tmp_path, monkeypatch, capsys):
     seeds = (tmp_path / "out" / "two_seeds.txt").read_text()
     assert "box 40.460000 40.460000 40.460000" in seeds and seeds.count("\nnode ") == 2
     assert "Grain 2:" in capsys.readouterr().out
-    cli.main(parse("--node", "10", "10", "10", "0", "0", "0", "--node", "30", "30", "30", "0", "0", "45",
-                   "--box", "40", "40", "40", "--prefix", "unused", "-o", "opt.cfg"))
+    cli.main(
+        parse(
+            "--node",
+            "10",
+            "10",
+            "10",
+            "0",
+            "0",
+            "0",
+            "--node",
+            "30",
+            "30",
+            "30",
+            "0",
+            "0",
+            "45",
+            "--box",
+            "40",
+            "40",
+            "40",
+            "--prefix",
+            "unused",
+            "-o",
+            "opt.cfg",
+        )
+    )
     again = read(tmp_path / "opt.cfg")
     assert sorted(set(again.arrays["grain"].astype(int))) == [1, 2]
     assert abs(len(again) / (40.0**3 * AL_DENSITY) - 1) < 0.02

@@ -23,7 +23,12 @@ def test_registered_with_its_options():
     args = build_parser().parse_args(["twin"])
     assert args.command == "twin"
     assert (args.filename, args.output, args.plane, args.layers, args.operation) == (
-        None, "twin.vasp", [1, 1, 1], [3], "auto")
+        None,
+        "twin.vasp",
+        [1, 1, 1],
+        [3],
+        "auto",
+    )
     assert (args.supercell, args.vacuum, args.tol, args.grains) == ([1, 1, 1], 0.0, 0.01, False)
     with pytest.raises(SystemExit):
         build_parser().parse_args(["twin", "--operation", "flip"])
@@ -52,8 +57,21 @@ def test_default_run_writes_the_cbn_twin_and_reports_it(in_tmp, capsys):
 
 def test_file_input_grains_and_format_from_the_name(in_tmp, capsys):
     bulk("Cu", "fcc", a=3.61, cubic=True).write(in_tmp / "cu.vasp")
-    main(["twin", "-f", "cu.vasp", "--layers", "4", "2", "--operation", "mirror",
-          "--grains", "-o", "cu_twin.cif"])
+    main(
+        [
+            "twin",
+            "-f",
+            "cu.vasp",
+            "--layers",
+            "4",
+            "2",
+            "--operation",
+            "mirror",
+            "--grains",
+            "-o",
+            "cu_twin.cif",
+        ]
+    )
     out = capsys.readouterr().out
     assert "Twin: 12 atoms, mirror, stacking " in out
     grains = sorted(p.name for p in in_tmp.glob("cu_twin_grain*.cif"))

@@ -6,6 +6,7 @@ from ase import Atoms
 from ase.build import bulk, surface
 
 from corvane import _kernels
+from corvane._testing.reference import layers_by_gaps
 from corvane.core import (
     average_atoms,
     check_reflection_symmetry,
@@ -17,19 +18,6 @@ from corvane.core import (
 
 def diamond_slab(layers=6, a=3.56, symbol="C"):
     return surface(bulk(symbol, "diamond", a=a), (1, 1, 1), layers, vacuum=10.0, tol=0.02)
-
-
-def reference_layers(z, tol):
-    """Sort, then split where the gap exceeds tol; indices ascending in each layer."""
-    order = np.argsort(z, kind="stable")
-    layers, current = [], [order[0]]
-    for a, b in zip(order[:-1], order[1:]):
-        if z[b] - z[a] > tol:
-            layers.append(sorted(current))
-            current = []
-        current.append(b)
-    layers.append(sorted(current))
-    return layers
 
 
 # --------------------------------------------------------------------------- get_layers
@@ -56,7 +44,7 @@ def test_layers_match_a_plain_python_grouping_on_noisy_data():
         perm = rng.permutation(len(p))
         p = p[perm]
         got = [list(layer) for layer in get_layers(p, direction=axis, tol=0.1)]
-        assert got == reference_layers(p[:, axis], 0.1)
+        assert got == layers_by_gaps(p[:, axis], 0.1)
         assert len(got) == 40
 
 
@@ -92,8 +80,7 @@ def test_reflection_through_a_vertical_bond_needs_in_plane_wrapping():
     mid = (z[1] + z[2]) / 2
     assert not check_reflection_symmetry(mid, 2, 0.1, slab[layers[1]], slab[layers[2]])
     # A plane off the midpoint by more than tol fails.
-    assert not check_reflection_symmetry((z[0] + z[1]) / 2 + 0.2, 2, 0.1, slab[layers[0]],
-                                         slab[layers[1]])
+    assert not check_reflection_symmetry((z[0] + z[1]) / 2 + 0.2, 2, 0.1, slab[layers[0]], slab[layers[1]])
 
 
 def test_reflection_matches_species_and_counts():
@@ -123,7 +110,8 @@ def test_reflection_in_a_larger_oblique_in_plane_cell():
     # Shuffle and wrap the atoms of one layer by lattice vectors: still a mirror image.
     above = above[np.random.default_rng(1).permutation(len(above))]
     above.positions += np.outer([1, -2, 0, 3, 1, 0, -1, 2], slab.cell[0]) + np.outer(
-        [0, 1, -1, 2, 0, 0, 1, -3], slab.cell[1])
+        [0, 1, -1, 2, 0, 0, 1, -3], slab.cell[1]
+    )
     plane = (z[k] + z[k + 1]) / 2
     assert check_reflection_symmetry(plane, 2, 0.1, below, above)
     # Without periodicity the wrapped copies no longer match.
@@ -189,8 +177,7 @@ def test_mirror_array_reflects_one_axis_only_and_copies():
 
 
 def test_merging_across_the_periodic_boundary_uses_the_minimum_image():
-    atoms = Atoms("C3", positions=[[1, 1, 0.05], [1, 1, 9.93], [3, 3, 5]], cell=[6, 6, 10],
-                  pbc=True)
+    atoms = Atoms("C3", positions=[[1, 1, 0.05], [1, 1, 9.93], [3, 3, 5]], cell=[6, 6, 10], pbc=True)
     atoms.set_tags([5, 6, 7])
     merged = average_atoms(atoms, 0.2)
     assert len(merged) == 2 and len(atoms) == 3
@@ -204,8 +191,9 @@ def test_merging_across_the_periodic_boundary_uses_the_minimum_image():
 
 
 def test_merging_keeps_species_and_joins_chains():
-    atoms = Atoms("BBBN", positions=[[0, 0, 0], [0.15, 0, 0], [0.3, 0, 0], [0.1, 0, 0]],
-                  cell=[8, 8, 8], pbc=True)
+    atoms = Atoms(
+        "BBBN", positions=[[0, 0, 0], [0.15, 0, 0], [0.3, 0, 0], [0.1, 0, 0]], cell=[8, 8, 8], pbc=True
+    )
     merged = average_atoms(atoms, 0.2)
     assert merged.get_chemical_symbols() == ["B", "N"]
     np.testing.assert_allclose(merged.positions[0], [0.15, 0, 0])

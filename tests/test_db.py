@@ -7,16 +7,15 @@ import io
 import re
 from unittest import mock
 
-import numpy as np
-import pytest
-
 import ase.db
 import ase.io
+import numpy as np
+import pytest
 from ase import units
+from db_samples import make_database, sample_structures
 
 from corvane.data.db import ASEDBApp
 from corvane.data.db.app import _is_loopback
-from db_samples import make_database, sample_structures
 
 N = 50
 
@@ -55,6 +54,7 @@ def sha(path):
 
 # --- the table ---------------------------------------------------------------------------------
 
+
 def test_table_defaults(client):
     page = text(client.get("/"))
     assert "Hard Crystals" in page and "bcn-project" in page
@@ -79,9 +79,10 @@ def test_chosen_columns(db_path, client):
 
 def expected_order(key, descending=False):
     structures = sample_structures(N)
-    present = [(kv.get(key) if key != "energy" else atoms.calc and
-                atoms.calc.results.get("energy"), i + 1)
-               for i, (atoms, kv, _) in enumerate(structures)]
+    present = [
+        (kv.get(key) if key != "energy" else atoms.calc and atoms.calc.results.get("energy"), i + 1)
+        for i, (atoms, kv, _) in enumerate(structures)
+    ]
     have = [p for p in present if p[0] is not None]
     have.sort(key=lambda p: p[0], reverse=descending)
     return [i for _, i in have] + [i for v, i in present if v is None]
@@ -109,8 +110,9 @@ def test_sort_by_formula_and_id(client):
 
 def test_header_link_toggles_direction(client):
     page = text(client.get("/?sort=energy"))
-    assert html.unescape(re.search(r'href="([^"]+)" title="sort by energy"', page)[1]) \
-        .startswith("?sort=-energy")
+    assert html.unescape(re.search(r'href="([^"]+)" title="sort by energy"', page)[1]).startswith(
+        "?sort=-energy"
+    )
     page = text(client.get("/?sort=-energy"))
     assert 'class="desc"' in page
 
@@ -127,17 +129,21 @@ def test_paging_partitions_the_rows(client):
     assert 'rel="prev"' in page and 'rel="next"' in page
 
 
-@pytest.mark.parametrize("params, expected", [
-    ("page=999&limit=10", list(range(41, 51))),  # past the end: the last page
-    ("page=abc&limit=xyz", list(range(1, 26))),  # unusable numbers: the defaults
-    ("page=-3&limit=0", [1]),                    # clamped
-    ("limit=100000", list(range(1, 51))),
-])
+@pytest.mark.parametrize(
+    "params, expected",
+    [
+        ("page=999&limit=10", list(range(41, 51))),  # past the end: the last page
+        ("page=abc&limit=xyz", list(range(1, 26))),  # unusable numbers: the defaults
+        ("page=-3&limit=0", [1]),  # clamped
+        ("limit=100000", list(range(1, 51))),
+    ],
+)
 def test_paging_parameters_are_robust(client, params, expected):
     assert row_ids(text(client.get("/?" + params))) == expected
 
 
 # --- queries -----------------------------------------------------------------------------------
+
 
 def query(client, q, **extra):
     return text(client.get("/", query_string={"query": q, "limit": 500, **extra}))
@@ -149,16 +155,15 @@ def test_good_queries(client):
     page = query(client, "Cu")
     assert row_ids(page) == cu and f"Rows 1–{len(cu)} of {len(cu)} (50 in the database)" in page
     assert row_ids(query(client, "phase=wurtzite")) == [i for i in range(1, N) if i % 5 == 3]
-    assert row_ids(query(client, "hv>2.0,phase=fcc", sort="-hv")) == \
-        [i for i in expected_order("hv", True)
-         if structures[i - 1][1].get("hv", 0) > 2.0]
+    assert row_ids(query(client, "hv>2.0,phase=fcc", sort="-hv")) == [
+        i for i in expected_order("hv", True) if structures[i - 1][1].get("hv", 0) > 2.0
+    ]
     assert row_ids(query(client, "formula=CH4")) == [50]
     assert row_ids(query(client, "B,N,C")) == [6, 16, 26, 36, 46]  # the BC2N rows
     assert "No rows match" in query(client, "natoms>1000")
 
 
-@pytest.mark.parametrize("bad", ["energy=abc", "formula<C8", "id=99999999999999999999999",
-                                 "x" * 3000])
+@pytest.mark.parametrize("bad", ["energy=abc", "formula<C8", "id=99999999999999999999999", "x" * 3000])
 def test_bad_query_shows_a_message(client, bad):
     page = query(client, bad)
     assert 'id="query-error"' in page
@@ -169,8 +174,10 @@ def test_bad_query_shows_a_message(client, bad):
         assert bad[:20] not in page  # a refused query is not echoed back
 
 
-@pytest.mark.parametrize("odd", ["'; DROP TABLE systems; --", "\x00", "<script>alert(1)</script>",
-                                 "a,,b=", "=<>!", "Zz", "natoms<<3"])
+@pytest.mark.parametrize(
+    "odd",
+    ["'; DROP TABLE systems; --", "\x00", "<script>alert(1)</script>", "a,,b=", "=<>!", "Zz", "natoms<<3"],
+)
 def test_odd_queries_never_fail(client, db_path, odd):
     before = sha(db_path)
     response = client.get("/", query_string={"query": odd})
@@ -180,6 +187,7 @@ def test_odd_queries_never_fail(client, db_path, odd):
 
 
 # --- the row page ------------------------------------------------------------------------------
+
 
 def test_row_page_of_a_metal_with_results(client):
     atoms, kv, _ = sample_structures(N)[3]  # Cu with EMT energy, forces and stress
@@ -216,9 +224,19 @@ def test_picture_is_a_png(client):
     assert client.get("/row/50/image.png").status_code == 200
 
 
-@pytest.mark.parametrize("url", ["/row/0", "/row/51", "/row/99999999999999999999999",
-                                 "/row/abc", "/row/4/download/docx", "/row/77/image.png",
-                                 "/row/77/download/cif", "/nowhere"])
+@pytest.mark.parametrize(
+    "url",
+    [
+        "/row/0",
+        "/row/51",
+        "/row/99999999999999999999999",
+        "/row/abc",
+        "/row/4/download/docx",
+        "/row/77/image.png",
+        "/row/77/download/cif",
+        "/nowhere",
+    ],
+)
 def test_not_found(client, url):
     response = client.get(url)
     assert response.status_code == 404
@@ -227,8 +245,11 @@ def test_not_found(client, url):
 
 # --- downloads ---------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("fmt, ase_format, suffix", [
-    ("poscar", "vasp", ".vasp"), ("cif", "cif", ".cif"), ("extxyz", "extxyz", ".extxyz")])
+
+@pytest.mark.parametrize(
+    "fmt, ase_format, suffix",
+    [("poscar", "vasp", ".vasp"), ("cif", "cif", ".cif"), ("extxyz", "extxyz", ".extxyz")],
+)
 def test_downloads_read_back(client, fmt, ase_format, suffix):
     atoms = sample_structures(N)[2][0]  # w-BN
     response = client.get(f"/row/3/download/{fmt}")
@@ -238,15 +259,12 @@ def test_downloads_read_back(client, fmt, ase_format, suffix):
     back = ase.io.read(stream, format=ase_format)
     assert back.get_chemical_symbols() == atoms.get_chemical_symbols()
     assert np.allclose(back.cell.cellpar(), atoms.cell.cellpar(), atol=1e-4)
-    assert np.allclose(back.get_scaled_positions() % 1, atoms.get_scaled_positions() % 1,
-                       atol=1e-4)
+    assert np.allclose(back.get_scaled_positions() % 1, atoms.get_scaled_positions() % 1, atol=1e-4)
 
 
 def test_extxyz_download_keeps_energy(client):
-    back = ase.io.read(io.StringIO(client.get("/row/4/download/extxyz").data.decode()),
-                       format="extxyz")
-    assert back.get_potential_energy() == pytest.approx(
-        sample_structures(N)[3][0].calc.results["energy"])
+    back = ase.io.read(io.StringIO(client.get("/row/4/download/extxyz").data.decode()), format="extxyz")
+    assert back.get_potential_energy() == pytest.approx(sample_structures(N)[3][0].calc.results["energy"])
 
 
 def test_download_that_cannot_be_written(client):
@@ -256,8 +274,7 @@ def test_download_that_cannot_be_written(client):
 
 
 def test_bcs_download(client, db_path):
-    bcs = pytest.importorskip("corvane.io.bcs",
-                              reason="corvane.io.bcs (the BCS writer) is not built here")
+    bcs = pytest.importorskip("corvane.io.bcs", reason="corvane.io.bcs (the BCS writer) is not built here")
     response = client.get("/row/2/download/bcs")  # c-BN, slightly rattled
     assert response.status_code == 200
     text = response.get_data(as_text=True)
@@ -278,16 +295,17 @@ def test_bcs_download_without_the_writer(client):
 
 # --- templates and static files ----------------------------------------------------------------
 
+
 def test_template_and_static_overrides(db_path, tmp_path):
     templates, static = tmp_path / "templates", tmp_path / "static"
     templates.mkdir()
     static.mkdir()
     (templates / "table.html").write_text(
         "<p>custom {{ title }} {{ name }}: {{ total }} rows</p>"
-        "{% for row in rows %}<i id=\"row-{{ row.id }}\"></i>{% endfor %}")
+        '{% for row in rows %}<i id="row-{{ row.id }}"></i>{% endfor %}'
+    )
     (static / "style.css").write_text("body { color: red; }")
-    app = ASEDBApp(str(db_path), templates=str(templates), static=str(static),
-                   title="Mine", name="proj")
+    app = ASEDBApp(str(db_path), templates=str(templates), static=str(static), title="Mine", name="proj")
     client = app.app.test_client()
     page = text(client.get("/?limit=5"))
     assert page.startswith("<p>custom Mine proj: 50 rows</p>") and row_ids(page) == [1, 2, 3, 4, 5]
@@ -300,9 +318,18 @@ def test_template_and_static_overrides(db_path, tmp_path):
         ASEDBApp(str(db_path), static=str(tmp_path / "absent"))
 
 
-@pytest.mark.parametrize("url", ["/static/../app.py", "/static/..%2fapp.py", "/static/%2e%2e/app.py",
-                                 "/static//etc/passwd", "/static/../../../../etc/passwd",
-                                 "/static/nothing.css", "/static/"])
+@pytest.mark.parametrize(
+    "url",
+    [
+        "/static/../app.py",
+        "/static/..%2fapp.py",
+        "/static/%2e%2e/app.py",
+        "/static//etc/passwd",
+        "/static/../../../../etc/passwd",
+        "/static/nothing.css",
+        "/static/",
+    ],
+)
 def test_nothing_outside_static_is_served(client, url):
     response = client.get(url, follow_redirects=True)
     assert response.status_code == 404
@@ -310,6 +337,7 @@ def test_nothing_outside_static_is_served(client, url):
 
 
 # --- read-only ---------------------------------------------------------------------------------
+
 
 def test_visiting_everything_leaves_the_file_unchanged(db_path, client):
     before = sha(db_path), db_path.stat().st_mtime_ns
@@ -373,10 +401,22 @@ def test_new_keys_appear_when_the_file_changes(tmp_path):
 
 # --- serving -----------------------------------------------------------------------------------
 
-@pytest.mark.parametrize("host, loopback", [
-    ("127.0.0.1", True), ("127.3.2.1", True), ("::1", True), ("[::1]", True),
-    ("localhost", True), ("0.0.0.0", False), ("::", False), ("192.168.1.20", False),
-    ("example.org", False), ("", False)])
+
+@pytest.mark.parametrize(
+    "host, loopback",
+    [
+        ("127.0.0.1", True),
+        ("127.3.2.1", True),
+        ("::1", True),
+        ("[::1]", True),
+        ("localhost", True),
+        ("0.0.0.0", False),
+        ("::", False),
+        ("192.168.1.20", False),
+        ("example.org", False),
+        ("", False),
+    ],
+)
 def test_loopback_hosts(host, loopback):
     assert _is_loopback(host) is loopback
 
@@ -385,8 +425,7 @@ def test_loopback_hosts(host, loopback):
 def test_run_turns_the_debugger_on_only_on_loopback(viewer, capsys, host, debugger):
     with mock.patch.object(viewer.app, "run") as run:
         viewer.run(host=host, port=5055)
-    run.assert_called_once_with(host=host, port=5055, debug=True, use_debugger=debugger,
-                                use_reloader=True)
+    run.assert_called_once_with(host=host, port=5055, debug=True, use_debugger=debugger, use_reloader=True)
     out = capsys.readouterr().out
     assert ("Interactive debugger disabled" in out) is (not debugger)
     assert out.count("\n") == (0 if debugger else 1)

@@ -16,7 +16,6 @@ import urllib.request
 from concurrent.futures import ThreadPoolExecutor
 
 import pytest
-
 from db_samples import make_database, sample_structures
 
 N = 50
@@ -39,12 +38,12 @@ def fetch(url, timeout=10):
 
 def start(argv, url, timeout=60):
     """Starts a server process in its own process group and waits until url answers."""
-    process = subprocess.Popen(argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT,
-                               start_new_session=True, text=True)
+    process = subprocess.Popen(
+        argv, stdout=subprocess.PIPE, stderr=subprocess.STDOUT, start_new_session=True, text=True
+    )
     # Collected as it comes: a threaded server may log a request after answering it.
     process.lines = []
-    process.reader = threading.Thread(target=lambda: process.lines.extend(process.stdout),
-                                      daemon=True)
+    process.reader = threading.Thread(target=lambda: process.lines.extend(process.stdout), daemon=True)
     process.reader.start()
     deadline = time.monotonic() + timeout
     while time.monotonic() < deadline:
@@ -89,9 +88,24 @@ def db_path(tmp_path_factory):
 def server(db_path):
     port = free_port()
     base = f"http://127.0.0.1:{port}"
-    process = start([sys.executable, "-m", "corvane", "pelvaro", str(db_path), "--host",
-                     "127.0.0.1", "--port", str(port), "--title", "BCN candidates",
-                     "--name", "e2e"], base + "/")
+    process = start(
+        [
+            sys.executable,
+            "-m",
+            "corvane",
+            "pelvaro",
+            str(db_path),
+            "--host",
+            "127.0.0.1",
+            "--port",
+            str(port),
+            "--title",
+            "BCN candidates",
+            "--name",
+            "e2e",
+        ],
+        base + "/",
+    )
     yield base
     output = stop(process)
     assert f"at http://127.0.0.1:{port}/" in output
@@ -102,8 +116,9 @@ def server(db_path):
 CHROMIUM = shutil.which("chromium") or shutil.which("chromium-browser")
 
 
-@pytest.mark.skipif(CHROMIUM is None, reason="Chromium is not installed "
-                    "(apt-get install -y chromium chromium-driver)")
+@pytest.mark.skipif(
+    CHROMIUM is None, reason="Chromium is not installed (apt-get install -y chromium chromium-driver)"
+)
 def test_browser_table_row_and_picture(server, tmp_path):
     from selenium import webdriver
     from selenium.webdriver.chrome.service import Service
@@ -115,8 +130,13 @@ def test_browser_table_row_and_picture(server, tmp_path):
     assert driver_path, "chromium is installed but chromedriver is not (Debian: chromium-driver)"
     options = webdriver.ChromeOptions()
     options.binary_location = CHROMIUM
-    for flag in ("--headless=new", "--no-sandbox", "--disable-gpu", "--disable-dev-shm-usage",
-                 "--window-size=1280,1000"):
+    for flag in (
+        "--headless=new",
+        "--no-sandbox",
+        "--disable-gpu",
+        "--disable-dev-shm-usage",
+        "--window-size=1280,1000",
+    ):
         options.add_argument(flag)
     browser = webdriver.Chrome(service=Service(driver_path), options=options)
     shots = os.environ.get("CORVANE_SCREENSHOTS")
@@ -134,8 +154,7 @@ def test_browser_table_row_and_picture(server, tmp_path):
         box.submit()
         wait.until(ec.url_contains("query=phase"))
         rows = browser.find_elements(By.CSS_SELECTOR, "#rows tbody tr")
-        assert [r.get_attribute("id") for r in rows] == \
-            [f"row-{i}" for i in range(1, N) if i % 5 == 3]
+        assert [r.get_attribute("id") for r in rows] == [f"row-{i}" for i in range(1, N) if i % 5 == 3]
         rows[1].find_elements(By.TAG_NAME, "td")[1].click()
         wait.until(ec.url_matches(r"/row/8$"))
 
@@ -146,8 +165,9 @@ def test_browser_table_row_and_picture(server, tmp_path):
         assert f"{a:.4f}" in browser.find_element(By.ID, "structure").text
         assert f"{c:.4f}" in browser.find_element(By.ID, "structure").text
         image = browser.find_element(By.ID, "structure-image")
-        wait.until(lambda b: b.execute_script(
-            "return arguments[0].complete && arguments[0].naturalWidth > 0", image))
+        wait.until(
+            lambda b: b.execute_script("return arguments[0].complete && arguments[0].naturalWidth > 0", image)
+        )
         assert browser.execute_script("return arguments[0].naturalWidth", image) == 450
         links = browser.find_elements(By.CSS_SELECTOR, "#downloads a")
         assert [link.text for link in links] == ["POSCAR", "CIF", "extended XYZ", "BCS"]
@@ -162,6 +182,7 @@ def test_browser_table_row_and_picture(server, tmp_path):
 
 # --- load --------------------------------------------------------------------------------------
 
+
 def test_concurrent_load(server, capsys):
     """2,000 requests from 8 concurrent clients: every one answers 200 with the right page."""
     structures = sample_structures(N)
@@ -173,13 +194,24 @@ def test_concurrent_load(server, capsys):
     for k in range(2000):
         if k % 2:
             row = k % N + 1
-            jobs.append((f"/row/{row}", [b'<h1 id="formula">' + formulas[row] + b" <small>row "
-                                         + str(row).encode() + b"</small>"]))
+            jobs.append(
+                (
+                    f"/row/{row}",
+                    [
+                        b'<h1 id="formula">'
+                        + formulas[row]
+                        + b" <small>row "
+                        + str(row).encode()
+                        + b"</small>"
+                    ],
+                )
+            )
         else:
             page = k // 2 % 5 + 1
             first = (page - 1) * 10 + 1
-            jobs.append((f"/?limit=10&page={page}",
-                         [f'id="row-{i}"'.encode() for i in range(first, first + 10)]))
+            jobs.append(
+                (f"/?limit=10&page={page}", [f'id="row-{i}"'.encode() for i in range(first, first + 10)])
+            )
     assert formulas[2].startswith(b"B4N4") and structures[1][1]["phase"] == "cubic"
 
     failures = []
@@ -198,8 +230,7 @@ def test_concurrent_load(server, capsys):
     elapsed = time.perf_counter() - start_time
     assert failures == []
     with capsys.disabled():
-        print(f"\nload: 2000 requests, 8 clients: {2000 / elapsed:.0f} requests/s "
-              f"({elapsed:.2f} s)")
+        print(f"\nload: 2000 requests, 8 clients: {2000 / elapsed:.0f} requests/s ({elapsed:.2f} s)")
 
 
 # --- the development server's error pages ------------------------------------------------------

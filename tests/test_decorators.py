@@ -12,8 +12,7 @@ from corvane.core.decorators import extended_func_decorator
 def test_module_is_an_extension_with_the_described_namespace():
     assert decorators.__file__.endswith(".so")
     names = [n for n in vars(decorators) if not n.startswith("__")]
-    assert names == ["functools", "Callable", "TypeVar", "ParamSpec", "P", "R",
-                     "extended_func_decorator"]
+    assert names == ["functools", "Callable", "TypeVar", "ParamSpec", "P", "R", "extended_func_decorator"]
     assert decorators.functools is functools
     assert decorators.P.__name__ == "P" and decorators.R.__name__ == "R"
     f = extended_func_decorator
@@ -47,8 +46,7 @@ def test_success_returns_funcs_result_and_never_calls_fallback(result):
     assert func.calls == [((1,), {"k": 2})] and ext.calls == []
 
 
-@pytest.mark.parametrize("exc", [ValueError("v"), KeyboardInterrupt(), SystemExit(3),
-                                 GeneratorExit()])
+@pytest.mark.parametrize("exc", [ValueError("v"), KeyboardInterrupt(), SystemExit(3), GeneratorExit()])
 def test_every_exception_is_answered_by_the_fallback_with_the_same_arguments(exc):
     marker = object()
     func, ext = recorder(exc=exc), recorder("fallback")
@@ -64,6 +62,7 @@ def test_both_failing_raises_the_fallbacks_exception_with_funcs_as_context():
 
     def ext(*args):
         import sys
+
         seen.append(sys.exc_info()[1])
         raise second
 
@@ -121,8 +120,7 @@ def extended_func_decorator_twin(func, func_ext):
 
 
 def test_wrong_calls_raise_pythons_type_error():
-    for args, kwargs in [((), {}), ((1,), {}), ((1, 2, 3), {}), ((1, 2), {"other": 3}),
-                         ((1,), {"func": 2})]:
+    for args, kwargs in [((), {}), ((1,), {}), ((1, 2, 3), {}), ((1, 2), {"other": 3}), ((1,), {"func": 2})]:
         with pytest.raises(TypeError) as expected:
             extended_func_decorator_twin(*args, **kwargs)
         with pytest.raises(TypeError) as got:

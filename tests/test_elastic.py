@@ -6,35 +6,19 @@ import types
 
 import numpy as np
 import pytest
-from tersoff_samples import relaxed_cubic, tersoff_factory
 from ase import units
 from ase.build import bulk
 from ase.calculators.emt import EMT
+from tersoff_samples import relaxed_cubic, tersoff_factory
 
 from corvane.properties import elastic
 from corvane.properties.hardness import calculate_hardness
 
 
-def relaxed_cu():
-    """Cubic fcc Cu at the EMT lattice constant (zero pressure), found by bisection."""
-    lo, hi = 3.55, 3.65
-    for _ in range(40):
-        a = 0.5 * (lo + hi)
-        atoms = bulk("Cu", "fcc", a=a, cubic=True)
-        atoms.calc = EMT()
-        # ASE's stress is positive under tension: a too large cell pulls back.
-        if atoms.get_stress()[0] > 0:
-            hi = a
-        else:
-            lo = a
-    atoms = bulk("Cu", "fcc", a=0.5 * (lo + hi), cubic=True)
-    atoms.calc = EMT()
-    return atoms
-
-
 @pytest.fixture(scope="module")
 def cu_result():
-    atoms = relaxed_cu()
+    # Cubic fcc Cu at the EMT lattice constant (zero pressure).
+    atoms = relaxed_cubic("Cu", "fcc", EMT, lo=3.55, hi=3.65)
     return elastic.calculate_elastic_properties(atoms)
 
 
@@ -133,7 +117,11 @@ def test_conversion_and_averaging_of_given_results(monkeypatch):
     result = elastic.calculate_elastic_properties(atoms)
 
     assert list(result) == [
-        "elastic_constants", "youngs_modulus", "shear_modulus", "bulk_modulus", "poisson_ratio",
+        "elastic_constants",
+        "youngs_modulus",
+        "shear_modulus",
+        "bulk_modulus",
+        "poisson_ratio",
     ]
     np.testing.assert_array_equal(result["elastic_constants"], C / units.GPa)
     assert result["youngs_modulus"] == pytest.approx(200.0)
@@ -183,7 +171,11 @@ def test_results_of_the_wrong_length_fail_as_unpacking_does(monkeypatch, fit_ext
 
 def test_emt_copper_tensor_is_cubic(cu_result):
     assert list(cu_result) == [
-        "elastic_constants", "youngs_modulus", "shear_modulus", "bulk_modulus", "poisson_ratio",
+        "elastic_constants",
+        "youngs_modulus",
+        "shear_modulus",
+        "bulk_modulus",
+        "poisson_ratio",
     ]
     C = cu_result["elastic_constants"]
     assert C.shape == (6, 6)
@@ -264,6 +256,5 @@ def test_default_tersoff_set_is_close_to_experiment(name):
     assert np.mean(np.diag(C)[3:]) == pytest.approx(c44, rel=0.15)
     if name == "diamond":
         # Chen's model on these moduli: diamond's measured Vickers hardness is about 96 GPa.
-        hv = calculate_hardness(shear=result["shear_modulus"], bulk=result["bulk_modulus"],
-                                method="chen")
+        hv = calculate_hardness(shear=result["shear_modulus"], bulk=result["bulk_modulus"], method="chen")
         assert hv == pytest.approx(96.0, rel=0.10)

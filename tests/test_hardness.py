@@ -15,16 +15,19 @@ def approx4(x):
     return pytest.approx(x, abs=5e-5)
 
 
-@pytest.mark.parametrize("kwargs, expected", [
-    ({}, 66.2140),
-    ({"method": "chen2011"}, 66.2140),
-    ({"method": "tian"}, 66.6615),
-    ({"method": "jiang"}, 60.3245),
-    ({"method": "mazhnik", "poisson": 0.15}, 68.5732),
-    ({"method": "mazhnik"}, 74.2626),
-    ({"method": "Mazhnik2019"}, 74.2626),
-    ({"method": "TIAN2012"}, 66.6615),
-])
+@pytest.mark.parametrize(
+    "kwargs, expected",
+    [
+        ({}, 66.2140),
+        ({"method": "chen2011"}, 66.2140),
+        ({"method": "tian"}, 66.6615),
+        ({"method": "jiang"}, 60.3245),
+        ({"method": "mazhnik", "poisson": 0.15}, 68.5732),
+        ({"method": "mazhnik"}, 74.2626),
+        ({"method": "Mazhnik2019"}, 74.2626),
+        ({"method": "TIAN2012"}, 66.6615),
+    ],
+)
 def test_worked_examples(kwargs, expected):
     result = calculate_hardness(shear=409.0, bulk=400.0, **kwargs)
     assert type(result) is float
@@ -32,8 +35,9 @@ def test_worked_examples(kwargs, expected):
 
 
 def test_int_moduli_and_ignored_inputs():
-    assert calculate_hardness(shear=409, bulk=400, poisson=0.15, method="mazhnik") == \
-        calculate_hardness(shear=409.0, bulk=400.0, poisson=0.15, method="mazhnik")
+    assert calculate_hardness(shear=409, bulk=400, poisson=0.15, method="mazhnik") == calculate_hardness(
+        shear=409.0, bulk=400.0, poisson=0.15, method="mazhnik"
+    )
     assert calculate_hardness(shear=409, bulk=400) == calculate_hardness(shear=409.0, bulk=400.0)
     # Chen never looks at young or poisson, whatever they hold
     assert calculate_hardness(shear=409.0, bulk=400.0, young="x", poisson=[1]) == approx4(66.2140)
@@ -52,7 +56,9 @@ def test_missing_and_non_numeric_inputs():
 
 
 def test_method_argument():
-    with pytest.raises(TypeError, match=r"^Argument 'method' has incorrect type \(expected str, got NoneType\)$"):
+    with pytest.raises(
+        TypeError, match=r"^Argument 'method' has incorrect type \(expected str, got NoneType\)$"
+    ):
         calculate_hardness(shear=409.0, method=None)
 
     class Name(str):
@@ -62,9 +68,11 @@ def test_method_argument():
         calculate_hardness(shear=409.0, bulk=400.0, method=Name("chen"))
     with pytest.raises(ValueError) as info:
         calculate_hardness(shear=409.0, bulk=400.0, method="Vickers")
-    assert str(info.value) == ("Method 'Vickers' is not supported. Available methods are: "
-                               "['chen', 'chen2011', 'tian', 'tian2012', 'jiang', 'jiang2011', "
-                               "'mazhnik', 'mazhnik2019']")
+    assert str(info.value) == (
+        "Method 'Vickers' is not supported. Available methods are: "
+        "['chen', 'chen2011', 'tian', 'tian2012', 'jiang', 'jiang2011', "
+        "'mazhnik', 'mazhnik2019']"
+    )
 
 
 def test_method_table():
@@ -108,8 +116,11 @@ def test_mazhnik_derivations():
     assert f(young=900.0, bulk=400.0) == pytest.approx(f(poisson=(1200 - 900) / 2400, young=900.0))
     # E derived from the bulk modulus when shear is absent
     assert f(bulk=400.0, poisson=0.2) == pytest.approx(f(young=3 * 400 * 0.6, poisson=0.2))
-    with pytest.raises(ValueError, match=r"^Mazhnik's method requires 'poisson' ratio or enough moduli "
-                                         r"\(shear/bulk, young/shear, or young/bulk\) to calculate it\.$"):
+    with pytest.raises(
+        ValueError,
+        match=r"^Mazhnik's method requires 'poisson' ratio or enough moduli "
+        r"\(shear/bulk, young/shear, or young/bulk\) to calculate it\.$",
+    ):
         f(young=900.0)
 
 
@@ -121,8 +132,11 @@ def test_mazhnik_warning_boundaries(capsys):
         calculate_hardness(young=900.0, poisson=nu, method="mazhnik")
         assert capsys.readouterr().out == ""
     # only poisson given: the range check comes first, then the missing modulus
-    with pytest.raises(ValueError, match=r"^Mazhnik's method requires 'young' modulus or 'shear'/'bulk' "
-                                         r"to calculate it alongside Poisson's ratio\.$"):
+    with pytest.raises(
+        ValueError,
+        match=r"^Mazhnik's method requires 'young' modulus or 'shear'/'bulk' "
+        r"to calculate it alongside Poisson's ratio\.$",
+    ):
         calculate_hardness(poisson=0.6, method="mazhnik")
     assert capsys.readouterr().out == WARNING.format("0.600")
 
@@ -150,7 +164,9 @@ def test_validate_inputs_number():
         v({"a": 1.0, "b": None, "c": "x"})
     with pytest.raises(TypeError, match=r"^Input 'c' must be a number, not complex$"):
         v(required_args={"c": 1j, "d": None})
-    with pytest.raises(TypeError, match=r"^Argument 'required_args' has incorrect type \(expected dict, got list\)$"):
+    with pytest.raises(
+        TypeError, match=r"^Argument 'required_args' has incorrect type \(expected dict, got list\)$"
+    ):
         v([("a", 1.0)])
 
 
@@ -158,8 +174,12 @@ def test_signatures():
     assert str(inspect.signature(calculate_hardness)) == (
         "(shear: 'Optional[float]' = None, bulk: 'Optional[float]' = None, "
         "young: 'Optional[float]' = None, poisson: 'Optional[float]' = None, "
-        "method: 'str' = 'chen') -> 'float'")
-    assert str(inspect.signature(hardness._calculate_chen)) == "(shear: 'float', bulk: 'float', **kwargs) -> 'float'"
+        "method: 'str' = 'chen') -> 'float'"
+    )
+    assert (
+        str(inspect.signature(hardness._calculate_chen))
+        == "(shear: 'float', bulk: 'float', **kwargs) -> 'float'"
+    )
     assert "The calculated Vickers hardness (Hv) in GPa." in calculate_hardness.__doc__
     assert "Formula: Hv = 2 * (k^2 * G)^0.585 - 3, where k = G/B." in hardness._calculate_chen.__doc__
     assert "Formula: Hv = G / 6.78  or  Hv = E / 16.48" in hardness._calculate_jiang.__doc__

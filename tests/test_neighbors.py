@@ -12,8 +12,7 @@ from corvane import _kernels
 def pairs_of(atoms, cutoff):
     i, j, S, D = _kernels.neighbor_pairs(atoms.positions, atoms.cell.array, atoms.pbc, cutoff)
     assert np.all(np.diff(i) >= 0)
-    np.testing.assert_allclose(D, atoms.positions[j] + S @ atoms.cell.array - atoms.positions[i],
-                               atol=1e-9)
+    np.testing.assert_allclose(D, atoms.positions[j] + S @ atoms.cell.array - atoms.positions[i], atol=1e-9)
     return i, j, S
 
 
@@ -31,13 +30,15 @@ def structures():
     benzene = molecule("C6H6")  # no cell at all
     boxed = benzene.copy()
     boxed.cell = [10, 10, 10]
-    return [("diamond primitive, cutoff longer than the cell", diamond, 5.0),
-            ("diamond bonds", diamond, 1.7),
-            ("atoms outside the cell", outside, 3.0),
-            ("skewed hcp", skewed, 4.5),
-            ("slab, one direction open", slab, 2.0),
-            ("molecule without a cell", benzene, 2.0),
-            ("molecule in a box, not periodic", boxed, 1.2)]
+    return [
+        ("diamond primitive, cutoff longer than the cell", diamond, 5.0),
+        ("diamond bonds", diamond, 1.7),
+        ("atoms outside the cell", outside, 3.0),
+        ("skewed hcp", skewed, 4.5),
+        ("slab, one direction open", slab, 2.0),
+        ("molecule without a cell", benzene, 2.0),
+        ("molecule in a box, not periodic", boxed, 1.2),
+    ]
 
 
 @pytest.mark.parametrize("label, atoms, cutoff", structures(), ids=lambda x: x if isinstance(x, str) else "")
@@ -68,8 +69,7 @@ def test_empty_and_bad_input():
 
 
 def test_cluster_labels_join_chains_across_the_boundary():
-    positions = [[0, 0, 0], [0.05, 0, 0], [5, 5, 5], [9.98, 0, 0], [3, 3, 3], [3.08, 3, 3],
-                 [3.16, 3, 3]]
+    positions = [[0, 0, 0], [0.05, 0, 0], [5, 5, 5], [9.98, 0, 0], [3, 3, 3], [3.08, 3, 3], [3.16, 3, 3]]
     labels = _kernels.cluster_labels(positions, np.eye(3) * 10, [True] * 3, 0.1)
     assert labels.tolist() == [0, 0, 2, 0, 4, 4, 4]
     open_box = _kernels.cluster_labels(positions, np.eye(3) * 10, [False] * 3, 0.1)

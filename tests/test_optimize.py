@@ -9,6 +9,7 @@ import pytest
 from ase import Atoms, units
 from ase.build import bulk, graphene
 from ase.io import read
+from tersoff_samples import diamond_eos_minimum
 
 import corvane.cli as cli
 from corvane.cli import optimize
@@ -25,14 +26,14 @@ PTH = str(Path(files.__file__).parent / "BCN-ms-v0.0.1.pth")
 def strained_cbn(seed=1):
     """A rattled, strained 64-atom c-BN cell."""
     atoms = bulk("BN", "zincblende", a=3.62, cubic=True) * (2, 2, 2)
-    atoms.set_cell(atoms.cell.array @ [[1.03, 0.02, 0], [0, 0.98, 0.01], [0, 0, 1.02]],
-                   scale_atoms=True)
+    atoms.set_cell(atoms.cell.array @ [[1.03, 0.02, 0], [0, 0.98, 0.01], [0, 0, 1.02]], scale_atoms=True)
     atoms.rattle(0.05, seed=seed)
     return atoms
 
 
 # ---------------------------------------------------------------------------------------------
 # The optimisation service
+
 
 def test_get_calculator_by_file_content(tmp_path):
     calc = get_calculator(BNC)
@@ -56,21 +57,12 @@ def test_get_calculator_by_file_content(tmp_path):
 def test_relaxed_cell_is_the_potentials_own_minimum(capsys, tmp_path):
     """Diamond relaxes to the minimum of an energy-volume scan of the same potential."""
     calc = get_calculator(KINACI)
-    lattice = np.linspace(3.60, 3.70, 21)
-    energies = []
-    for a in lattice:
-        atoms = bulk("C", "diamond", a=a)
-        atoms.calc = calc
-        energies.append(atoms.get_potential_energy())
-    fit = np.polyfit(lattice, energies, 4)
-    roots = np.roots(np.polyder(fit)).real
-    a_min = roots[np.argmin(np.abs(roots - 3.645))]
+    a_min = diamond_eos_minimum(calc, np.linspace(3.60, 3.70, 21), near=3.645)
 
     atoms = bulk("C", "diamond", a=3.56, cubic=True)
     atoms.rattle(0.02, seed=3)
     atoms.calc = calc
-    out = optimize_structure(atoms, fmax=1e-4, method="BFGS", steps=500,
-                             trajectory=str(tmp_path / "d.traj"))
+    out = optimize_structure(atoms, fmax=1e-4, method="BFGS", steps=500, trajectory=str(tmp_path / "d.traj"))
     assert out is atoms
     assert np.abs(atoms.get_forces()).max() < 1e-4
     np.testing.assert_allclose(atoms.cell.cellpar()[:3], a_min, atol=2e-4)
@@ -81,11 +73,9 @@ def test_relaxed_cell_is_the_potentials_own_minimum(capsys, tmp_path):
 
 def test_pressure_is_reached(tmp_path):
     atoms = bulk("BN", "zincblende", a=3.62, cubic=True)
-    atoms.set_cell(atoms.cell.array @ [[1.02, 0.01, 0], [0, 0.99, 0], [0, 0, 1.0]],
-                   scale_atoms=True)
+    atoms.set_cell(atoms.cell.array @ [[1.02, 0.01, 0], [0, 0.99, 0], [0, 0, 1.0]], scale_atoms=True)
     atoms.calc = get_calculator(BNC)
-    optimize_structure(atoms, fmax=1e-3, method="bfgs", steps=300, pressure=30.0,
-                       trajectory=None)
+    optimize_structure(atoms, fmax=1e-3, method="bfgs", steps=300, pressure=30.0, trajectory=None)
     np.testing.assert_allclose(atoms.get_stress()[:3] / units.GPa, -30.0, atol=0.5)
     np.testing.assert_allclose(atoms.get_stress()[3:] / units.GPa, 0.0, atol=0.5)
 
@@ -131,21 +121,54 @@ def test_bad_arguments(capsys):
 # ---------------------------------------------------------------------------------------------
 # The subcommand
 
+
 def test_register_parser_options():
     parser = cli.build_parser({"optimize": optimize})
     args = parser.parse_args(["optimize"])
-    assert vars(args) == {"command": "optimize", "filename": None, "output": "optimized.vasp",
-                          "potential": "tersoff", "method": "LBFGS", "fmax": 0.05, "steps": 5000,
-                          "pressure": 0.0, "trajectory": "opt.traj"}
-    args = parser.parse_args(["optimize", "-f", "in.cif", "-o", "x.cif", "--fmax", "1",
-                              "--steps", "7", "--pressure", "2", "--method", "FIRE"])
-    assert (args.filename, args.output, args.fmax, args.steps, args.pressure, args.method) == \
-        ("in.cif", "x.cif", 1.0, 7, 2.0, "FIRE")
+    assert vars(args) == {
+        "command": "optimize",
+        "filename": None,
+        "output": "optimized.vasp",
+        "potential": "tersoff",
+        "method": "LBFGS",
+        "fmax": 0.05,
+        "steps": 5000,
+        "pressure": 0.0,
+        "trajectory": "opt.traj",
+    }
+    args = parser.parse_args(
+        [
+            "optimize",
+            "-f",
+            "in.cif",
+            "-o",
+            "x.cif",
+            "--fmax",
+            "1",
+            "--steps",
+            "7",
+            "--pressure",
+            "2",
+            "--method",
+            "FIRE",
+        ]
+    )
+    assert (args.filename, args.output, args.fmax, args.steps, args.pressure, args.method) == (
+        "in.cif",
+        "x.cif",
+        1.0,
+        7,
+        2.0,
+        "FIRE",
+    )
     sub = next(a for a in parser._actions if isinstance(a, argparse._SubParsersAction))
     text = sub.choices["optimize"].format_help()
     # The formatter keeps the help text's own line breaks.
-    assert re.search(r"default potentials\.\n\s+'pth':     pre-trained BCN ML potential\.\n"
-                     r"\s+'tersoff': pre-trained BCN tersoff potential\.\n", text)
+    assert re.search(
+        r"default potentials\.\n\s+'pth':     pre-trained BCN ML potential\.\n"
+        r"\s+'tersoff': pre-trained BCN tersoff potential\.\n",
+        text,
+    )
     with pytest.raises(SystemExit):
         parser.parse_args(["optimize", "--steps", "many"])
 
@@ -182,14 +205,17 @@ def parsed(*argv):
     return cli.build_parser({"optimize": optimize}).parse_args(["optimize", *argv])
 
 
-@pytest.mark.parametrize("output, options", [
-    ("result.vasp", {"vasp5": True, "direct": True}),
-    ("out/POSCAR", {}),
-    ("poscar", {"format": "vasp", "vasp5": True, "direct": True}),
-    ("run/contcar", {"format": "vasp", "vasp5": True, "direct": True}),
-    ("final.cif", {}),
-    ("relaxed.poscar", {}),
-])
+@pytest.mark.parametrize(
+    "output, options",
+    [
+        ("result.vasp", {"vasp5": True, "direct": True}),
+        ("out/POSCAR", {}),
+        ("poscar", {"format": "vasp", "vasp5": True, "direct": True}),
+        ("run/contcar", {"format": "vasp", "vasp5": True, "direct": True}),
+        ("final.cif", {}),
+        ("relaxed.poscar", {}),
+    ],
+)
 def test_main_output_options(recorded, output, options, capsys, tmp_path, monkeypatch):
     monkeypatch.chdir(tmp_path)
     (tmp_path / "out").mkdir()
@@ -198,17 +224,40 @@ def test_main_output_options(recorded, output, options, capsys, tmp_path, monkey
     name, atoms, kwargs = recorded["write"]
     assert name == output and kwargs == options
     lines = capsys.readouterr().out.splitlines()
-    assert lines == ["Reading initial structure from: in.vasp", "-" * 60, "Optimization finished.",
-                     f"Final optimized structure written to: {output}"]
+    assert lines == [
+        "Reading initial structure from: in.vasp",
+        "-" * 60,
+        "Optimization finished.",
+        f"Final optimized structure written to: {output}",
+    ]
 
 
 def test_main_potentials_and_optimiser_arguments(recorded):
-    optimize.main(parsed("-f", "in.vasp", "--fmax", "0.1", "--method", "FIRE", "--steps", "3",
-                         "--pressure", "4", "--trajectory", "t.traj"))
+    optimize.main(
+        parsed(
+            "-f",
+            "in.vasp",
+            "--fmax",
+            "0.1",
+            "--method",
+            "FIRE",
+            "--steps",
+            "3",
+            "--pressure",
+            "4",
+            "--trajectory",
+            "t.traj",
+        )
+    )
     assert recorded["potential"] == (BNC,)
     atoms, kwargs = recorded["optimize"]
-    assert kwargs == [("fmax", 0.1), ("method", "FIRE"), ("steps", 3), ("pressure", 4.0),
-                      ("trajectory", "t.traj")]
+    assert kwargs == [
+        ("fmax", 0.1),
+        ("method", "FIRE"),
+        ("steps", 3),
+        ("pressure", 4.0),
+        ("trajectory", "t.traj"),
+    ]
     optimize.main(parsed("--potential", "pth"))
     assert recorded["read"] is None
     assert recorded["potential"] == (str(Path(files.__file__).parent / "BCN-ms-v0.0.1.pth"),)
@@ -241,8 +290,10 @@ def test_relaxing_a_cbn_cell_from_the_command_line(tmp_path, monkeypatch, capsys
     assert len(frames) > 2
     assert "Optimization finished." in capsys.readouterr().out
 
-    assert cli.main(["optimize", "-f", "POSCAR", "--pressure", "50", "-o", "poscar",
-                     "--trajectory", "p.traj"]) == 0
+    assert (
+        cli.main(["optimize", "-f", "POSCAR", "--pressure", "50", "-o", "poscar", "--trajectory", "p.traj"])
+        == 0
+    )
     compressed = read(tmp_path / "poscar", format="vasp")
     assert compressed.get_volume() < 0.95 * relaxed.get_volume()
 
@@ -251,8 +302,24 @@ def test_relaxing_a_rattled_cbn_cell_with_the_shipped_model(tmp_path, monkeypatc
     monkeypatch.chdir(tmp_path)
     start = strained_cbn(seed=4)
     start.write("POSCAR", format="vasp")
-    assert cli.main(["optimize", "-f", "POSCAR", "--potential", "pth", "--fmax", "0.02",
-                     "--steps", "400", "-o", "relaxed.vasp"]) == 0
+    assert (
+        cli.main(
+            [
+                "optimize",
+                "-f",
+                "POSCAR",
+                "--potential",
+                "pth",
+                "--fmax",
+                "0.02",
+                "--steps",
+                "400",
+                "-o",
+                "relaxed.vasp",
+            ]
+        )
+        == 0
+    )
     assert "Optimization finished." in capsys.readouterr().out
     relaxed = read(tmp_path / "relaxed.vasp")
     relaxed.calc = get_calculator(PTH)

@@ -51,19 +51,41 @@ def test_module_names_and_signatures():
 def test_defaults():
     args = parse("structures.db")
     assert vars(args) == {
-        "command": "pelvaro", "db": "structures.db", "host": "0.0.0.0", "port": 80,
-        "templates": None, "static": None, "name": "default", "title": "Corvane",
-        "columns": None, "debug": False,
+        "command": "pelvaro",
+        "db": "structures.db",
+        "host": "0.0.0.0",
+        "port": 80,
+        "templates": None,
+        "static": None,
+        "name": "default",
+        "title": "Corvane",
+        "columns": None,
+        "debug": False,
     }
 
 
 def test_every_option():
-    args = parse("x.db", "--host", "127.0.0.1", "--port", "8080", "--templates", "t",
-                 "--static", "s", "--name", "bcn", "--title", "Hard", "--columns", "id", "energy",
-                 "--debug")
+    args = parse(
+        "x.db",
+        "--host",
+        "127.0.0.1",
+        "--port",
+        "8080",
+        "--templates",
+        "t",
+        "--static",
+        "s",
+        "--name",
+        "bcn",
+        "--title",
+        "Hard",
+        "--columns",
+        "id",
+        "energy",
+        "--debug",
+    )
     assert (args.host, args.port, args.templates, args.static) == ("127.0.0.1", 8080, "t", "s")
-    assert (args.name, args.title, args.columns, args.debug) == ("bcn", "Hard", ["id", "energy"],
-                                                                  True)
+    assert (args.name, args.title, args.columns, args.debug) == ("bcn", "Hard", ["id", "energy"], True)
     assert parse("x.db", "--columns").columns == []
 
 
@@ -93,8 +115,17 @@ def test_add_parser_texts_and_formatter():
         "formatter_class": cli.CombinedFormatter,
     }
     actions = [a for a in seen["parser"]._actions if a.dest != "help"]
-    assert [a.dest for a in actions] == ["db", "host", "port", "templates", "static", "name",
-                                         "title", "columns", "debug"]
+    assert [a.dest for a in actions] == [
+        "db",
+        "host",
+        "port",
+        "templates",
+        "static",
+        "name",
+        "title",
+        "columns",
+        "debug",
+    ]
     assert actions[1].type is None and actions[2].type is int and actions[3].type is str
     assert actions[7].nargs == "*"
 
@@ -104,8 +135,13 @@ def test_main_runs_waitress_server(fake_app):
     (app,) = fake_app.made
     assert app.args == ("cands.db",)
     assert list(app.kwargs) == ["name", "templates", "static", "default_columns", "title"]
-    assert app.kwargs == {"name": "default", "templates": None, "static": None,
-                          "default_columns": [], "title": "Corvane"}
+    assert app.kwargs == {
+        "name": "default",
+        "templates": None,
+        "static": None,
+        "default_columns": [],
+        "title": "Corvane",
+    }
     assert app.calls == [("run_server", {"host": "0.0.0.0", "port": 8000})]
 
 

@@ -44,19 +44,23 @@ def min_distance(atoms):
 # -- kernels ----------------------------------------------------------------------------------
 
 
-@pytest.mark.parametrize("box, n_grains, seed", [
-    ((40.0, 40.0, 40.0), 6, 1),
-    ((30.0, 45.0, 60.0), 10, 2),  # unequal edges
-    ((60.0, 60.0, 9.0), 5, 3),    # a flat box, thinner than the grains
-    ((25.0, 25.0, 25.0), 1, 4),   # one grain: its cell is the whole box
-    ((20.0, 20.0, 20.0), 40, 5),  # grains of only a few dozen atoms
-])
+@pytest.mark.parametrize(
+    "box, n_grains, seed",
+    [
+        ((40.0, 40.0, 40.0), 6, 1),
+        ((30.0, 45.0, 60.0), 10, 2),  # unequal edges
+        ((60.0, 60.0, 9.0), 5, 3),  # a flat box, thinner than the grains
+        ((25.0, 25.0, 25.0), 1, 4),  # one grain: its cell is the whole box
+        ((20.0, 20.0, 20.0), 40, 5),  # grains of only a few dozen atoms
+    ],
+)
 def test_fill_assigns_every_atom_to_its_nearest_centre(box, n_grains, seed):
     box = np.array(box)
     centres = np.random.default_rng(seed).random((n_grains, 3)) * box
     crystal = al()
     pos, grain, site, counts = _kernels.fill_voronoi_grains(
-        box, centres, rotations(n_grains, seed), crystal.cell[:], crystal.positions, True)
+        box, centres, rotations(n_grains, seed), crystal.cell[:], crystal.positions, True
+    )
     owner, dist = nearest_centre(pos, centres, box)
     ties = dist[:, 1] - dist[:, 0] < 1e-6 if n_grains > 1 else np.zeros(len(pos), bool)
     assert np.all((owner == grain) | ties)
@@ -76,12 +80,14 @@ def test_fill_of_commensurate_grains_rebuilds_the_perfect_crystal(rotation):
     centres = np.array([[0, 0, 0], [3, 0, 0], [1, 4, 2], [3, 3, 3]]) * AL + 0.3
     crystal = al()
     pos, grain, _, counts = _kernels.fill_voronoi_grains(
-        box, centres, np.array([rotation] * 4), crystal.cell[:], crystal.positions, True)
+        box, centres, np.array([rotation] * 4), crystal.cell[:], crystal.positions, True
+    )
     assert len(pos) == 4 * 6**3
     assert counts.min() > 0
     lattice = (pos - 0.3) / (AL / 2)
     np.testing.assert_allclose(lattice, np.round(lattice), atol=1e-9)
     from ase import Atoms
+
     atoms = Atoms("Al%d" % len(pos), positions=pos, cell=box, pbc=True)
     assert min_distance(atoms) == pytest.approx(AL / np.sqrt(2))
 
@@ -90,10 +96,12 @@ def test_fill_unwrapped_keeps_each_grain_around_its_centre():
     box = np.array([30.0, 30.0, 30.0])
     centres = np.array([[1.0, 1.0, 1.0], [15.0, 15.0, 15.0]])
     crystal = al()
-    wrapped = _kernels.fill_voronoi_grains(box, centres, rotations(2, 0), crystal.cell[:],
-                                           crystal.positions, True)[0]
-    pos, grain, _, _ = _kernels.fill_voronoi_grains(box, centres, rotations(2, 0), crystal.cell[:],
-                                                    crystal.positions, False)
+    wrapped = _kernels.fill_voronoi_grains(
+        box, centres, rotations(2, 0), crystal.cell[:], crystal.positions, True
+    )[0]
+    pos, grain, _, _ = _kernels.fill_voronoi_grains(
+        box, centres, rotations(2, 0), crystal.cell[:], crystal.positions, False
+    )
     assert (pos < 0).any()
     np.testing.assert_allclose(np.mod(pos, box) % box, wrapped, atol=1e-9)
     # Unwrapped, no atom is farther from its centre than the cell allows.
@@ -103,11 +111,13 @@ def test_fill_unwrapped_keeps_each_grain_around_its_centre():
 def test_fill_rejects_coinciding_centres_and_flat_seed():
     crystal = al()
     with pytest.raises(ValueError, match="coincide"):
-        _kernels.fill_voronoi_grains([20.0] * 3, [[1.0, 2, 3], [21.0, 2, 3]], rotations(2, 0),
-                                     crystal.cell[:], crystal.positions, True)
+        _kernels.fill_voronoi_grains(
+            [20.0] * 3, [[1.0, 2, 3], [21.0, 2, 3]], rotations(2, 0), crystal.cell[:], crystal.positions, True
+        )
     with pytest.raises(ValueError, match="linearly dependent"):
-        _kernels.fill_voronoi_grains([20.0] * 3, [[1.0, 2, 3]], rotations(1, 0),
-                                     np.diag([4.0, 4.0, 0.0]), crystal.positions, True)
+        _kernels.fill_voronoi_grains(
+            [20.0] * 3, [[1.0, 2, 3]], rotations(1, 0), np.diag([4.0, 4.0, 0.0]), crystal.positions, True
+        )
 
 
 def greedy_reference(atoms, distance):
@@ -223,7 +233,10 @@ def test_lattice_mode_puts_centres_on_scaled_sites(lattice, grains):
 def test_node_orientation_is_rotation_about_x_then_y_then_z():
     angles = [20.0, -35.0, 50.0]
     box = 24.0
-    gen = Polycrystal(seed=al(), params={"box": [box] * 3, "node": [{"pos": [12.0, 12.0, 12.0], "orient": ["20", "-35", "50"]}]})
+    gen = Polycrystal(
+        seed=al(),
+        params={"box": [box] * 3, "node": [{"pos": [12.0, 12.0, 12.0], "orient": ["20", "-35", "50"]}]},
+    )
     np.testing.assert_allclose(gen.angles[0], angles)
     atoms = gen.generate_polycrystal()
     centre = np.flatnonzero(np.linalg.norm(atoms.positions - 12.0, axis=1) < 1e-9)
@@ -253,21 +266,35 @@ def test_node_records_and_seed_file(tmp_path):
     assert 0.9 * len(full) < len(atoms) < len(full)
 
 
-@pytest.mark.parametrize("params, message", [
-    ({"random": 3}, "A final box size is required"),
-    ({"box": [10.0, 10.0, 10.0]}, "A generation mode is required"),
-    ({"box": [10.0, 10.0], "random": 2}, "three positive edge lengths"),
-    ({"box": [10.0, -1.0, 10.0], "random": 2}, "three positive edge lengths"),
-    ({"box": [10.0] * 3, "random": 0}, "positive integer"),
-    ({"box": [10.0] * 3, "random": 2.5}, "positive integer"),
-    ({"box": [10.0] * 3, "lattice": "sc"}, "Unknown lattice 'sc'"),
-    ({"box": [10.0] * 3, "node": []}, "at least one grain"),
-    ({"box": [10.0] * 3, "node": [{"pos": [1.0, 2.0], "orient": []}]}, "Grain 1: the position"),
-    ({"box": [10.0] * 3, "node": [{"pos": [1.0, 2.0, 3.0], "orient": ["45", "30"]}]}, "Grain 1: give three"),
-    ({"box": [10.0] * 3, "node": [{"pos": [1.0, 2.0, 3.0], "orient": ["a", "0", "0"]}]}, "must be numbers"),
-    ({"box": [10.0] * 3, "node": [{"pos": [1.0, 2.0, 3.0], "orient": []}, {"pos": [11.0, 2.0, 3.0], "orient": []}]},
-     "Grains 1 and 2 are at the same position"),
-])
+@pytest.mark.parametrize(
+    "params, message",
+    [
+        ({"random": 3}, "A final box size is required"),
+        ({"box": [10.0, 10.0, 10.0]}, "A generation mode is required"),
+        ({"box": [10.0, 10.0], "random": 2}, "three positive edge lengths"),
+        ({"box": [10.0, -1.0, 10.0], "random": 2}, "three positive edge lengths"),
+        ({"box": [10.0] * 3, "random": 0}, "positive integer"),
+        ({"box": [10.0] * 3, "random": 2.5}, "positive integer"),
+        ({"box": [10.0] * 3, "lattice": "sc"}, "Unknown lattice 'sc'"),
+        ({"box": [10.0] * 3, "node": []}, "at least one grain"),
+        ({"box": [10.0] * 3, "node": [{"pos": [1.0, 2.0], "orient": []}]}, "Grain 1: the position"),
+        (
+            {"box": [10.0] * 3, "node": [{"pos": [1.0, 2.0, 3.0], "orient": ["45", "30"]}]},
+            "Grain 1: give three",
+        ),
+        (
+            {"box": [10.0] * 3, "node": [{"pos": [1.0, 2.0, 3.0], "orient": ["a", "0", "0"]}]},
+            "must be numbers",
+        ),
+        (
+            {
+                "box": [10.0] * 3,
+                "node": [{"pos": [1.0, 2.0, 3.0], "orient": []}, {"pos": [11.0, 2.0, 3.0], "orient": []}],
+            },
+            "Grains 1 and 2 are at the same position",
+        ),
+    ],
+)
 def test_bad_parameters_fail_clearly(params, message):
     with pytest.raises(ValueError, match=message):
         Polycrystal(seed=al(), params=params)
@@ -275,6 +302,7 @@ def test_bad_parameters_fail_clearly(params, message):
 
 def test_bad_seed():
     from ase import Atoms
+
     with pytest.raises(ValueError, match="no atoms"):
         Polycrystal(seed=Atoms(cell=[3, 3, 3]), params={"box": [9.0] * 3, "random": 1})
     with pytest.raises(ValueError, match="three independent lattice vectors"):
@@ -282,7 +310,9 @@ def test_bad_seed():
 
 
 def test_several_modes_use_the_first_and_say_so(capsys):
-    gen = Polycrystal(seed=al(), params={"box": [20.0] * 3, "lattice": "bcc", "node": [{"pos": [1, 1, 1], "orient": []}]})
+    gen = Polycrystal(
+        seed=al(), params={"box": [20.0] * 3, "lattice": "bcc", "node": [{"pos": [1, 1, 1], "orient": []}]}
+    )
     assert gen.mode == "lattice" and len(gen.centres) == 2
     assert "using lattice" in capsys.readouterr().out
 
@@ -307,8 +337,9 @@ def test_write_final_files_round_trip(tmp_path, capsys):
     nodes = [line.split()[1:] for line in seeds if line.startswith("node ")]
     assert len(nodes) == 3
     np.testing.assert_allclose(np.array(nodes, float)[:, :3], gen.centres, atol=1e-6)
-    again = Polycrystal(seed=al(), params={"box": [30.0] * 3, "node": [
-        {"pos": n[:3], "orient": n[3:]} for n in nodes]}).generate_polycrystal(remove_doubles=2.0)
+    again = Polycrystal(
+        seed=al(), params={"box": [30.0] * 3, "node": [{"pos": n[:3], "orient": n[3:]} for n in nodes]}
+    ).generate_polycrystal(remove_doubles=2.0)
     assert len(again) == len(atoms)
     np.testing.assert_allclose(again.positions, atoms.positions, atol=1e-4)
 

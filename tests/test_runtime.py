@@ -57,7 +57,10 @@ def test_signature_and_metadata_match_a_def(ours, twin):
     code, tcode = ours.__code__, twin.__code__
     assert isinstance(code, types.CodeType)
     assert (code.co_argcount, code.co_kwonlyargcount, code.co_varnames) == (
-        tcode.co_argcount, tcode.co_kwonlyargcount, tcode.co_varnames)
+        tcode.co_argcount,
+        tcode.co_kwonlyargcount,
+        tcode.co_varnames,
+    )
     assert code.co_flags & 0x0C == tcode.co_flags & 0x0C  # *args / **kwargs flags
 
 
@@ -78,9 +81,11 @@ def test_binding_follows_python_rules():
     assert rt.echo(*[1], **{"key": "k"}) == (1, rt.DEFAULT_LIST, "k", False, (), {})
     assert rt.kwonly_only(x=1) == (1, 2)
     assert rt.many(1, 2, 3, d=4) == (1, 2, 3, 4, None)
+
     # Keyword names that are str subclasses are matched by equality.
     class Name(str):
         pass
+
     assert rt.add3(**{Name("a"): 1, Name("b"): 2}) == 4
 
 
@@ -162,8 +167,9 @@ def test_function_attributes_are_writable_and_wraps_works_both_ways():
 
     # Our function as the wrapper: update_wrapper sets every attribute it copies.
     fn = rt.Counter.bump
-    saved = {k: getattr(fn, k) for k in ("__name__", "__qualname__", "__doc__", "__module__",
-                                           "__annotations__")}
+    saved = {
+        k: getattr(fn, k) for k in ("__name__", "__qualname__", "__doc__", "__module__", "__annotations__")
+    }
     try:
         functools.update_wrapper(fn, add3)
         assert fn.__name__ == "add3" and fn.__wrapped__ is add3
@@ -234,14 +240,16 @@ def test_float_conversion_and_exact_type_check():
     class MyList(list):
         pass
 
-    cases = [((MyList(),), "items", "list", "MyList"), ((None,), "items", "list", "NoneType"),
-             (([], [1]), "shape", "tuple", "list"),
-             ((np.zeros(2),), "items", "list", "numpy.ndarray")]
+    cases = [
+        ((MyList(),), "items", "list", "MyList"),
+        ((None,), "items", "list", "NoneType"),
+        (([], [1]), "shape", "tuple", "list"),
+        ((np.zeros(2),), "items", "list", "numpy.ndarray"),
+    ]
     for args, name, expected, got in cases:
         with pytest.raises(TypeError) as info:
             rt.typed(*args)
-        assert str(info.value) == (
-            f"Argument '{name}' has incorrect type (expected {expected}, got {got})")
+        assert str(info.value) == (f"Argument '{name}' has incorrect type (expected {expected}, got {got})")
 
 
 def test_print_goes_through_python_print():
@@ -263,6 +271,7 @@ def test_module_names_are_looked_up_at_each_call(monkeypatch):
 
 def test_module_imports():
     import os
+
     assert rt.os is os and rt.join is os.path.join and rt.SEPARATOR == os.sep
 
 

@@ -10,20 +10,29 @@ import sys
 import time
 from pathlib import Path
 
+import ase.db
 import numpy as np
 import pytest
 from ase.build import bulk, molecule
 from ase.io import write
 
-import ase.db
 import corvane.cli as cli
 from corvane.data.db import ASEDBApp
 from corvane.workflows import PipelineSettings, compute_properties
 from corvane.workflows.screening import Progress, ScreenError, collect_candidates, screen
 
 SETTINGS = PipelineSettings(fmax=0.02, steps=200)
-VALUE_KEYS = ("bulk_modulus", "shear_modulus", "youngs_modulus", "poisson_ratio", "hv_chen",
-              "hv_tian", "hv_jiang", "hv_mazhnik", "hv_simunek")
+VALUE_KEYS = (
+    "bulk_modulus",
+    "shear_modulus",
+    "youngs_modulus",
+    "poisson_ratio",
+    "hv_chen",
+    "hv_tian",
+    "hv_jiang",
+    "hv_mazhnik",
+    "hv_simunek",
+)
 
 
 def crystals(n):
@@ -70,8 +79,7 @@ def source(tmp_path_factory):
 @pytest.fixture(scope="module")
 def local_run(source, tmp_path_factory):
     output = tmp_path_factory.mktemp("local") / "results.db"
-    summary = screen([source], output, SETTINGS, workers=2, progress=False,
-                     out=open(os.devnull, "w"))
+    summary = screen([source], output, SETTINGS, workers=2, progress=False, out=open(os.devnull, "w"))
     return output, summary
 
 
@@ -82,12 +90,35 @@ def external_scheduler():
     address = f"tcp://127.0.0.1:{port}"
     env = dict(os.environ, OPENBLAS_NUM_THREADS="1", OMP_NUM_THREADS="1")
     quiet = dict(stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL, env=env)
-    scheduler = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_scheduler",
-                                  "--host", "127.0.0.1", "--port", str(port),
-                                  "--no-dashboard"], **quiet)
-    worker = subprocess.Popen([sys.executable, "-m", "distributed.cli.dask_worker", address,
-                               "--nthreads", "1", "--nworkers", "1", "--no-dashboard",
-                               "--host", "127.0.0.1"], **quiet)
+    scheduler = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "distributed.cli.dask_scheduler",
+            "--host",
+            "127.0.0.1",
+            "--port",
+            str(port),
+            "--no-dashboard",
+        ],
+        **quiet,
+    )
+    worker = subprocess.Popen(
+        [
+            sys.executable,
+            "-m",
+            "distributed.cli.dask_worker",
+            address,
+            "--nthreads",
+            "1",
+            "--nworkers",
+            "1",
+            "--no-dashboard",
+            "--host",
+            "127.0.0.1",
+        ],
+        **quiet,
+    )
     try:
         yield address
     finally:
@@ -100,13 +131,21 @@ def external_scheduler():
                 process.kill()
 
 
-def test_serial_local_and_external_runs_give_identical_numbers(source, local_run,
-                                                               external_scheduler, tmp_path):
+def test_serial_local_and_external_runs_give_identical_numbers(
+    source, local_run, external_scheduler, tmp_path
+):
     output, summary = local_run
     assert (summary.done, len(summary.failed), summary.skipped) == (5, 1, 0)
     external = tmp_path / "external.db"
-    screen([source], external, SETTINGS, scheduler=external_scheduler, connect_timeout=30,
-           progress=False, out=open(os.devnull, "w"))
+    screen(
+        [source],
+        external,
+        SETTINGS,
+        scheduler=external_scheduler,
+        connect_timeout=30,
+        progress=False,
+        out=open(os.devnull, "w"),
+    )
     local_rows, external_rows = rows_by_input(output), rows_by_input(external)
     assert local_rows.keys() == external_rows.keys() and len(local_rows) == 6
     candidates, _ = collect_candidates([source])
@@ -115,8 +154,7 @@ def test_serial_local_and_external_runs_give_identical_numbers(source, local_run
         for rows in (local_rows, external_rows):
             row = rows[candidate.key]
             assert row.screen_status == serial.status
-            assert {k: row.get(k) for k in VALUE_KEYS} == {
-                k: serial.values.get(k) for k in VALUE_KEYS}
+            assert {k: row.get(k) for k in VALUE_KEYS} == {k: serial.values.get(k) for k in VALUE_KEYS}
             if serial.status == "done":
                 assert np.array_equal(row.data["elastic_constants"], serial.elastic_constants)
                 assert np.array_equal(row.positions, serial.atoms.positions)
@@ -142,8 +180,9 @@ def test_rows_carry_results_source_pairs_and_failures(local_run, source):
     assert [b[3] for b in summary.best] == [row.id for row in best]
 
 
-def test_rerun_skips_finished_rows_and_new_settings_make_a_new_run(source, local_run, tmp_path,
-                                                                   external_scheduler):
+def test_rerun_skips_finished_rows_and_new_settings_make_a_new_run(
+    source, local_run, tmp_path, external_scheduler
+):
     output = tmp_path / "results.db"
     output.write_bytes(local_run[0].read_bytes())
     run = dict(scheduler=external_scheduler, progress=False, out=open(os.devnull, "w"))
@@ -178,8 +217,15 @@ def test_a_killed_worker_loses_nothing(tmp_path):
         killed["pid"] = client.run(os.getpid, workers=[worker])[worker]
         os.kill(killed["pid"], signal.SIGKILL)
 
-    summary = screen([source], output, SETTINGS, workers=2, progress=False,
-                     out=open(os.devnull, "w"), on_result=kill_a_busy_worker)
+    summary = screen(
+        [source],
+        output,
+        SETTINGS,
+        workers=2,
+        progress=False,
+        out=open(os.devnull, "w"),
+        on_result=kill_a_busy_worker,
+    )
     assert killed, "no worker was busy when the first result came in"
     assert list(killed["blas"].values()) == ["1", "1"]
     assert (summary.done, summary.failed, summary.interrupted) == (10, [], False)
@@ -192,10 +238,24 @@ def test_a_killed_worker_loses_nothing(tmp_path):
 def test_ctrl_c_stops_cleanly_and_keeps_finished_rows(tmp_path):
     source = make_source(tmp_path / "many.db", 16, with_molecule=False)
     output = tmp_path / "results.db"
-    command = [sys.executable, "-m", "corvane", "screen", str(source), "-o", str(output),
-               "--workers", "1", "--fmax", "0.02", "--steps", "200"]
-    process = subprocess.Popen(command, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
-                               text=True, start_new_session=True)
+    command = [
+        sys.executable,
+        "-m",
+        "corvane",
+        "screen",
+        str(source),
+        "-o",
+        str(output),
+        "--workers",
+        "1",
+        "--fmax",
+        "0.02",
+        "--steps",
+        "200",
+    ]
+    process = subprocess.Popen(
+        command, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True, start_new_session=True
+    )
     deadline = time.monotonic() + 120
     while time.monotonic() < deadline and process.poll() is None:
         if output.exists() and ase.db.connect(str(output)).count() >= 2:
@@ -210,8 +270,9 @@ def test_ctrl_c_stops_cleanly_and_keeps_finished_rows(tmp_path):
     kept = ase.db.connect(str(output)).count()
     assert 2 <= kept < 16
     # the rest, on more workers: the settings, not the cluster, decide what is finished
-    finished = subprocess.run(command + ["--no-progress", "--workers", "2"], capture_output=True,
-                              text=True, timeout=300)
+    finished = subprocess.run(
+        command + ["--no-progress", "--workers", "2"], capture_output=True, text=True, timeout=300
+    )
     assert finished.returncode == 0, finished.stderr
     assert f"{16 - kept} done, 0 failed, {kept} skipped" in finished.stdout
     assert ase.db.connect(str(output)).count(screen_status="done") == 16
@@ -225,10 +286,14 @@ def test_the_viewer_serves_the_new_columns(local_run):
     assert page.status_code == 200
     text = page.get_data(as_text=True)
     assert re.findall(r'title="sort by ([^"]+)"', text) == [
-        "id", "formula", "hv_chen", "hv_simunek", "screen_status"]
+        "id",
+        "formula",
+        "hv_chen",
+        "hv_simunek",
+        "screen_status",
+    ]
     db = ase.db.connect(str(output))
-    expected = [row.id for row in sorted(db.select(screen_status="done"),
-                                         key=lambda row: -row.hv_chen)]
+    expected = [row.id for row in sorted(db.select(screen_status="done"), key=lambda row: -row.hv_chen)]
     shown = [int(i) for i in re.findall(r'id="row-(\d+)"', text)]
     assert shown[:5] == expected  # the failed row, without hardness, comes last
     query = client.get("/?query=hv_chen>0,screen_status=done").get_data(as_text=True)
@@ -239,6 +304,7 @@ def test_the_viewer_serves_the_new_columns(local_run):
 
 # --- bad input -------------------------------------------------------------------------------
 
+
 def run_cli(*argv):
     try:
         return cli.main(list(argv))
@@ -246,19 +312,30 @@ def run_cli(*argv):
         return exit.code
 
 
-@pytest.mark.parametrize("make_args, message", [
-    (lambda d: [str(d / "missing.db")], "no database file"),
-    (lambda d: [str(d / "nothing*.vasp")], "no file matches"),
-    (lambda d: [str(d / "garbage.vasp")], "cannot read structures from"),
-    (lambda d: [str(d / "src.db"), "--query", "natoms>100"], "matches no row of"),
-    (lambda d: [str(d / "src.db"), "--query", "natoms>>1"], "cannot select 'natoms>>1'"),
-    (lambda d: [str(d / "good.vasp"), "--query", "B"], "needs a database source"),
-    (lambda d: [str(d / "src.db"), "--scheduler", f"tcp://127.0.0.1:{free_port()}",
-                "--connect-timeout", "1"], "cannot reach the Dask scheduler at"),
-    (lambda d: [str(d / "src.db"), "--workers", "0"], "--workers must be a positive integer"),
-    (lambda d: [str(d / "src.db"), "--strength", "1/1"], "bad strength direction"),
-    (lambda d: [str(d / "src.db"), "--potential", "other.tersoff"], "cannot use the potential"),
-])
+@pytest.mark.parametrize(
+    "make_args, message",
+    [
+        (lambda d: [str(d / "missing.db")], "no database file"),
+        (lambda d: [str(d / "nothing*.vasp")], "no file matches"),
+        (lambda d: [str(d / "garbage.vasp")], "cannot read structures from"),
+        (lambda d: [str(d / "src.db"), "--query", "natoms>100"], "matches no row of"),
+        (lambda d: [str(d / "src.db"), "--query", "natoms>>1"], "cannot select 'natoms>>1'"),
+        (lambda d: [str(d / "good.vasp"), "--query", "B"], "needs a database source"),
+        (
+            lambda d: [
+                str(d / "src.db"),
+                "--scheduler",
+                f"tcp://127.0.0.1:{free_port()}",
+                "--connect-timeout",
+                "1",
+            ],
+            "cannot reach the Dask scheduler at",
+        ),
+        (lambda d: [str(d / "src.db"), "--workers", "0"], "--workers must be a positive integer"),
+        (lambda d: [str(d / "src.db"), "--strength", "1/1"], "bad strength direction"),
+        (lambda d: [str(d / "src.db"), "--potential", "other.tersoff"], "cannot use the potential"),
+    ],
+)
 def test_bad_input_is_one_line_and_writes_nothing(tmp_path, make_args, message):
     make_source(tmp_path / "src.db", 1, with_molecule=False)
     (tmp_path / "garbage.vasp").write_text("this is not\na structure\n")
@@ -292,9 +369,9 @@ def test_files_and_globs_are_sources(tmp_path):
         write(tmp_path / f"c{i}.vasp", atoms)
     write(tmp_path / "path.extxyz", crystals(2))  # two frames
     write(tmp_path / "dup.vasp", crystals(1)[0])
-    candidates, duplicates = collect_candidates([str(tmp_path / "c*.vasp"),
-                                                 str(tmp_path / "path.extxyz"),
-                                                 str(tmp_path / "dup.vasp")])
+    candidates, duplicates = collect_candidates(
+        [str(tmp_path / "c*.vasp"), str(tmp_path / "path.extxyz"), str(tmp_path / "dup.vasp")]
+    )
     labels = [Path(c.label).name for c in candidates]
     # c0.vasp and the file's first frame are the same crystal only up to the 6-digit text
     assert labels[:3] == ["c0.vasp", "c1.vasp", "c2.vasp"]

@@ -149,8 +149,10 @@ def test_cbn_mirror_alone_fails_and_says_what_it_tried():
         Sigma3TwinBoundary(cbn(), operation="mirror").create()
     message = str(err.value)
     assert "\n" not in message
-    assert message.startswith("No Σ3 twin on plane (1, 1, 1) of BN: tried mirrors through and "
-                              "midway above 2 layers of the layer unit;")
+    assert message.startswith(
+        "No Σ3 twin on plane (1, 1, 1) of BN: tried mirrors through and "
+        "midway above 2 layers of the layer unit;"
+    )
     assert "rotation" not in message
 
 
@@ -182,8 +184,10 @@ def test_diamond_rotation_equals_mirror_up_to_translation():
 @pytest.mark.parametrize("layers", [3, 4, 5, 8])
 def test_fcc_copper_twin_is_twelvefold_with_the_textbook_stacking(layers):
     copper = bulk("Cu", "fcc", a=CU_A)
-    twins = [Sigma3TwinBoundary(copper, layers=layers, operation=op).create()
-             for op in ("mirror", "rotation", "auto")]
+    twins = [
+        Sigma3TwinBoundary(copper, layers=layers, operation=op).create()
+        for op in ("mirror", "rotation", "auto")
+    ]
     for twin in twins:
         assert_bulk_shell(twin, 12, CU_BOND)
         letters = "".join("ABC"[k] for k in close_packed_sequence(twin))
@@ -213,10 +217,13 @@ def test_fcc_copper_twin_is_twelvefold_with_the_textbook_stacking(layers):
         (bulk("Cu", "fcc", a=CU_A, cubic=True), (1, 1, 0), r"plane \(1, 1, 0\) of Cu4: .*\(Σ1\)"),
         (bulk("Cu", "fcc", a=CU_A, cubic=True), (0, 0, 1), r"\(Σ1\)"),
         # Σ3 lattices, but the (112) boundary cannot keep every neighbour.
-        (bulk("Cu", "fcc", a=CU_A, cubic=True), (1, 1, 2),
-         r"plane \(1, 1, 2\) of Cu4: tried mirrors through and midway above 1 layer of the "
-         r"layer unit and the 180° rotation about 1 atom column; none keeps every atom's bulk "
-         r"neighbours$"),
+        (
+            bulk("Cu", "fcc", a=CU_A, cubic=True),
+            (1, 1, 2),
+            r"plane \(1, 1, 2\) of Cu4: tried mirrors through and midway above 1 layer of the "
+            r"layer unit and the 180° rotation about 1 atom column; none keeps every atom's bulk "
+            r"neighbours$",
+        ),
     ],
 )
 def test_crystals_without_a_sigma3_twin_get_a_clear_error(crystal, plane, expected):
@@ -258,8 +265,10 @@ def test_supercell_and_vacuum():
     assert wide.info["twin_boundaries"] == base.info["twin_boundaries"]
     tall = builder.create(supercell=(1, 1, 2))
     assert len(tall) == 2 * len(base)
-    assert np.allclose(tall.info["twin_boundaries"],
-                       sorted(base.info["twin_boundaries"] + [h + height for h in base.info["twin_boundaries"]]))
+    assert np.allclose(
+        tall.info["twin_boundaries"],
+        sorted(base.info["twin_boundaries"] + [h + height for h in base.info["twin_boundaries"]]),
+    )
     assert tall.info["twin_stacking"] == base.info["twin_stacking"] * 2
     assert_bulk_shell(tall, 4, CBN_BOND, species_pairs={(5, 7)})
 
@@ -338,7 +347,8 @@ def test_reads_a_structure_file(tmp_path):
 def test_signature():
     assert str(inspect.signature(Sigma3TwinBoundary.__init__)) == (
         "(self, bulk: 'str | Atoms', plane: 'tuple' = (1, 1, 1), layers: 'list' = [3], "
-        "operation: 'str' = 'auto', tol: 'float' = 0.01, vacuum: 'float' = 0.0)")
+        "operation: 'str' = 'auto', tol: 'float' = 0.01, vacuum: 'float' = 0.0)"
+    )
     assert str(inspect.signature(Sigma3TwinBoundary.create)) == "(self, supercell=[1, 1, 1]) -> 'Atoms'"
     assert Sigma3TwinBoundary.__module__ == "corvane.build.sigma3"
 
@@ -399,17 +409,28 @@ def test_shell_mismatches_flags_the_displaced_atom_and_its_neighbours():
     args = (unit.positions, unit.numbers, unit.cell.array, 1.2 * CBN_BOND, 1e-6)
 
     def mismatches(atoms):
-        return _kernels.shell_mismatches(atoms.positions, atoms.numbers, site, atoms.cell.array,
-                                         atoms.pbc, *args[:3], args[3], args[4])
+        return _kernels.shell_mismatches(
+            atoms.positions, atoms.numbers, site, atoms.cell.array, atoms.pbc, *args[:3], args[3], args[4]
+        )
 
     assert list(mismatches(crystal)) == []
     moved = crystal.copy()
     moved.positions[10] += [0.0, 0.0, 1e-4]
-    neighbours = neighbor_list("j", crystal, 1.2 * CBN_BOND)[neighbor_list("i", crystal, 1.2 * CBN_BOND) == 10]
+    neighbours = neighbor_list("j", crystal, 1.2 * CBN_BOND)[
+        neighbor_list("i", crystal, 1.2 * CBN_BOND) == 10
+    ]
     assert sorted(mismatches(moved)) == sorted({10, *neighbours})
     swapped = crystal.copy()
     swapped.numbers[3] = 6  # a carbon on a nitrogen site: its own and its neighbours' shells change
     assert 3 in mismatches(swapped)
     with pytest.raises(IndexError):
-        _kernels.shell_mismatches(crystal.positions, crystal.numbers, site + 5, crystal.cell.array,
-                                  crystal.pbc, *args[:3], args[3], args[4])
+        _kernels.shell_mismatches(
+            crystal.positions,
+            crystal.numbers,
+            site + 5,
+            crystal.cell.array,
+            crystal.pbc,
+            *args[:3],
+            args[3],
+            args[4],
+        )

@@ -15,30 +15,17 @@ from ase.build import bulk  # noqa: E402
 from ase.calculators.emt import EMT  # noqa: E402
 from matplotlib.colors import to_hex  # noqa: E402
 from matplotlib.figure import Figure  # noqa: E402
+from tersoff_samples import relaxed_cubic, tersoff_factory  # noqa: E402
 
 from corvane.properties import strength  # noqa: E402
-from tersoff_samples import relaxed_cubic, tersoff_factory  # noqa: E402
 
 DEFAULT_COLORS = ["#000000", "#d62728", "#2ca02c", "#1f77b4", "#9467bd"]
 
 
-def relaxed_cu_a():
-    """The EMT lattice constant of fcc Cu at zero pressure, by bisection on the stress."""
-    lo, hi = 3.55, 3.65
-    for _ in range(45):
-        a = 0.5 * (lo + hi)
-        atoms = bulk("Cu", "fcc", a=a, cubic=True)
-        atoms.calc = EMT()
-        if atoms.get_stress()[0] > 0:
-            hi = a
-        else:
-            lo = a
-    return 0.5 * (lo + hi)
-
-
 @pytest.fixture(scope="module")
 def cu_a():
-    return relaxed_cu_a()
+    """The EMT lattice constant of fcc Cu at zero pressure."""
+    return relaxed_cubic("Cu", "fcc", EMT, lo=3.55, hi=3.65).cell[0, 0]
 
 
 def cu(a=3.6, cubic=True):
@@ -77,9 +64,16 @@ def run_lines(capsys, *args, **kwargs):
 def test_module_names_signatures_and_docstrings():
     assert strength.np is np and strength.plt is plt and strength.units is units
     assert strength.EMT is EMT and strength.bulk is bulk
-    sig = {name: str(inspect.signature(getattr(strength, name))) for name in (
-        "apply_strain", "calculate_stress_strain_curve", "calculate_tensile_strength",
-        "calculate_shear_strength", "plot_stress_strain")}
+    sig = {
+        name: str(inspect.signature(getattr(strength, name)))
+        for name in (
+            "apply_strain",
+            "calculate_stress_strain_curve",
+            "calculate_tensile_strength",
+            "calculate_shear_strength",
+            "plot_stress_strain",
+        )
+    }
     assert sig == {
         "apply_strain": "(atoms, strain, direction1, direction2=None)",
         "calculate_stress_strain_curve": "(atoms, direction1, direction2=None, start_strain=0.0, "
@@ -91,7 +85,8 @@ def test_module_names_signatures_and_docstrings():
     assert strength.calculate_tensile_strength.__doc__ == "\n    Wrapper for a uniaxial tensile.\n    "
     assert strength.calculate_shear_strength.__doc__ == "\n    Wrapper for a shear.\n    "
     assert strength.plot_stress_strain.__doc__ == (
-        "\n    Plots multiple stress-strain curves from calculated data.\n    ")
+        "\n    Plots multiple stress-strain curves from calculated data.\n    "
+    )
     for name in ("direction1", "direction2", "strain"):
         assert name in strength.apply_strain.__doc__
     for name in ("start_strain", "end_strain", "interval_strain", "calculator"):
@@ -191,8 +186,9 @@ def test_tensile_curve_defaults(cu_a, capsys):
     assert np.all(np.diff(stresses[:5]) > 0) and 0.01 < stresses.max() < 0.2
 
     expected = ["--- Running Simulation ---", "Strain range: 0.0 to 0.2 with step 0.01"]
-    expected += [f"Strain: {e:.4f}, Tensile Stress: {s / units.GPa:.2f} GPa"
-                 for e, s in zip(strains, stresses)]
+    expected += [
+        f"Strain: {e:.4f}, Tensile Stress: {s / units.GPa:.2f} GPa" for e, s in zip(strains, stresses)
+    ]
     expected += ["--- Simulation Finished ---", "", ""]
     assert lines == expected
     assert lines[7] == f"Strain: 0.0500, Tensile Stress: {stresses[5] / units.GPa:.2f} GPa"
@@ -209,13 +205,15 @@ def test_shear_curve_projects_on_the_slip_plane(cu_a, capsys):
     atoms = cu(cu_a)
     cell0 = atoms.get_cell().copy()
     (strains, stresses, tensors), lines = run_lines(
-        capsys, atoms, [1, 0, 0], [0, 1, 0], end_strain=0.1, interval_strain=0.02)
+        capsys, atoms, [1, 0, 0], [0, 1, 0], end_strain=0.1, interval_strain=0.02
+    )
     np.testing.assert_array_equal(strains, np.arange(0.0, 0.1 + 0.02, 0.02))
     np.testing.assert_array_equal(stresses, tensors[:, 0, 1])
     assert abs(stresses[0]) < 1e-8 and np.all(np.diff(stresses) > 0)
     assert lines[1] == "Strain range: 0.0 to 0.1 with step 0.02"
-    assert lines[2:8] == [f"Strain: {e:.4f}, Shear Stress: {s / units.GPa:.2f} GPa"
-                          for e, s in zip(strains, stresses)]
+    assert lines[2:8] == [
+        f"Strain: {e:.4f}, Shear Stress: {s / units.GPa:.2f} GPa" for e, s in zip(strains, stresses)
+    ]
     # Each vector's x component gains 0.1 times its y component.
     sheared = cell0[:].copy()
     sheared[:, 0] += 0.1 * sheared[:, 1]
@@ -224,19 +222,16 @@ def test_shear_curve_projects_on_the_slip_plane(cu_a, capsys):
 
 def test_wrappers_pass_their_arguments_through(cu_a, capsys):
     ref = strength.calculate_stress_strain_curve(cu(cu_a), [0, 0, 1], None, 0.0, 0.04, 0.02)
-    tens = strength.calculate_tensile_strength(cu(cu_a), [0, 0, 1], end_strain=0.04,
-                                               interval_strain=0.02)
+    tens = strength.calculate_tensile_strength(cu(cu_a), [0, 0, 1], end_strain=0.04, interval_strain=0.02)
     for a, b in zip(ref, tens):
         np.testing.assert_array_equal(a, b)
 
     atoms = bulk("Cu", "fcc", a=cu_a, cubic=True)  # no calculator of its own
-    shear = strength.calculate_shear_strength(atoms, [1, 0, 0], [0, 0, 1], end_strain=0.02,
-                                              calculator=EMT())
+    shear = strength.calculate_shear_strength(atoms, [1, 0, 0], [0, 0, 1], end_strain=0.02, calculator=EMT())
     assert isinstance(atoms.calc, EMT) and shear[0].size == 3
     np.testing.assert_array_equal(shear[1], shear[2][:, 0, 2])
     # direction2 handed to the tensile wrapper makes it a shear run.
-    as_shear = strength.calculate_tensile_strength(cu(cu_a), [1, 0, 0], direction2=[0, 0, 1],
-                                                   end_strain=0.02)
+    as_shear = strength.calculate_tensile_strength(cu(cu_a), [1, 0, 0], direction2=[0, 0, 1], end_strain=0.02)
     np.testing.assert_allclose(as_shear[1], shear[1], atol=1e-14)
     assert "Shear Stress" in capsys.readouterr().out
 
@@ -254,8 +249,10 @@ def test_wrappers_pass_their_arguments_through(cu_a, capsys):
 
 
 def test_directions_are_normalised(capsys):
-    runs = [strength.calculate_stress_strain_curve(cu(), d, end_strain=0.03)
-            for d in ([1, 1, 0], (2.0, 2.0, 0.0), np.array([3, 3, 0]))]
+    runs = [
+        strength.calculate_stress_strain_curve(cu(), d, end_strain=0.03)
+        for d in ([1, 1, 0], (2.0, 2.0, 0.0), np.array([3, 3, 0]))
+    ]
     for other in runs[1:]:
         for a, b in zip(runs[0], other):
             np.testing.assert_allclose(a, b, rtol=1e-12, atol=1e-14)
@@ -289,7 +286,8 @@ def test_grid_never_goes_past_end_strain(start, end, step, expected, capsys):
     atoms = cu()
     cell0 = atoms.get_cell().copy()
     strains, stresses, tensors = strength.calculate_stress_strain_curve(
-        atoms, [1, 0, 0], None, start, end, step)
+        atoms, [1, 0, 0], None, start, end, step
+    )
     np.testing.assert_allclose(strains, expected, atol=1e-15)
     assert stresses.shape == (len(expected),) and tensors.shape == (len(expected), 3, 3)
     np.testing.assert_allclose(atoms.cell[:], cell0[:] * [1 + strains[-1], 1, 1])
@@ -298,7 +296,8 @@ def test_grid_never_goes_past_end_strain(start, end, step, expected, capsys):
 
 def test_descending_grid_compresses(cu_a, capsys):
     strains, stresses, _ = strength.calculate_stress_strain_curve(
-        cu(cu_a), [1, 0, 0], start_strain=0.0, end_strain=-0.2, interval_strain=-0.01)
+        cu(cu_a), [1, 0, 0], start_strain=0.0, end_strain=-0.2, interval_strain=-0.01
+    )
     assert strains.size == 21 and strains[-1] == pytest.approx(-0.2)
     assert np.all(np.diff(strains) < 0) and np.all(stresses[1:] < 0)
 
@@ -307,10 +306,16 @@ def test_empty_grid_still_prepares_the_structure(capsys):
     atoms = bulk("Cu", "fcc", a=3.6, cubic=True)
     calc = EMT()
     (strains, stresses, tensors), lines = run_lines(
-        capsys, atoms, [1, 0, 0], start_strain=0.3, end_strain=0.1, calculator=calc)
+        capsys, atoms, [1, 0, 0], start_strain=0.3, end_strain=0.1, calculator=calc
+    )
     assert strains.size == stresses.size == tensors.size == 0
-    assert lines == ["--- Running Simulation ---", "Strain range: 0.3 to 0.1 with step 0.01",
-                     "--- Simulation Finished ---", "", ""]
+    assert lines == [
+        "--- Running Simulation ---",
+        "Strain range: 0.3 to 0.1 with step 0.01",
+        "--- Simulation Finished ---",
+        "",
+        "",
+    ]
     assert atoms.calc is calc
     np.testing.assert_array_equal(atoms.info["original_cell"][:], atoms.cell[:])
 
@@ -356,14 +361,16 @@ def test_module_level_names_are_looked_up_at_each_call(monkeypatch, capsys):
     monkeypatch.setattr(strength, "apply_strain", spy)
     monkeypatch.setattr(strength, "units", types.SimpleNamespace(GPa=1e-3))
     _, stresses, _ = strength.calculate_stress_strain_curve(
-        cu(), [0, 3, 4], end_strain=0.02, interval_strain=0.01)
+        cu(), [0, 3, 4], end_strain=0.02, interval_strain=0.01
+    )
     assert [s for s, _, _ in seen] == pytest.approx([0.0, 0.01, 0.02])
     for _, d1, d2 in seen:
         np.testing.assert_allclose(d1, [0, 0.6, 0.8])
         assert d2 is None
     # With GPa rebound the printed value is the stress in meV/A^3.
     assert capsys.readouterr().out.split("\n")[-4] == (
-        f"Strain: 0.0200, Tensile Stress: {stresses[-1] * 1e3:.2f} GPa")
+        f"Strain: 0.0200, Tensile Stress: {stresses[-1] * 1e3:.2f} GPa"
+    )
 
 
 # --- plotting ----------------------------------------------------------------------------------
@@ -390,8 +397,7 @@ def test_plot_draws_each_curve_in_gpa(plot_spies, capsys):
         "cbn": [*curve(7, 300.0), "c-BN [100]"],
     }
     result = strength.plot_stress_strain(data)
-    assert capsys.readouterr().out == (
-        "Plotting results for: diamond\nPlotting results for: cbn\n")
+    assert capsys.readouterr().out == ("Plotting results for: diamond\nPlotting results for: cbn\n")
     assert isinstance(result, tuple) and len(result) == 2
     assert result[0] is plt and isinstance(result[1], Figure)
     fig = result[1]
@@ -467,10 +473,12 @@ def test_plot_uses_the_module_plt_and_units(monkeypatch, plot_spies, capsys):
 def test_real_curves_to_png(cu_a, tmp_path, plot_spies, capsys):
     tensile = strength.calculate_tensile_strength(cu(cu_a), [1, 0, 0], end_strain=0.3)
     shear = strength.calculate_shear_strength(cu(cu_a), [1, 0, 0], [0, 1, 0], end_strain=0.3)
-    _, fig = strength.plot_stress_strain({
-        "tensile": (tensile[0], tensile[1], "Cu (EMT) tensile [100]"),
-        "shear": (shear[0], shear[1], "Cu (EMT) shear (010)[100]"),
-    })
+    _, fig = strength.plot_stress_strain(
+        {
+            "tensile": (tensile[0], tensile[1], "Cu (EMT) tensile [100]"),
+            "shear": (shear[0], shear[1], "Cu (EMT) shear (010)[100]"),
+        }
+    )
     path = tmp_path / "curves.png"
     fig.savefig(path, dpi=60)
     assert path.read_bytes()[:8] == b"\x89PNG\r\n\x1a\n" and path.stat().st_size > 5000
@@ -483,7 +491,8 @@ def test_tersoff_diamond_100_tension_softens_from_c11(capsys):
     make_calc = tersoff_factory("BNC_Kinaci2012.tersoff")
     atoms = relaxed_cubic("C", "diamond", make_calc)
     strains, stresses, _ = strength.calculate_tensile_strength(
-        atoms, [1, 0, 0], end_strain=0.3, calculator=make_calc())
+        atoms, [1, 0, 0], end_strain=0.3, calculator=make_calc()
+    )
     gpa = stresses / units.GPa
     assert strains.size == 31 and abs(gpa[0]) < 1e-6
     # Uniaxial strain along [100] starts with slope C11 (573 GPa for this potential, see the
@@ -498,10 +507,11 @@ def test_tersoff_cbn_100_tension_rises_peaks_and_falls(capsys):
     make_calc = tersoff_factory("BNC_Kinaci2012.tersoff")
     atoms = relaxed_cubic("BN", "zincblende", make_calc)
     strains, stresses, _ = strength.calculate_tensile_strength(
-        atoms, [1, 0, 0], end_strain=0.64, interval_strain=0.02, calculator=make_calc())
+        atoms, [1, 0, 0], end_strain=0.64, interval_strain=0.02, calculator=make_calc()
+    )
     gpa = stresses / units.GPa
     peak = int(np.argmax(gpa))
     # The ideal strength of this potential lies beyond 0.3 strain: a smooth maximum near 0.6,
     # before the bonds reach the potential's cutoff shell.
     assert 0.4 < strains[peak] < strains[-1] and 150 < gpa[peak] < 180
-    assert np.all(np.diff(gpa[:peak + 1]) > 0) and np.all(np.diff(gpa[peak:]) < 0)
+    assert np.all(np.diff(gpa[: peak + 1]) > 0) and np.all(np.diff(gpa[peak:]) < 0)

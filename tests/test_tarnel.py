@@ -58,15 +58,20 @@ def reference(atoms, params, rcut=2.5, tolerance=0.01, C=1450.0, sigma=2.8):
             cj = eff(mean_cn[bt.neighbor_sym])
             if cj == 0 or bt.representative_distance < 1e-6:
                 continue
-            term = np.sqrt(e(symbols[i]) * e(bt.neighbor_sym)) / (eff(cn[i]) * cj * bt.representative_distance)
+            term = np.sqrt(e(symbols[i]) * e(bt.neighbor_sym)) / (
+                eff(cn[i]) * cj * bt.representative_distance
+            )
             logs.append(np.log(term * bt.count))
     bond = np.exp(np.sum(logs) / total) * total / 2.0
     uniq = sorted(set(symbols))
     ep = [e(s) for s in uniq]
     fe = 1 - (len(uniq) * np.prod(ep) ** (1.0 / len(uniq)) / sum(ep)) ** 2.0
     hardness = C / atoms.get_volume() * bond * np.exp(-sigma * fe)
-    return groups, cn, {"ionicity_factor": fe, "bond_contribution": bond,
-                        "total_bonds_type": total, "hardness": hardness}
+    return (
+        groups,
+        cn,
+        {"ionicity_factor": fe, "bond_contribution": bond, "total_bonds_type": total, "hardness": hardness},
+    )
 
 
 def fake_neighbors(monkeypatch, pairs):
@@ -81,6 +86,7 @@ def fake_neighbors(monkeypatch, pairs):
 
 
 # --- worked examples --------------------------------------------------------------------------
+
 
 def test_diamond_worked_example():
     calc = SimunekHardnessCalculator()
@@ -134,7 +140,8 @@ def test_supercells_of_diamond_keep_the_hardness(n):
 def test_supercell_of_boron_nitride_keeps_the_hardness():
     calc = SimunekHardnessCalculator()
     assert calc.calculate_hardness(zincblende_bn() * (3, 3, 3), element_params=BN) == pytest.approx(
-        calc.calculate_hardness(zincblende_bn(), element_params=BN), rel=1e-12)
+        calc.calculate_hardness(zincblende_bn(), element_params=BN), rel=1e-12
+    )
 
 
 def test_irregular_structure_matches_a_plain_reading_of_the_model():
@@ -178,23 +185,30 @@ def test_effective_coordination_of_atoms_and_of_element_means(monkeypatch):
 
 # --- bond grouping --------------------------------------------------------------------------
 
+
 def four_atoms():
     return Atoms("CCCN", positions=np.zeros((4, 3)), cell=[10, 10, 10], pbc=True)
 
 
-@pytest.mark.parametrize("pairs, tolerance, expected", [
-    # 1.540 and 1.545 merge, with the mean of the two
-    ([(0, 1, 1.540), (0, 2, 1.545)], 0.01, [("C", 1.5425, 2)]),
-    # the comparison is strict: 1.5 and 1.75 with tolerance 0.25 stay apart
-    ([(0, 1, 1.5), (0, 2, 1.75)], 0.25, [("C", 1.5, 1), ("C", 1.75, 1)]),
-    # different elements never merge
-    ([(0, 1, 1.5), (0, 3, 1.5)], 0.5, [("C", 1.5, 1), ("N", 1.5, 1)]),
-    # the third bond is compared with the running mean (1.53), not the first length (1.50)
-    ([(0, 1, 1.50), (0, 2, 1.56), (0, 3, 1.6), (0, 1, 1.595)], 0.07,
-     [("C", (1.50 + 1.56 + 1.595) / 3, 3), ("N", 1.6, 1)]),
-    # a bond joins the first matching type in creation order
-    ([(0, 1, 1.50), (0, 2, 1.60), (0, 1, 1.55)], 0.06, [("C", 1.525, 2), ("C", 1.6, 1)]),
-])
+@pytest.mark.parametrize(
+    "pairs, tolerance, expected",
+    [
+        # 1.540 and 1.545 merge, with the mean of the two
+        ([(0, 1, 1.540), (0, 2, 1.545)], 0.01, [("C", 1.5425, 2)]),
+        # the comparison is strict: 1.5 and 1.75 with tolerance 0.25 stay apart
+        ([(0, 1, 1.5), (0, 2, 1.75)], 0.25, [("C", 1.5, 1), ("C", 1.75, 1)]),
+        # different elements never merge
+        ([(0, 1, 1.5), (0, 3, 1.5)], 0.5, [("C", 1.5, 1), ("N", 1.5, 1)]),
+        # the third bond is compared with the running mean (1.53), not the first length (1.50)
+        (
+            [(0, 1, 1.50), (0, 2, 1.56), (0, 3, 1.6), (0, 1, 1.595)],
+            0.07,
+            [("C", (1.50 + 1.56 + 1.595) / 3, 3), ("N", 1.6, 1)],
+        ),
+        # a bond joins the first matching type in creation order
+        ([(0, 1, 1.50), (0, 2, 1.60), (0, 1, 1.55)], 0.06, [("C", 1.525, 2), ("C", 1.6, 1)]),
+    ],
+)
 def test_bond_types(monkeypatch, pairs, tolerance, expected):
     fake_neighbors(monkeypatch, pairs)
     groups, cn = SimunekHardnessCalculator()._analyze_bonds(four_atoms(), 2.5, tolerance)
@@ -222,7 +236,11 @@ def test_bad_pair_index_from_the_neighbour_search(monkeypatch):
 
 def test_bond_type_record():
     assert dataclasses.is_dataclass(BondType)
-    assert [f.name for f in dataclasses.fields(BondType)] == ["neighbor_sym", "representative_distance", "count"]
+    assert [f.name for f in dataclasses.fields(BondType)] == [
+        "neighbor_sym",
+        "representative_distance",
+        "count",
+    ]
     assert BondType("C", 1.5).count == 1
     assert BondType("C", 1.5) == BondType("C", 1.5, 1) != BondType("C", 1.5, 2)
     assert repr(BondType("N", 1.25, 3)) == "BondType(neighbor_sym='N', representative_distance=1.25, count=3)"
@@ -231,6 +249,7 @@ def test_bond_type_record():
 
 
 # --- verbose report, failures -------------------------------------------------------------------
+
 
 def test_verbose_report(capsys):
     calc = SimunekHardnessCalculator(verbose=True)
@@ -241,7 +260,8 @@ def test_verbose_report(capsys):
         "  - Bond to C: count (nsij) = 4, dist \u2248 1.545 \u00c5\n"
         "Atom 1 (C): Total CN = 4\n"
         "  - Bond to C: count (nsij) = 4, dist \u2248 1.545 \u00c5\n"
-        "----------------------------------\n\n")
+        "----------------------------------\n\n"
+    )
 
 
 def test_no_bonds(capsys):
@@ -257,7 +277,8 @@ def test_no_bonds(capsys):
         "\n--- Bond Analysis Verbose Info ---\n"
         "Atom 0 (C): Total CN = 0\n  No bonds found within cutoff.\n"
         "Atom 1 (N): Total CN = 0\n  No bonds found within cutoff.\n"
-        "----------------------------------\n\n")
+        "----------------------------------\n\n"
+    )
 
 
 def test_zero_volume():
@@ -279,13 +300,17 @@ def test_element_table_problems():
         calc.calculate_hardness(diamond(), element_params={"C": {"R": 0.77}})
     # R <= 0 gives the element the value 0, and every bond touching it makes the hardness 0
     assert calc.calculate_hardness(zincblende_bn(), element_params={**BN, "N": {"Z": 5, "R": 0}}) == 0
-    assert calc.calculate_hardness(diamond(), element_params={"C": {"Z": -4, "R": 0.77}}) == pytest.approx(107.4544, abs=5e-5)
+    assert calc.calculate_hardness(diamond(), element_params={"C": {"Z": -4, "R": 0.77}}) == pytest.approx(
+        107.4544, abs=5e-5
+    )
 
 
 def test_argument_checks():
     calc = SimunekHardnessCalculator()
     for method in (calc.calculate_hardness, calc._calculate_hardness):
-        with pytest.raises(TypeError, match=r"^Argument 'element_params' has incorrect type \(expected dict, got list\)$"):
+        with pytest.raises(
+            TypeError, match=r"^Argument 'element_params' has incorrect type \(expected dict, got list\)$"
+        ):
             method(diamond(), element_params=[("C", {})])
         with pytest.raises(TypeError):
             method(diamond(), rcut="2.5")
@@ -313,7 +338,9 @@ def test_structure_file_is_read(tmp_path):
     path = tmp_path / "POSCAR"
     write(path, zincblende_bn(), format="vasp")
     calc = SimunekHardnessCalculator()
-    assert calc.calculate_hardness(str(path)) == pytest.approx(calc.calculate_hardness(zincblende_bn()), rel=1e-12)
+    assert calc.calculate_hardness(str(path)) == pytest.approx(
+        calc.calculate_hardness(zincblende_bn()), rel=1e-12
+    )
 
 
 def test_replaced_analysis_is_used():
@@ -326,8 +353,12 @@ def test_replaced_analysis_is_used():
         def _analyze_bonds(self, atoms, rcut, tolerance):
             return super()._analyze_bonds(atoms, rcut, tolerance)
 
-    assert Dropping()._calculate_hardness(diamond()) == {"error": "No bonds found within the given cutoff radius."}
-    assert Same()._calculate_hardness(zincblende_bn()) == SimunekHardnessCalculator()._calculate_hardness(zincblende_bn())
+    assert Dropping()._calculate_hardness(diamond()) == {
+        "error": "No bonds found within the given cutoff radius."
+    }
+    assert Same()._calculate_hardness(zincblende_bn()) == SimunekHardnessCalculator()._calculate_hardness(
+        zincblende_bn()
+    )
 
 
 def test_module_names_are_looked_up_at_call_time(monkeypatch):
@@ -337,11 +368,20 @@ def test_module_names_are_looked_up_at_call_time(monkeypatch):
 
 # --- element data -----------------------------------------------------------------------------
 
+
 def test_element_table():
     assert list(ELEMENTS)[:3] == ["H", "He", "Li"] and list(ELEMENTS)[-1] == "Bi" and len(ELEMENTS) == 83
     assert {s: (ELEMENTS[s].valence, ELEMENTS[s].hard_rad) for s in "BCN"} == {
-        "B": (3, 0.88), "C": (4, 0.77), "N": (5, 0.70)}
-    assert (ELEMENTS["O"].valence, ELEMENTS["Si"].valence, ELEMENTS["Ga"].valence, ELEMENTS["Ti"].valence) == (6, 4, 3, 4)
+        "B": (3, 0.88),
+        "C": (4, 0.77),
+        "N": (5, 0.70),
+    }
+    assert (
+        ELEMENTS["O"].valence,
+        ELEMENTS["Si"].valence,
+        ELEMENTS["Ga"].valence,
+        ELEMENTS["Ti"].valence,
+    ) == (6, 4, 3, 4)
     assert all(e.hard_rad > 0 and 1 <= e.valence <= 12 for e in ELEMENTS.values())
     assert [e.number for e in ELEMENTS.values()] == list(range(1, 84))
     assert tarnel.ELEMENT_PARAMS["C"] == {"Z": 4, "R": 0.77}

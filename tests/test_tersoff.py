@@ -10,6 +10,7 @@ from ase import Atoms
 from ase.build import bulk, graphene
 from ase.calculators.calculator import PropertyNotImplementedError
 from ase.calculators.tersoff import Tersoff as AseTersoff
+from tersoff_samples import diamond_eos_minimum
 
 from corvane.data import files
 from corvane.tersoff import FIELDS, Tersoff, read_tersoff_file
@@ -31,6 +32,7 @@ def calc():
 
 # ---------------------------------------------------------------------------------------------
 # Structures
+
 
 def rattled(atoms, amount, seed):
     atoms = atoms.copy()
@@ -67,8 +69,14 @@ def periodic_structures():
         "diamond": rattled(bulk("C", "diamond", a=3.645) * (2, 2, 2), 0.07, 1),
         "c-BN": rattled(bulk("BN", "zincblende", a=3.62) * (2, 2, 2), 0.07, 2),
         "BC2N": bc2n(),
-        "skewed c-BN": rattled(skew(bulk("BN", "zincblende", a=3.62, cubic=True) * (2, 1, 1),
-                                    [[1, 0.15, -0.1], [0.05, 1, 0.2], [0, -0.12, 1]]), 0.06, 4),
+        "skewed c-BN": rattled(
+            skew(
+                bulk("BN", "zincblende", a=3.62, cubic=True) * (2, 1, 1),
+                [[1, 0.15, -0.1], [0.05, 1, 0.2], [0, -0.12, 1]],
+            ),
+            0.06,
+            4,
+        ),
         "cell shorter than cutoff": short_cell(),
     }
 
@@ -82,6 +90,7 @@ def slab():
 
 # ---------------------------------------------------------------------------------------------
 # LAMMPS as the reference
+
 
 def lammps_frame(atoms):
     """The same periodic structure in LAMMPS's frame: lower-triangular cell with small tilts.
@@ -104,16 +113,25 @@ def run_lammps(atoms, tmp_path, potential=BNC):
     elements = sorted(set(atoms.get_chemical_symbols()))
     types = {e: i + 1 for i, e in enumerate(elements)}
     (xx, _, _), (xy, yy, _), (xz, yz, zz) = frame.cell.array.tolist()
-    lines = ["corvane test structure", "", f"{len(frame)} atoms", f"{len(elements)} atom types", "",
-             f"0 {xx!r} xlo xhi", f"0 {yy!r} ylo yhi", f"0 {zz!r} zlo zhi"]
+    lines = [
+        "corvane test structure",
+        "",
+        f"{len(frame)} atoms",
+        f"{len(elements)} atom types",
+        "",
+        f"0 {xx!r} xlo xhi",
+        f"0 {yy!r} ylo yhi",
+        f"0 {zz!r} zlo zhi",
+    ]
     # LAMMPS allows tilt only between periodic directions.
     assert all(atoms.pbc) or (atoms.pbc[:2].all() and xz == yz == 0)
     lines.append(f"{xy!r} {xz!r} {yz!r} xy xz yz")
     lines += ["", "Masses", ""] + [f"{types[e]} 10.0" for e in elements]
     lines += ["", "Atoms # atomic", ""]
-    lines += [f"{i + 1} {types[s]} {x!r} {y!r} {z!r}"
-              for i, (s, (x, y, z)) in enumerate(zip(frame.get_chemical_symbols(),
-                                                     frame.positions.tolist()))]
+    lines += [
+        f"{i + 1} {types[s]} {x!r} {y!r} {z!r}"
+        for i, (s, (x, y, z)) in enumerate(zip(frame.get_chemical_symbols(), frame.positions.tolist()))
+    ]
     (tmp_path / "data.lmp").write_text("\n".join(lines) + "\n")
     boundary = " ".join("p" if p else "s" for p in atoms.pbc)
     (tmp_path / "in.lmp").write_text(f"""
@@ -123,7 +141,7 @@ atom_modify map array sort 0 0.0
 boundary {boundary}
 read_data data.lmp
 pair_style tersoff
-pair_coeff * * {potential} {' '.join(elements)}
+pair_coeff * * {potential} {" ".join(elements)}
 compute peatom all pe/atom
 thermo_style custom pe pxx pyy pzz pyz pxz pxy
 thermo_modify format float %.17g
@@ -131,8 +149,12 @@ dump d all custom 1 atoms.dump id fx fy fz c_peatom
 dump_modify d format float %.17g sort id
 run 0
 """)
-    subprocess.run([LMP, "-in", "in.lmp", "-log", "log.lammps", "-screen", "none"], cwd=tmp_path,
-                   check=True, capture_output=True)
+    subprocess.run(
+        [LMP, "-in", "in.lmp", "-log", "log.lammps", "-screen", "none"],
+        cwd=tmp_path,
+        check=True,
+        capture_output=True,
+    )
     log = (tmp_path / "log.lammps").read_text().splitlines()
     header = next(i for i, line in enumerate(log) if line.split()[:2] == ["PotEng", "Pxx"])
     pe, pxx, pyy, pzz, pyz, pxz, pxy = map(float, log[header + 1].split())
@@ -185,6 +207,7 @@ def test_other_parameter_sets_agree_with_lammps(name, tmp_path):
 # ---------------------------------------------------------------------------------------------
 # Derivatives
 
+
 def numeric_forces(atoms, h=1e-5):
     out = np.zeros((len(atoms), 3))
     for i in range(len(atoms)):
@@ -218,12 +241,10 @@ def numeric_stress(atoms, h=1e-6):
 
 # Silicon (Tersoff, PRB 38, 9902 (1988)) with lambda3 != 0 and, as an m = 1 variant, the same
 # numbers with m = 1: the exp(lambda3^m (r_ij - r_ik)^m) factor and its derivatives.
-SI_ENTRY = [3.0, 1.0, 1.3258, 4.8381, 2.0417, 0.0, 22.956, 0.33675, 1.3258, 95.373, 3.0, 0.2,
-            3.2394, 3264.7]
+SI_ENTRY = [3.0, 1.0, 1.3258, 4.8381, 2.0417, 0.0, 22.956, 0.33675, 1.3258, 95.373, 3.0, 0.2, 3.2394, 3264.7]
 
 
-@pytest.mark.parametrize("name", ["BC2N", "cell shorter than cutoff", "skewed c-BN", "Si, m=3",
-                                  "Si, m=1"])
+@pytest.mark.parametrize("name", ["BC2N", "cell shorter than cutoff", "skewed c-BN", "Si, m=3", "Si, m=1"])
 def test_forces_and_stress_are_energy_derivatives(name, calc):
     if name.startswith("Si"):
         entry = [float(name[-1])] + SI_ENTRY[1:]
@@ -251,8 +272,9 @@ def test_open_directions(calc):
     taller.calc = calc
     assert taller.get_potential_energy() == pytest.approx(sheet.get_potential_energy(), rel=1e-12)
 
-    cluster = Atoms("BN" * 4, positions=rattled(bulk("BN", "zincblende", a=3.62, cubic=True), 0.1, 6)
-                    .positions, pbc=False)
+    cluster = Atoms(
+        "BN" * 4, positions=rattled(bulk("BN", "zincblende", a=3.62, cubic=True), 0.1, 6).positions, pbc=False
+    )
     cluster.calc = calc
     np.testing.assert_allclose(cluster.get_forces(), numeric_forces(cluster), rtol=0, atol=2e-5)
     np.testing.assert_allclose(cluster.get_forces().sum(axis=0), 0, atol=1e-10)
@@ -262,6 +284,7 @@ def test_open_directions(calc):
 
 # ---------------------------------------------------------------------------------------------
 # ASE's own Tersoff (slow, small structures only), threads, and basic consistency
+
 
 def test_agrees_with_ase_tersoff(calc):
     atoms = bc2n()  # every atom keeps several bonds: ASE's version fails when zeta_ij = 0
@@ -281,8 +304,14 @@ def test_results_do_not_depend_on_thread_count():
     results = []
     for threads in (1, 2, 3):
         atoms.calc = Tersoff(BNC, threads=threads)
-        results.append((atoms.get_potential_energy(), atoms.get_forces(), atoms.get_stress(),
-                        atoms.get_potential_energies()))
+        results.append(
+            (
+                atoms.get_potential_energy(),
+                atoms.get_forces(),
+                atoms.get_stress(),
+                atoms.get_potential_energies(),
+            )
+        )
     for other in results[1:]:
         assert other[0] == results[0][0]
         for a, b in zip(other[1:], results[0][1:]):
@@ -292,15 +321,7 @@ def test_results_do_not_depend_on_thread_count():
 def test_diamond_minimum_of_the_kinaci_set():
     """The Kinaci et al. set puts diamond's lattice constant near 3.645 A (fitted for sp2 B-C-N)."""
     calc = Tersoff(KINACI)
-    lattice = np.linspace(3.55, 3.75, 41)
-    energies = []
-    for a in lattice:
-        atoms = bulk("C", "diamond", a=a)
-        atoms.calc = calc
-        energies.append(atoms.get_potential_energy())
-    fit = np.polyfit(lattice, energies, 4)
-    roots = np.roots(np.polyder(fit)).real
-    best = roots[np.argmin(np.abs(roots - 3.65))]
+    best = diamond_eos_minimum(calc, np.linspace(3.55, 3.75, 41), near=3.65)
     assert best == pytest.approx(3.645, abs=0.01)
     atoms = bulk("C", "diamond", a=best)
     atoms.calc = calc
@@ -329,6 +350,7 @@ def test_unknown_elements_and_missing_entries(tmp_path):
 
 # ---------------------------------------------------------------------------------------------
 # Parameter files
+
 
 @pytest.mark.skipif(not REFERENCE_BNC.exists(), reason="Debian's lammps-data is not installed")
 def test_kinaci_file_matches_the_published_set():
@@ -372,8 +394,14 @@ def test_kernel_rejects_bad_input():
     atoms = bulk("C", "diamond", a=3.6)
     params = np.array(read_tersoff_file(BNC)["C", "C", "C"]).reshape(1, 1, 1, 14)
     present = np.ones((1, 1, 1), dtype=bool)
-    args = dict(positions=atoms.positions, cell=atoms.cell.array, pbc=atoms.pbc,
-                species=np.zeros(2, np.int32), params=params, present=present)
+    args = dict(
+        positions=atoms.positions,
+        cell=atoms.cell.array,
+        pbc=atoms.pbc,
+        species=np.zeros(2, np.int32),
+        params=params,
+        present=present,
+    )
     energy = _kernels.tersoff(**args)[0]
     assert energy == pytest.approx(_kernels.tersoff(**{**args, "threads": 4})[0], rel=0)
     cases = {

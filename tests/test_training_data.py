@@ -19,8 +19,9 @@ DATA = Path(__file__).resolve().parents[1] / "data" / "dft"
 
 def _with_results(atoms, name, energy=-1.0):
     atoms = atoms.copy()
-    atoms.calc = SinglePointCalculator(atoms, energy=energy, forces=np.zeros((len(atoms), 3)),
-                                       stress=np.zeros(6))
+    atoms.calc = SinglePointCalculator(
+        atoms, energy=energy, forces=np.zeros((len(atoms), 3)), stress=np.zeros(6)
+    )
     atoms.info.update(name=name, family="diamond", split=dataset.split_of(name))
     return atoms
 
@@ -33,13 +34,24 @@ def test_cells_are_unique_reproducible_and_physical():
     names = [c.name for c in cells]
     assert len(names) == len(set(names)) >= 400
     families = Counter(c.family for c in cells)
-    for family in ("diamond", "cBN", "wBN", "lonsdaleite", "BC2N", "doped_diamond", "doped_cBN",
-                   "cBN_defects", "twin", "sp2", "sp2_sp3"):
+    for family in (
+        "diamond",
+        "cBN",
+        "wBN",
+        "lonsdaleite",
+        "BC2N",
+        "doped_diamond",
+        "doped_cBN",
+        "cBN_defects",
+        "twin",
+        "sp2",
+        "sp2_sp3",
+    ):
         assert families[family] > 0, family
     again = {c.name: c.atoms for c in all_cells()}
     for cell in cells:
         assert np.array_equal(again[cell.name].positions, cell.atoms.positions), cell.name
-        assert neighbor_list("d", cell.atoms, 3.0).min() >= 1.2, cell.name   # no overlapping atoms
+        assert neighbor_list("d", cell.atoms, 3.0).min() >= 1.2, cell.name  # no overlapping atoms
     # cheap cells come first, so an interrupted run has every small family
     sizes = [len(c.atoms) for c in cells if c.priority == 0]
     assert sizes == sorted(sizes)
@@ -72,7 +84,7 @@ def test_sp2_to_sp3_path_ends_at_wurtzite():
     i = neighbor_list("i", end, 1.7)
     assert np.all(np.bincount(i) == 4)
     start = sp2_sp3_path("B", "N", 3.625, 0.0)
-    assert np.all(np.bincount(neighbor_list("i", start, 1.6)) == 3)     # flat sheets: three bonds
+    assert np.all(np.bincount(neighbor_list("i", start, 1.6)) == 3)  # flat sheets: three bonds
 
 
 # ---------------------------------------------------------------------------------- file format
@@ -113,7 +125,7 @@ def test_generator_computes_a_cell_and_resumes(tmp_path, capsys):
 
     cheap = dict(families=["diamond"], limit=1, ecut=250.0, kd_insulator=1.0, kd_metallic=1.0, smearing=0.1)
     assert generate.run(tmp_path, **cheap) == 1
-    assert generate.run(tmp_path, **cheap) == 1          # the finished cell is skipped, the next one runs
+    assert generate.run(tmp_path, **cheap) == 1  # the finished cell is skipped, the next one runs
     cells = dataset.read(tmp_path)
     assert len({c.info["name"] for c in cells}) == 2
     for atoms in cells:
@@ -150,10 +162,10 @@ def test_committed_cells_carry_settings_and_sane_values(committed):
         assert atoms.info["code"].startswith("GPAW")
         assert np.allclose(atoms.cell.array, known[name].atoms.cell.array, atol=1e-6), name
         energy = atoms.get_potential_energy() / len(atoms)
-        assert -12.0 < energy < -4.0, name                         # eV/atom, PAW-referenced PBE
+        assert -12.0 < energy < -4.0, name  # eV/atom, PAW-referenced PBE
         forces = atoms.get_forces()
         assert np.abs(forces.sum(axis=0)).max() < 0.05, name
-        assert np.abs(dataset.stress_gpa(atoms)).max() < 500, name   # GPa
+        assert np.abs(dataset.stress_gpa(atoms)).max() < 500, name  # GPa
 
 
 def test_committed_splits_cover_the_families(committed):

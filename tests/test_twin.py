@@ -7,10 +7,6 @@ import numpy as np
 import pytest
 from ase import Atoms
 from ase.build import bulk, surface
-
-import corvane.build.twin as twin
-import corvane.core as core
-from corvane.build.twin import CoherentTwinBoundary
 from twin_checks import (
     DIAMOND_BOND,
     DIAMOND_D111,
@@ -22,6 +18,10 @@ from twin_checks import (
     expected_boundaries,
     mirror_planes,
 )
+
+import corvane.build.twin as twin
+import corvane.core as core
+from corvane.build.twin import CoherentTwinBoundary
 
 NO_MIRROR = "Failed to find any valid mirror plane by reflection."
 TYPE_MSG = "Argument '{}' has incorrect type (expected {}, got {})"
@@ -42,20 +42,40 @@ def test_module_namespace_and_class_layout():
     import ase.io
 
     names = [n for n in vars(twin) if not n.startswith("__")]
-    assert names == ["np", "surface", "sort", "make_supercell", "read", "Cell", "Atoms",
-                     "average_atoms", "mirror_array", "compute_d_hkl",
-                     "check_reflection_symmetry", "get_layers", "CoherentTwinBoundary"]
+    assert names == [
+        "np",
+        "surface",
+        "sort",
+        "make_supercell",
+        "read",
+        "Cell",
+        "Atoms",
+        "average_atoms",
+        "mirror_array",
+        "compute_d_hkl",
+        "check_reflection_symmetry",
+        "get_layers",
+        "CoherentTwinBoundary",
+    ]
     assert twin.np is np and twin.surface is ase.build.surface and twin.read is ase.io.read
     assert twin.Cell is ase.cell.Cell and twin.Atoms is ase.atoms.Atoms
     assert twin.get_layers is core.get_layers
 
     cls = CoherentTwinBoundary
     assert cls.__bases__ == (object,) and cls.__module__ == "corvane.build.twin"
-    assert cls.__doc__ == ("\n    A class to create a coherent twin boundary from a bulk crystal "
-                           "structure.\n    ")
+    assert cls.__doc__ == (
+        "\n    A class to create a coherent twin boundary from a bulk crystal structure.\n    "
+    )
     methods = [n for n in vars(cls) if not n.startswith("__") or n == "__init__"]
-    assert methods == ["__init__", "find_mirror_plane", "_guess_delete_layers",
-                       "generate_grains", "mirror_grain", "stack_grains", "create"]
+    assert methods == [
+        "__init__",
+        "find_mirror_plane",
+        "_guess_delete_layers",
+        "generate_grains",
+        "mirror_grain",
+        "stack_grains",
+        "create",
+    ]
 
 
 def test_signatures_annotations_and_docstrings():
@@ -65,26 +85,39 @@ def test_signatures_annotations_and_docstrings():
         "(self, bulk: 'str | Atoms', plane: 'tuple' = (1, 1, 1), layers: 'list' = [3], "
         "tol_surface: 'float' = 0.02, tol_layer: 'float' = 0.1, average_cutoff: 'float' = 0.2, "
         "delete_layers: 'list' = [], gap: 'float' = 0.0, vacuum: 'float' = 0.0, "
-        "direction: 'int' = 2, symprec: 'float' = 0.0)")
-    assert list(init.__annotations__) == ["bulk", "plane", "layers", "tol_surface", "tol_layer",
-                                          "average_cutoff", "delete_layers", "gap", "vacuum",
-                                          "direction", "symprec"]
+        "direction: 'int' = 2, symprec: 'float' = 0.0)"
+    )
+    assert list(init.__annotations__) == [
+        "bulk",
+        "plane",
+        "layers",
+        "tol_surface",
+        "tol_layer",
+        "average_cutoff",
+        "delete_layers",
+        "gap",
+        "vacuum",
+        "direction",
+        "symprec",
+    ]
     assert "Args:" in init.__doc__
-    assert cls.find_mirror_plane.__annotations__ == {"grain": "Atoms", "direction": "int",
-                                                     "tol": "float"}
+    assert cls.find_mirror_plane.__annotations__ == {"grain": "Atoms", "direction": "int", "tol": "float"}
     assert cls.find_mirror_plane.__doc__.strip().startswith("Finds a mirror plane in a slab structure.")
     assert cls._guess_delete_layers.__annotations__ == {}
     assert cls._guess_delete_layers.__doc__ == (
-        " Guesses layers to delete based on finding a mirror plane for a given number of layers. ")
+        " Guesses layers to delete based on finding a mirror plane for a given number of layers. "
+    )
     assert cls.generate_grains.__annotations__ == {"return": "list"}
     assert cls.mirror_grain.__annotations__ == {"grain": "Atoms", "return": "Atoms"}
     assert cls.stack_grains.__annotations__ == {"grains": "list", "gap": "float", "return": "Atoms"}
     assert cls.create.__annotations__ == {}
-    assert cls.create.__doc__.strip() == ("A high-level method to execute the full workflow of "
-                                          "creating the twin boundary.")
+    assert cls.create.__doc__.strip() == (
+        "A high-level method to execute the full workflow of creating the twin boundary."
+    )
     assert cls.mirror_grain.__doc__.strip().startswith("Creates a mirrored copy of the input grain.")
     assert cls.stack_grains.__doc__.strip().startswith(
-        "Stacks a list of grains to create the twin boundary structure.")
+        "Stacks a list of grains to create the twin boundary structure."
+    )
 
 
 # --------------------------------------------------------------------------- constructor
@@ -93,9 +126,22 @@ def test_signatures_annotations_and_docstrings():
 def test_constructor_attributes_in_order(diamond):
     layers = [2, 5, 3]
     gb = CoherentTwinBoundary(diamond, layers=layers, vacuum=0, symprec=0)
-    assert list(vars(gb)) == ["plane", "layers", "direction", "vacuum", "tol_surface",
-                              "tol_layer", "average_cutoff", "symprec", "delete_layers", "gap",
-                              "bulk", "grains", "grain_boundary", "grain_template"]
+    assert list(vars(gb)) == [
+        "plane",
+        "layers",
+        "direction",
+        "vacuum",
+        "tol_surface",
+        "tol_layer",
+        "average_cutoff",
+        "symprec",
+        "delete_layers",
+        "gap",
+        "bulk",
+        "grains",
+        "grain_boundary",
+        "grain_template",
+    ]
     assert gb.layers is layers and layers == [5, 3, 2]
     assert gb.bulk is diamond
     assert type(gb.vacuum) is float and gb.vacuum == 0.0 and type(gb.symprec) is float
@@ -120,17 +166,20 @@ def test_constructor_reads_paths_and_accepts_atoms_subclasses(tmp_path, diamond)
     assert CoherentTwinBoundary(mine).bulk is mine
 
 
-@pytest.mark.parametrize("kwargs, message", [
-    ({"plane": [1, 1, 1]}, TYPE_MSG.format("plane", "tuple", "list")),
-    ({"layers": (3,)}, TYPE_MSG.format("layers", "list", "tuple")),
-    ({"layers": True}, TYPE_MSG.format("layers", "list", "bool")),
-    ({"delete_layers": None}, TYPE_MSG.format("delete_layers", "list", "NoneType")),
-    ({"direction": 2.0}, TYPE_MSG.format("direction", "int", "float")),
-    ({"direction": True}, TYPE_MSG.format("direction", "int", "bool")),
-    # float conversion comes first, then the checks in parameter order
-    ({"plane": [1], "symprec": "x"}, "must be real number, not str"),
-    ({"plane": [1], "direction": 1.0}, TYPE_MSG.format("plane", "tuple", "list")),
-])
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"plane": [1, 1, 1]}, TYPE_MSG.format("plane", "tuple", "list")),
+        ({"layers": (3,)}, TYPE_MSG.format("layers", "list", "tuple")),
+        ({"layers": True}, TYPE_MSG.format("layers", "list", "bool")),
+        ({"delete_layers": None}, TYPE_MSG.format("delete_layers", "list", "NoneType")),
+        ({"direction": 2.0}, TYPE_MSG.format("direction", "int", "float")),
+        ({"direction": True}, TYPE_MSG.format("direction", "int", "bool")),
+        # float conversion comes first, then the checks in parameter order
+        ({"plane": [1], "symprec": "x"}, "must be real number, not str"),
+        ({"plane": [1], "direction": 1.0}, TYPE_MSG.format("plane", "tuple", "list")),
+    ],
+)
 def test_constructor_type_errors(diamond, kwargs, message):
     with pytest.raises(TypeError) as err:
         CoherentTwinBoundary(diamond, **kwargs)
@@ -171,6 +220,7 @@ def fake_layers(positions, direction=2, tol=0.1):
 @pytest.fixture
 def symmetric_at(monkeypatch):
     """Replaces the module's utilities: mirror planes at the given heights."""
+
     def install(planes):
         calls = []
 
@@ -337,8 +387,7 @@ def test_stacking_heights_and_cell_lengths(diamond):
     z = vac.positions[:, 2]
     assert vac.cell[2, 2] == pytest.approx(np.ptp(z) + 8.0)
     assert z.min() == pytest.approx(4.0)
-    np.testing.assert_allclose(vac.positions[:, :2],
-                               np.vstack([g.positions[:, :2] for g in grains]))
+    np.testing.assert_allclose(vac.positions[:, :2], np.vstack([g.positions[:, :2] for g in grains]))
 
 
 def test_stack_grains_arguments(diamond):

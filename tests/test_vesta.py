@@ -53,12 +53,13 @@ def read_text(text):
 def test_public_names_and_signatures():
     assert str(inspect.signature(read_vesta)) == "(fd) -> 'Atoms'"
     assert str(inspect.signature(write_vesta)) == "(fd, atoms: 'Atoms')"
-    assert read_vesta.__doc__.startswith(
-        "Reads a VESTA file, creates an ASE Atoms object, and stores the")
+    assert read_vesta.__doc__.startswith("Reads a VESTA file, creates an ASE Atoms object, and stores the")
     assert write_vesta.__doc__.startswith(
-        "Writes an ASE Atoms object with associated VestaData to a VESTA file.")
+        "Writes an ASE Atoms object with associated VestaData to a VESTA file."
+    )
     assert read_vesta.__wrapped__.__module__ == "corvane.io.vesta"
     import re
+
     assert vesta.re is re and vesta.Atoms is Atoms
 
 
@@ -102,8 +103,7 @@ def test_samples_read_and_write_back(name, tmp_path):
 def test_sample_cells_and_positions():
     hbn = read_vesta(DATA / "hBN.vesta")
     assert np.allclose(hbn.cell.cellpar(), [2.510267, 2.510267, 15.0, 90, 90, 120])
-    assert np.allclose(hbn.get_scaled_positions(),
-                       [[0.333333, 0.666667, 0.5], [0.666667, 0.333333, 0.5]])
+    assert np.allclose(hbn.get_scaled_positions(), [[0.333333, 0.666667, 0.5], [0.666667, 0.333333, 0.5]])
     dto = read_vesta(DATA / "DTO_template.vesta")
     assert np.allclose(dto.cell.cellpar(), [7.191367] * 3 + [60] * 3)
     # Site 20 (O12) is at (0, 0, 1): kept as written, not wrapped.
@@ -122,13 +122,12 @@ def test_two_phase_regroups_repeated_keywords(tmp_path):
     assert Counter(written) == Counter(original)
     blocks = atoms.info["vesta_data"].raw_blocks
     # The second phase's lines follow those of the first phase under each repeated keyword.
-    assert blocks["TITLE"] == ["TITLE\n", "New structure\n", "\n",
-                               "TITLE\n", "Phase Two\n", "\n"]
+    assert blocks["TITLE"] == ["TITLE\n", "New structure\n", "\n", "TITLE\n", "Phase Two\n", "\n"]
     assert blocks["CRYSTAL"] == ["CRYSTAL\n", "\n", "CRYSTAL\n", "\n"]
     assert blocks["CELLP"][0::3] == ["CELLP\n", "CELLP\n"]
     assert blocks["STRUC"][-2:] == ["STRUC\n", "  0 0 0 0 0 0 0\n"]
     title = written.index("TITLE\n")
-    assert written[title:title + 6] == blocks["TITLE"]
+    assert written[title : title + 6] == blocks["TITLE"]
     # The first phase's file position of the block ends where the second phase's starts.
     start = written.index("CELLP\n")
     assert written[start + 3] == "CELLP\n"
@@ -144,12 +143,13 @@ def test_two_phase_regroups_repeated_keywords(tmp_path):
 
 
 def test_block_division():
-    text = ("#VESTA_FORMAT_VERSION 3.5.4\n\n\nSILICON\nTRANM 0\n 1 2\nLIGHT0 1\nx\n"
-            "IMPORT_STRUCTURE\nABC\nabcd\n CELLP\n"
-            "CELLP\n 4 4 4 90 90 90\nSTRUC\n" + SITE_C + ZEROS + "LIGHT1\ny\n")
+    text = (
+        "#VESTA_FORMAT_VERSION 3.5.4\n\n\nSILICON\nTRANM 0\n 1 2\nLIGHT0 1\nx\n"
+        "IMPORT_STRUCTURE\nABC\nabcd\n CELLP\n"
+        "CELLP\n 4 4 4 90 90 90\nSTRUC\n" + SITE_C + ZEROS + "LIGHT1\ny\n"
+    )
     blocks = read_text(text).info["vesta_data"].raw_blocks
-    assert list(blocks) == ["#VESTA_FORMAT_VERSION", "SILICON", "TRANM", "LIGHT", "IMPORT",
-                            "CELLP", "STRUC"]
+    assert list(blocks) == ["#VESTA_FORMAT_VERSION", "SILICON", "TRANM", "LIGHT", "IMPORT", "CELLP", "STRUC"]
     assert blocks["#VESTA_FORMAT_VERSION"] == ["#VESTA_FORMAT_VERSION 3.5.4\n", "\n", "\n"]
     assert blocks["SILICON"] == ["SILICON\n"]
     assert blocks["TRANM"] == ["TRANM 0\n", " 1 2\n"]
@@ -174,8 +174,9 @@ def test_without_group_block_is_plain_periodic_structure():
 
 def test_group_227_expands_by_symmetry():
     site = "  1 Si        Si1  1.0000   0.000000   0.000000   0.000000    8a       1\n"
-    atoms = read_text(minimal([site, UNCERT, ZEROS], group="227 1 F d -3 m\n",
-                              cellp="  5.43 5.43 5.43 90 90 90\n"))
+    atoms = read_text(
+        minimal([site, UNCERT, ZEROS], group="227 1 F d -3 m\n", cellp="  5.43 5.43 5.43 90 90 90\n")
+    )
     assert len(atoms) == 8 and set(atoms.get_chemical_symbols()) == {"Si"}
     assert atoms.info["spacegroup"].no == 227
 
@@ -245,21 +246,32 @@ def test_changes_to_structure_do_not_reach_written_file():
 # Malformed input
 
 
-@pytest.mark.parametrize("text, kind, message", [
-    ("", ValueError, "CELLP block not found in VESTA file."),
-    ("#VESTA_FORMAT_VERSION 3.5.4\n", ValueError, "CELLP block not found in VESTA file."),
-    (minimal([SITE_C], cellp=None), ValueError, "CELLP block not found in VESTA file."),
-    # CELLP is checked (and read) before STRUC.
-    (minimal(None), ValueError, "STRUC block not found in VESTA file."),
-    (minimal(None, cellp=" a b c\n"), ValueError, "could not convert string to float: 'a'"),
-    ("CELLP\n", IndexError, "list index out of range"),
-    (minimal([SITE_C], group=""), IndexError, "list index out of range"),
-    (minimal([SITE_C], group="\n"), IndexError, "list index out of range"),
-    (minimal([SITE_C], group="P1 1\n"), ValueError, "invalid literal for int() with base 10: 'P1'"),
-    (minimal([SITE_C.replace("0.000000   0.000000   0.000000    1a",
-                             "0.000000   zero       0.000000    1a")]),
-     ValueError, "could not convert string to float: 'zero'"),
-])
+@pytest.mark.parametrize(
+    "text, kind, message",
+    [
+        ("", ValueError, "CELLP block not found in VESTA file."),
+        ("#VESTA_FORMAT_VERSION 3.5.4\n", ValueError, "CELLP block not found in VESTA file."),
+        (minimal([SITE_C], cellp=None), ValueError, "CELLP block not found in VESTA file."),
+        # CELLP is checked (and read) before STRUC.
+        (minimal(None), ValueError, "STRUC block not found in VESTA file."),
+        (minimal(None, cellp=" a b c\n"), ValueError, "could not convert string to float: 'a'"),
+        ("CELLP\n", IndexError, "list index out of range"),
+        (minimal([SITE_C], group=""), IndexError, "list index out of range"),
+        (minimal([SITE_C], group="\n"), IndexError, "list index out of range"),
+        (minimal([SITE_C], group="P1 1\n"), ValueError, "invalid literal for int() with base 10: 'P1'"),
+        (
+            minimal(
+                [
+                    SITE_C.replace(
+                        "0.000000   0.000000   0.000000    1a", "0.000000   zero       0.000000    1a"
+                    )
+                ]
+            ),
+            ValueError,
+            "could not convert string to float: 'zero'",
+        ),
+    ],
+)
 def test_malformed_files(text, kind, message):
     with pytest.raises(kind) as err:
         read_text(text)
@@ -328,5 +340,7 @@ def test_cells_of_zero_volume_are_refused(cellp):
     # ASE builds these without complaint; a space group would then pile up atoms in a flat cell
     site = "  1 C  C1  1.0000  0.100000  0.200000  0.300000  1a  1\n"
     for group in (None, "  225 1 F m -3 m\n"):
-        with pytest.raises(ValueError, match="^the CELLP parameters 4.0 4.0 4.0 1[28]0.0 .* describe a cell of zero volume$"):
+        with pytest.raises(
+            ValueError, match="^the CELLP parameters 4.0 4.0 4.0 1[28]0.0 .* describe a cell of zero volume$"
+        ):
             read_text(minimal([site], group=group, cellp=cellp))

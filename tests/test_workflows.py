@@ -46,21 +46,26 @@ def test_pipeline_matches_the_modules_called_by_hand(diamond_result):
     values = diamond_result.values
     assert values["bulk_modulus"] == pytest.approx(B, rel=1e-9)
     assert values["poisson_ratio"] == pytest.approx(nu, rel=1e-9)
-    for key, method in [("hv_chen", "chen"), ("hv_tian", "tian"), ("hv_jiang", "jiang"),
-                        ("hv_mazhnik", "mazhnik")]:
+    for key, method in [
+        ("hv_chen", "chen"),
+        ("hv_tian", "tian"),
+        ("hv_jiang", "jiang"),
+        ("hv_mazhnik", "mazhnik"),
+    ]:
         expected = calculate_hardness(shear=G, bulk=B, young=E, poisson=nu, method=method)
         assert values[key] == pytest.approx(expected, rel=1e-9), key
     assert values["hv_simunek"] == pytest.approx(
-        SimunekHardnessCalculator().calculate_hardness(atoms, rcut=2.0), rel=1e-9)
-    np.testing.assert_allclose(diamond_result.elastic_constants, elastic["elastic_constants"],
-                               rtol=1e-9, atol=1e-9)
+        SimunekHardnessCalculator().calculate_hardness(atoms, rcut=2.0), rel=1e-9
+    )
+    np.testing.assert_allclose(
+        diamond_result.elastic_constants, elastic["elastic_constants"], rtol=1e-9, atol=1e-9
+    )
     # diamond is stiff and hard under any model; a swap of G and B would not give this
     assert 300 < B < 600 and values["hv_chen"] > 40
 
     strained = atoms.copy()
     strained.calc = atoms.calc
-    strain, stress, _ = calculate_tensile_strength(strained, [1, 1, 1], end_strain=0.6,
-                                                   interval_strain=0.04)
+    strain, stress, _ = calculate_tensile_strength(strained, [1, 1, 1], end_strain=0.6, interval_strain=0.04)
     stress = stress / units.GPa
     # With the default Tersoff set diamond's [111] stress still rises at a strain of 0.16; the
     # bonds reach the cutoff just after it and the stress spikes to over twice as much.
@@ -73,8 +78,15 @@ def test_pipeline_matches_the_modules_called_by_hand(diamond_result):
 
 
 def test_steps_are_timed_and_the_input_is_left_alone(diamond_result):
-    assert list(diamond_result.steps) == ["structure", "relax", "elastic", "hardness", "simunek",
-                                          "tensile_111", "shear_001_110"]
+    assert list(diamond_result.steps) == [
+        "structure",
+        "relax",
+        "elastic",
+        "hardness",
+        "simunek",
+        "tensile_111",
+        "shear_001_110",
+    ]
     assert all(s.seconds >= 0 for s in diamond_result.steps.values())
     assert all(diamond_result.steps[n].status == "ok" for n in list(diamond_result.steps)[:5])
     assert diamond_result.seconds >= sum(s.seconds for s in diamond_result.steps.values())
@@ -89,18 +101,25 @@ def test_steps_are_timed_and_the_input_is_left_alone(diamond_result):
     assert atoms.calc is None and np.array_equal(atoms.positions, before)
 
 
-@pytest.mark.parametrize("atoms, step, reason", [
-    (molecule("CH4"), "structure", "not a periodic crystal"),
-    (bulk("Cu", "fcc", a=3.6), "structure", "Cu"),
-])
+@pytest.mark.parametrize(
+    "atoms, step, reason",
+    [
+        (molecule("CH4"), "structure", "not a periodic crystal"),
+        (bulk("Cu", "fcc", a=3.6), "structure", "Cu"),
+    ],
+)
 def test_a_structure_that_cannot_be_computed_is_a_result_not_an_exception(atoms, step, reason):
     result = compute_properties(atoms, PipelineSettings(**QUICK))
     assert result.status == "failed"
     assert result.failed_step == step and result.error.startswith(f"{step}: ")
     assert reason in result.error
     assert {n: s.status for n, s in result.steps.items()} == {
-        "structure": "failed", "relax": "skipped", "elastic": "skipped", "hardness": "skipped",
-        "simunek": "skipped"}
+        "structure": "failed",
+        "relax": "skipped",
+        "elastic": "skipped",
+        "hardness": "skipped",
+        "simunek": "skipped",
+    }
     assert result.values == {} and result.atoms.calc is None
 
 
@@ -115,8 +134,7 @@ def test_an_unconverged_relaxation_fails_the_structure():
 
 
 def test_a_curve_that_has_not_peaked_is_flagged():
-    settings = PipelineSettings(relax=False, strength=("001/110", "111"), strain_max=0.04,
-                                strain_step=0.02)
+    settings = PipelineSettings(relax=False, strength=("001/110", "111"), strain_max=0.04, strain_step=0.02)
     result = compute_properties(bulk("C", "diamond", a=3.567), settings)
     assert result.failed_step == "shear_001_110"
     assert "still rises at the largest strain" in result.error
@@ -142,30 +160,36 @@ def test_peak_is_taken_before_a_cutoff_spike():
     assert "turns sharply upwards at strain" in result.error and "lower bound" in result.error
 
 
-@pytest.mark.parametrize("token, direction, normal, name", [
-    ("100", (1, 0, 0), None, "tensile_100"),
-    ("11-2", (1, 1, -2), None, "tensile_11m2"),
-    ("1,0,-12", (1, 0, -12), None, "tensile_1_0_m12"),
-    ("111/1-10", (1, -1, 0), (1, 1, 1), "shear_111_1m10"),
-])
+@pytest.mark.parametrize(
+    "token, direction, normal, name",
+    [
+        ("100", (1, 0, 0), None, "tensile_100"),
+        ("11-2", (1, 1, -2), None, "tensile_11m2"),
+        ("1,0,-12", (1, 0, -12), None, "tensile_1_0_m12"),
+        ("111/1-10", (1, -1, 0), (1, 1, 1), "shear_111_1m10"),
+    ],
+)
 def test_strength_tokens(token, direction, normal, name):
     test = StrengthTest.parse(token)
     assert (test.direction, test.normal, test.name) == (direction, normal, name)
     assert StrengthTest.parse(test.text) == test
 
 
-@pytest.mark.parametrize("kwargs, message", [
-    ({"strength": ("10",)}, "bad strength direction '10'"),
-    ({"strength": ("000",)}, "bad strength direction '000'"),
-    ({"strength": ("1x0",)}, "bad strength direction '1x0'"),
-    ({"strength": ("111/100",)}, "does not lie in the plane"),
-    ({"strength": ("100", "1,0,0")}, "tensile_100 is asked for twice"),
-    ({"fmax": -1}, "fmax must be a positive number"),
-    ({"strain_step": float("nan")}, "strain_step must be a positive number"),
-    ({"strain_max": 0.01, "strain_step": 0.02}, "larger than strain_max"),
-    ({"steps": 0}, "steps must be a positive integer"),
-    ({"optimizer": "Newton"}, "unknown optimiser 'Newton'"),
-])
+@pytest.mark.parametrize(
+    "kwargs, message",
+    [
+        ({"strength": ("10",)}, "bad strength direction '10'"),
+        ({"strength": ("000",)}, "bad strength direction '000'"),
+        ({"strength": ("1x0",)}, "bad strength direction '1x0'"),
+        ({"strength": ("111/100",)}, "does not lie in the plane"),
+        ({"strength": ("100", "1,0,0")}, "tensile_100 is asked for twice"),
+        ({"fmax": -1}, "fmax must be a positive number"),
+        ({"strain_step": float("nan")}, "strain_step must be a positive number"),
+        ({"strain_max": 0.01, "strain_step": 0.02}, "larger than strain_max"),
+        ({"steps": 0}, "steps must be a positive integer"),
+        ({"optimizer": "Newton"}, "unknown optimiser 'Newton'"),
+    ],
+)
 def test_bad_settings(kwargs, message):
     with pytest.raises(ValueError, match=message.replace("(", r"\(")):
         PipelineSettings(**kwargs)
@@ -176,11 +200,14 @@ def test_fingerprint_follows_what_changes_the_results(tmp_path):
     assert base.fingerprint() == PipelineSettings(strength=()).fingerprint()
     assert base.fingerprint() != PipelineSettings(fmax=0.02).fingerprint()
     assert base.fingerprint() != PipelineSettings(strength=("100",)).fingerprint()
-    assert (PipelineSettings(strength=("100", "111/1-10")).fingerprint()
-            == PipelineSettings(strength=("111/1-10", "1,0,0")).fingerprint())
+    assert (
+        PipelineSettings(strength=("100", "111/1-10")).fingerprint()
+        == PipelineSettings(strength=("111/1-10", "1,0,0")).fingerprint()
+    )
     # without relaxation the optimiser's settings do not matter
-    assert (PipelineSettings(relax=False, fmax=0.5).fingerprint()
-            == PipelineSettings(relax=False).fingerprint())
+    assert (
+        PipelineSettings(relax=False, fmax=0.5).fingerprint() == PipelineSettings(relax=False).fingerprint()
+    )
     # the potential counts by its contents, not its name or place
     copy = tmp_path / "mine.tersoff"
     copy.write_bytes(files.BNC_TERSOFF.read_bytes())
@@ -190,6 +217,7 @@ def test_fingerprint_follows_what_changes_the_results(tmp_path):
 
 
 # --- the `properties` subcommand -------------------------------------------------------------
+
 
 def run_cli(*argv):
     try:
@@ -202,15 +230,28 @@ def test_properties_json_and_plot(tmp_path, capsys):
     path = tmp_path / "diamond.vasp"
     write(path, diamond())
     png = tmp_path / "curves.png"
-    code = run_cli("properties", str(path), "--fmax", "0.02", "--steps", "200",
-                   "--strength", *STRENGTH, "--strain-max", "0.6", "--strain-step", "0.04",
-                   "--json", "--plot", str(png))
+    code = run_cli(
+        "properties",
+        str(path),
+        "--fmax",
+        "0.02",
+        "--steps",
+        "200",
+        "--strength",
+        *STRENGTH,
+        "--strain-max",
+        "0.6",
+        "--strain-step",
+        "0.04",
+        "--json",
+        "--plot",
+        str(png),
+    )
     # the [111] curve reaches the potential's cutoff before its maximum: reported, and an error
     assert code.startswith("corvane properties: error: ") and "tensile_111: " in code
     report = json.loads(capsys.readouterr().out)
     assert report["status"] == "failed" and report["formula"] == "C2"
-    expected = compute_properties(diamond(), PipelineSettings(strength=STRENGTH, **CURVES,
-                                                              **QUICK))
+    expected = compute_properties(diamond(), PipelineSettings(strength=STRENGTH, **CURVES, **QUICK))
     # the file's 6-decimal positions move the result a little
     for key, value in expected.values.items():
         assert report["values"][key] == pytest.approx(value, rel=1e-3), key
@@ -226,24 +267,37 @@ def test_properties_table(tmp_path, capsys):
     out = capsys.readouterr().out
     assert "Structure: " + str(path) + " (BN, 2 atoms)" in out
     assert "not relaxed" in out and "\nrelax " not in out
-    hv = float(next(l for l in out.splitlines() if l.startswith("Hardness, Chen")).split()[-1])
-    assert hv == pytest.approx(compute_properties(bulk("BN", "zincblende", a=3.62),
-                                                  PipelineSettings(relax=False)).values["hv_chen"],
-                               abs=0.006)
+    hv = float(next(line for line in out.splitlines() if line.startswith("Hardness, Chen")).split()[-1])
+    assert hv == pytest.approx(
+        compute_properties(bulk("BN", "zincblende", a=3.62), PipelineSettings(relax=False)).values["hv_chen"],
+        abs=0.006,
+    )
     assert out.rstrip().endswith("Done.")
 
 
-@pytest.mark.parametrize("make, argv, message", [
-    (lambda p: None, [], "cannot read a structure from"),
-    (lambda p: p.write_text("not a structure\n"), [], "cannot read a structure from"),
-    (lambda p: write(p, bulk("C", "diamond", a=3.57)), ["--potential", "none.tersoff"],
-     "cannot use the potential 'none.tersoff'"),
-    (lambda p: write(p, bulk("C", "diamond", a=3.57)), ["--strength", "12"],
-     "bad strength direction '12'"),
-    (lambda p: write(p, bulk("C", "diamond", a=3.57)), ["--plot", "x.png"],
-     "--plot draws the curves of --strength"),
-    (lambda p: write(p, molecule("CH4"), format="xyz"), [], "structure: not a periodic crystal"),
-])
+@pytest.mark.parametrize(
+    "make, argv, message",
+    [
+        (lambda p: None, [], "cannot read a structure from"),
+        (lambda p: p.write_text("not a structure\n"), [], "cannot read a structure from"),
+        (
+            lambda p: write(p, bulk("C", "diamond", a=3.57)),
+            ["--potential", "none.tersoff"],
+            "cannot use the potential 'none.tersoff'",
+        ),
+        (
+            lambda p: write(p, bulk("C", "diamond", a=3.57)),
+            ["--strength", "12"],
+            "bad strength direction '12'",
+        ),
+        (
+            lambda p: write(p, bulk("C", "diamond", a=3.57)),
+            ["--plot", "x.png"],
+            "--plot draws the curves of --strength",
+        ),
+        (lambda p: write(p, molecule("CH4"), format="xyz"), [], "structure: not a periodic crystal"),
+    ],
+)
 def test_properties_errors_are_one_line(tmp_path, capsys, make, argv, message):
     path = tmp_path / "in.xyz"
     make(path)

@@ -64,8 +64,13 @@ def mirror_planes(atoms, window, tol=0.05):
     candidates = list(h) + list((h[:-1] + h[1:]) / 2)
     if atoms.pbc[2]:
         candidates.append((h[-1] + h[0] + c) / 2)
-    found = sorted({round(p % c if atoms.pbc[2] else p, 6) for p in candidates
-                    if locally_mirrored(atoms, p, window, tol)})
+    found = sorted(
+        {
+            round(p % c if atoms.pbc[2] else p, 6)
+            for p in candidates
+            if locally_mirrored(atoms, p, window, tol)
+        }
+    )
     return np.array(found)
 
 

@@ -126,7 +126,9 @@ std::vector<std::int32_t> species_needed(const BondTypeTable& table, const std::
 double BondStrength::geometric_mean() const {
     if (std::isnan(log_mean)) return log_mean;
     // A zero factor makes the product zero, unless an infinite one makes it undefined.
-    if (zero) return std::isinf(log_mean) && log_mean > 0 ? std::numeric_limits<double>::quiet_NaN() : 0.0;
+    if (zero)
+        return std::isinf(log_mean) && log_mean > 0 ? std::numeric_limits<double>::quiet_NaN()
+                                                    : 0.0;
     return std::exp(log_mean);
 }
 

@@ -1,5 +1,7 @@
 #include "neighbors.hpp"
 
+#include "vec3.hpp"
+
 #include <algorithm>
 #include <array>
 #include <cmath>
@@ -8,30 +10,22 @@
 namespace corvane::kernels {
 namespace {
 
-using Vec = std::array<double, 3>;
-
-Vec cross(const Vec& a, const Vec& b) {
-    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
-}
-double dot(const Vec& a, const Vec& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-double norm(const Vec& a) { return std::sqrt(dot(a, a)); }
-
 // A basis for binning: periodic lattice vectors as given; non-periodic ones replaced by unit
 // vectors completing an orthogonal basis (their length and direction never enter a shift).
-std::array<Vec, 3> binning_basis(const double* cell, const bool* pbc) {
-    std::array<Vec, 3> basis;
+std::array<Vec3, 3> binning_basis(const double* cell, const bool* pbc) {
+    std::array<Vec3, 3> basis;
     for (int k = 0; k < 3; ++k) basis[k] = {cell[3 * k], cell[3 * k + 1], cell[3 * k + 2]};
-    std::vector<Vec> kept;
+    std::vector<Vec3> kept;
     for (int k = 0; k < 3; ++k)
         if (pbc[k]) kept.push_back(basis[k]);
     for (int k = 0; k < 3; ++k) {
         if (pbc[k]) continue;
-        const Vec axes[3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
-        Vec best{0, 0, 0};
+        const Vec3 axes[3] = {{1, 0, 0}, {0, 1, 0}, {0, 0, 1}};
+        Vec3 best{0, 0, 0};
         double best_norm = -1;
-        for (const Vec& start : axes) {
-            Vec v = start;
-            for (const Vec& u : kept) {
+        for (const Vec3& start : axes) {
+            Vec3 v = start;
+            for (const Vec3& u : kept) {
                 double c = dot(v, u) / dot(u, u);
                 for (int d = 0; d < 3; ++d) v[d] -= c * u[d];
             }
@@ -50,16 +44,16 @@ std::array<Vec, 3> binning_basis(const double* cell, const bool* pbc) {
 
 }  // namespace
 
-NeighborPairs neighbor_pairs(const double* pos, std::size_t n, const double* cell,
-                             const bool* pbc, double cutoff) {
+NeighborPairs neighbor_pairs(const double* pos, std::size_t n, const double* cell, const bool* pbc,
+                             double cutoff) {
     NeighborPairs out;
     if (n == 0 || !(cutoff > 0)) return out;
-    std::array<Vec, 3> a = binning_basis(cell, pbc);
+    std::array<Vec3, 3> a = binning_basis(cell, pbc);
     double volume = dot(a[0], cross(a[1], a[2]));
     if (!(std::fabs(volume) > 1e-12))
         throw std::invalid_argument("the periodic cell vectors are linearly dependent");
     // Reciprocal vectors (rows of inv(cell)^T): f_k = r . b_k.
-    std::array<Vec, 3> b = {cross(a[1], a[2]), cross(a[2], a[0]), cross(a[0], a[1])};
+    std::array<Vec3, 3> b = {cross(a[1], a[2]), cross(a[2], a[0]), cross(a[0], a[1])};
     for (auto& v : b)
         for (double& x : v) x /= volume;
     // Heights of the cell perpendicular to each pair of the other vectors.
@@ -77,7 +71,7 @@ NeighborPairs neighbor_pairs(const double* pos, std::size_t n, const double* cel
         }
     }
     for (std::size_t i = 0; i < n; ++i) {
-        Vec r = {pos[3 * i], pos[3 * i + 1], pos[3 * i + 2]};
+        Vec3 r = {pos[3 * i], pos[3 * i + 1], pos[3 * i + 2]};
         for (int k = 0; k < 3; ++k) {
             double f = dot(r, b[k]);
             if (pbc[k]) {
@@ -140,7 +134,8 @@ NeighborPairs neighbor_pairs(const double* pos, std::size_t n, const double* cel
     for (std::int64_t c = 0; c < total_bins; ++c) start[c + 1] += start[c];
     {
         std::vector<std::int64_t> fill(start.begin(), start.end() - 1);
-        for (std::size_t i = 0; i < n; ++i) order[fill[atom_bin[i]]++] = static_cast<std::int64_t>(i);
+        for (std::size_t i = 0; i < n; ++i)
+            order[fill[atom_bin[i]]++] = static_cast<std::int64_t>(i);
     }
 
     // Wrapped Cartesian positions (the original ones where not periodic).
@@ -201,7 +196,8 @@ NeighborPairs neighbor_pairs(const double* pos, std::size_t n, const double* cel
                     if (!valid) continue;
                     double sv[3];
                     for (int d = 0; d < 3; ++d)
-                        sv[d] = image[0] * cell[d] + image[1] * cell[3 + d] + image[2] * cell[6 + d];
+                        sv[d] =
+                            image[0] * cell[d] + image[1] * cell[3 + d] + image[2] * cell[6 + d];
                     std::int64_t cc = (nb[0] * nbins[1] + nb[1]) * nbins[2] + nb[2];
                     for (std::int64_t s = start[cc]; s < start[cc + 1]; ++s) {
                         std::int64_t j = order[s];
@@ -249,8 +245,10 @@ std::vector<std::int64_t> cluster_labels(const NeighborPairs& pairs, std::size_t
     for (std::size_t p = 0; p < pairs.size(); ++p) {
         std::int64_t a = find(pairs.first[p]), b = find(pairs.second[p]);
         if (a == b) continue;
-        if (a < b) parent[b] = a;  // the root stays the smallest index
-        else parent[a] = b;
+        if (a < b)
+            parent[b] = a;  // the root stays the smallest index
+        else
+            parent[a] = b;
     }
     for (std::size_t i = 0; i < n; ++i) parent[i] = find(static_cast<std::int64_t>(i));
     return parent;

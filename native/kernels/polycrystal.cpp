@@ -6,32 +6,16 @@
 #include <stdexcept>
 
 #include "neighbors.hpp"
+#include "vec3.hpp"
 
 namespace corvane::kernels {
 namespace {
 
-using Vec = std::array<double, 3>;
-
-double dot(const Vec& a, const Vec& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-
-// Inverse of a 3 x 3 row-major matrix; false when it is (nearly) singular.
-bool inverse3(const double* a, double* inv) {
-    double c00 = a[4] * a[8] - a[5] * a[7], c01 = a[5] * a[6] - a[3] * a[8],
-           c02 = a[3] * a[7] - a[4] * a[6];
-    double det = a[0] * c00 + a[1] * c01 + a[2] * c02;
+// A cell whose determinant is (nearly) zero against the cube of its largest entry.
+bool singular(const double* a) {
     double scale = 0;
     for (int i = 0; i < 9; ++i) scale = std::max(scale, std::fabs(a[i]));
-    if (!(std::fabs(det) > 1e-12 * scale * scale * scale)) return false;
-    inv[0] = c00 / det;
-    inv[1] = (a[2] * a[7] - a[1] * a[8]) / det;
-    inv[2] = (a[1] * a[5] - a[2] * a[4]) / det;
-    inv[3] = c01 / det;
-    inv[4] = (a[0] * a[8] - a[2] * a[6]) / det;
-    inv[5] = (a[2] * a[3] - a[0] * a[5]) / det;
-    inv[6] = c02 / det;
-    inv[7] = (a[1] * a[6] - a[0] * a[7]) / det;
-    inv[8] = (a[0] * a[4] - a[1] * a[3]) / det;
-    return true;
+    return !(std::fabs(det3(a)) > 1e-12 * scale * scale * scale);
 }
 
 double min_image(double d, double length) { return d - length * std::nearbyint(d / length); }
@@ -46,7 +30,7 @@ double fold(double x, double length) {
 // A neighbouring centre (another grain or a periodic image) whose bisector plane bounds a grain:
 // a point x (relative to the grain's centre) lies beyond it when x . u > threshold.
 struct Plane {
-    Vec u;
+    Vec3 u;
     double threshold;
     double length2;
 };
@@ -54,30 +38,30 @@ struct Plane {
 // What the coarse grid tells about one grain: bounds of its cell in the seed's fractional
 // coordinates (seed frame) and a radius around its centre that contains the whole cell.
 struct GrainBounds {
-    Vec smin{INFINITY, INFINITY, INFINITY};
-    Vec smax{-INFINITY, -INFINITY, -INFINITY};
+    Vec3 smin{INFINITY, INFINITY, INFINITY};
+    Vec3 smax{-INFINITY, -INFINITY, -INFINITY};
     double radius = 0;
 };
 
 }  // namespace
 
 GrainFill fill_voronoi_grains(const double* box, const double* centres, std::size_t n_grains,
-                              const double* rotations, const double* seed_cell,
-                              const double* basis, std::size_t n_basis, bool wrap) {
+                              const double* rotations, const double* seed_cell, const double* basis,
+                              std::size_t n_basis, bool wrap) {
     GrainFill out;
     out.counts.assign(n_grains, 0);
     for (int k = 0; k < 3; ++k)
         if (!(box[k] > 0) || !std::isfinite(box[k]))
             throw std::invalid_argument("the box edges must be positive and finite");
-    double inv[9];
-    if (!inverse3(seed_cell, inv))
+    if (singular(seed_cell))
         throw std::invalid_argument("the seed cell vectors are linearly dependent");
+    const Mat3 inv = inverse3(seed_cell);
     if (n_grains == 0 || n_basis == 0) return out;
     const double G = static_cast<double>(n_grains);
     const double volume = box[0] * box[1] * box[2];
 
     // Grain centres folded into the box; coinciding centres leave a grain without a cell.
-    std::vector<Vec> c(n_grains);
+    std::vector<Vec3> c(n_grains);
     for (std::size_t g = 0; g < n_grains; ++g)
         for (int k = 0; k < 3; ++k) {
             double x = centres[3 * g + k];
@@ -98,7 +82,7 @@ GrainFill fill_voronoi_grains(const double* box, const double* centres, std::siz
 
     // Seed basis folded into its cell; column norms of inv(A) turn a Cartesian margin into a
     // fractional one (s = x inv(A) for row vectors).
-    std::vector<Vec> frac_basis(n_basis), cart_basis(n_basis);
+    std::vector<Vec3> frac_basis(n_basis), cart_basis(n_basis);
     for (std::size_t b = 0; b < n_basis; ++b) {
         for (int k = 0; k < 3; ++k) {
             double s = 0;
@@ -112,9 +96,10 @@ GrainFill fill_voronoi_grains(const double* box, const double* centres, std::siz
             cart_basis[b][d] = x;
         }
     }
-    Vec inv_col_norm;
+    Vec3 inv_col_norm;
     for (int k = 0; k < 3; ++k)
-        inv_col_norm[k] = std::sqrt(inv[k] * inv[k] + inv[3 + k] * inv[3 + k] + inv[6 + k] * inv[6 + k]);
+        inv_col_norm[k] =
+            std::sqrt(inv[k] * inv[k] + inv[3 + k] * inv[3 + k] + inv[6 + k] * inv[6 + k]);
 
     // Coarse grid over the box. Every point p of grain g's cell lies within `delta` of a grid
     // point q (or one of its periodic images) for which |q - c_g| <= d(q) + 2 delta, where d(q)
@@ -123,7 +108,7 @@ GrainFill fill_voronoi_grains(const double* box, const double* centres, std::siz
     double target = std::max(4096.0, std::min(4000.0 * G, 1e8 / G));
     double spacing = std::cbrt(volume / target);
     std::array<std::int64_t, 3> m;
-    Vec h;
+    Vec3 h;
     for (int k = 0; k < 3; ++k) {
         m[k] = std::max<std::int64_t>(1, std::llround(box[k] / spacing));
         m[k] = std::min<std::int64_t>(m[k], 4096);
@@ -134,12 +119,12 @@ GrainFill fill_voronoi_grains(const double* box, const double* centres, std::siz
     auto grid_point = [&](std::size_t q) {
         std::int64_t iq = static_cast<std::int64_t>(q);
         std::int64_t i = iq / (m[1] * m[2]), j = (iq / m[2]) % m[1], l = iq % m[2];
-        return Vec{(static_cast<double>(i) + 0.5) * h[0], (static_cast<double>(j) + 0.5) * h[1],
-                   (static_cast<double>(l) + 0.5) * h[2]};
+        return Vec3{(static_cast<double>(i) + 0.5) * h[0], (static_cast<double>(j) + 0.5) * h[1],
+                    (static_cast<double>(l) + 0.5) * h[2]};
     };
     std::vector<double> nearest(n_grid, INFINITY);
     for (std::size_t q = 0; q < n_grid; ++q) {
-        Vec p = grid_point(q);
+        Vec3 p = grid_point(q);
         double best = INFINITY;
         for (std::size_t g = 0; g < n_grains; ++g) {
             double r2 = 0;
@@ -154,11 +139,11 @@ GrainFill fill_voronoi_grains(const double* box, const double* centres, std::siz
 
     std::vector<GrainBounds> bounds(n_grains);
     for (std::size_t q = 0; q < n_grid; ++q) {
-        Vec p = grid_point(q);
+        Vec3 p = grid_point(q);
         const double limit = nearest[q] + 2 * delta;
         const double limit2 = limit * limit * (1 + 1e-12);
         for (std::size_t g = 0; g < n_grains; ++g) {
-            Vec v;
+            Vec3 v;
             double r2 = 0;
             for (int k = 0; k < 3; ++k) {
                 v[k] = min_image(p[k] - c[g][k], box[k]);
@@ -173,18 +158,20 @@ GrainFill fill_voronoi_grains(const double* box, const double* centres, std::siz
             const double* R = rotations + 9 * g;
             GrainBounds& gb = bounds[g];
             for (int variant = 0; variant < 8; ++variant) {
-                Vec w = v;
+                Vec3 w = v;
                 bool skip = false;
                 for (int k = 0; k < 3; ++k) {
                     if (variant & (1 << k)) {
-                        if (alt[k] == 0) skip = true;
-                        else w[k] += alt[k] * box[k];
+                        if (alt[k] == 0)
+                            skip = true;
+                        else
+                            w[k] += alt[k] * box[k];
                     }
                 }
                 if (skip) continue;
                 gb.radius = std::max(gb.radius, std::sqrt(dot(w, w)) + delta);
                 // Seed-frame vector R^T w, then its fractional coordinates.
-                Vec x;
+                Vec3 x;
                 for (int d = 0; d < 3; ++d) x[d] = R[d] * w[0] + R[3 + d] * w[1] + R[6 + d] * w[2];
                 for (int k = 0; k < 3; ++k) {
                     double s = x[0] * inv[k] + x[1] * inv[3 + k] + x[2] * inv[6 + k];
@@ -196,9 +183,7 @@ GrainFill fill_voronoi_grains(const double* box, const double* centres, std::siz
     }
 
     // Rough size of the result, to reserve once.
-    const double seed_volume = std::fabs(1.0 / (inv[0] * (inv[4] * inv[8] - inv[5] * inv[7]) -
-                                                inv[1] * (inv[3] * inv[8] - inv[5] * inv[6]) +
-                                                inv[2] * (inv[3] * inv[7] - inv[4] * inv[6])));
+    const double seed_volume = std::fabs(1.0 / det3(inv.data()));
     const double expected = volume / seed_volume * static_cast<double>(n_basis) * 1.02 + 16;
     if (expected < 4e9) {
         auto reserve = static_cast<std::size_t>(expected);
@@ -224,9 +209,9 @@ GrainFill fill_voronoi_grains(const double* box, const double* centres, std::siz
                 for (std::int64_t b = -images[1]; b <= images[1]; ++b)
                     for (std::int64_t e = -images[2]; e <= images[2]; ++e) {
                         if (o == g && a == 0 && b == 0 && e == 0) continue;
-                        Vec u = {c[o][0] + static_cast<double>(a) * box[0] - c[g][0],
-                                 c[o][1] + static_cast<double>(b) * box[1] - c[g][1],
-                                 c[o][2] + static_cast<double>(e) * box[2] - c[g][2]};
+                        Vec3 u = {c[o][0] + static_cast<double>(a) * box[0] - c[g][0],
+                                  c[o][1] + static_cast<double>(b) * box[1] - c[g][1],
+                                  c[o][2] + static_cast<double>(e) * box[2] - c[g][2]};
                         double l2 = dot(u, u);
                         if (l2 > reach2) continue;
                         // A point exactly on the plane belongs to the side with the larger
@@ -241,12 +226,12 @@ GrainFill fill_voronoi_grains(const double* box, const double* centres, std::siz
                   [](const Plane& p, const Plane& q) { return p.length2 < q.length2; });
 
         // Rotated lattice vectors and basis.
-        std::array<Vec, 3> ra;
+        std::array<Vec3, 3> ra;
         for (int k = 0; k < 3; ++k)
             for (int d = 0; d < 3; ++d)
                 ra[k][d] = R[3 * d] * seed_cell[3 * k] + R[3 * d + 1] * seed_cell[3 * k + 1] +
                            R[3 * d + 2] * seed_cell[3 * k + 2];
-        std::vector<Vec> rb(n_basis);
+        std::vector<Vec3> rb(n_basis);
         for (std::size_t b = 0; b < n_basis; ++b)
             for (int d = 0; d < 3; ++d)
                 rb[b][d] = R[3 * d] * cart_basis[b][0] + R[3 * d + 1] * cart_basis[b][1] +
@@ -263,12 +248,13 @@ GrainFill fill_voronoi_grains(const double* box, const double* centres, std::siz
         for (std::int64_t n0 = lo[0]; n0 <= hi[0]; ++n0)
             for (std::int64_t n1 = lo[1]; n1 <= hi[1]; ++n1)
                 for (std::int64_t n2 = lo[2]; n2 <= hi[2]; ++n2) {
-                    Vec t;
+                    Vec3 t;
                     for (int d = 0; d < 3; ++d)
-                        t[d] = static_cast<double>(n0) * ra[0][d] + static_cast<double>(n1) * ra[1][d] +
+                        t[d] = static_cast<double>(n0) * ra[0][d] +
+                               static_cast<double>(n1) * ra[1][d] +
                                static_cast<double>(n2) * ra[2][d];
                     for (std::size_t b = 0; b < n_basis; ++b) {
-                        Vec x = {t[0] + rb[b][0], t[1] + rb[b][1], t[2] + rb[b][2]};
+                        Vec3 x = {t[0] + rb[b][0], t[1] + rb[b][1], t[2] + rb[b][2]};
                         if (dot(x, x) > radius2) continue;
                         bool inside = true;
                         for (const Plane& pl : planes)

@@ -10,10 +10,10 @@
 namespace corvane::kernels {
 
 struct GrainFill {
-    std::vector<double> positions;      // 3 per atom (Angstrom)
-    std::vector<std::int32_t> grain;    // grain index (0-based) of each atom
-    std::vector<std::int32_t> site;     // index of the seed atom each atom copies
-    std::vector<std::int64_t> counts;   // atoms per grain
+    std::vector<double> positions;     // 3 per atom (Angstrom)
+    std::vector<std::int32_t> grain;   // grain index (0-based) of each atom
+    std::vector<std::int32_t> site;    // index of the seed atom each atom copies
+    std::vector<std::int64_t> counts;  // atoms per grain
     std::size_t size() const { return grain.size(); }
 };
 
@@ -29,8 +29,8 @@ struct GrainFill {
 // With `wrap`, positions are folded into [0, box); otherwise they stay where the grain put them.
 // Throws std::invalid_argument on a degenerate box or seed cell or coinciding centres.
 GrainFill fill_voronoi_grains(const double* box, const double* centres, std::size_t n_grains,
-                              const double* rotations, const double* seed_cell,
-                              const double* basis, std::size_t n_basis, bool wrap);
+                              const double* rotations, const double* seed_cell, const double* basis,
+                              std::size_t n_basis, bool wrap);
 
 // Greedy removal of close atoms: atoms are visited in index order and each atom still kept
 // removes every later atom closer than `distance` to it (periodic, through neighbor_pairs).

@@ -107,12 +107,14 @@ TersoffParams tersoff_prepare(const double* v) {
     p.lam1 = v[12];
     p.A = v[13];
     for (std::size_t k = 0; k < kTersoffFields; ++k)
-        if (!std::isfinite(v[k])) throw std::invalid_argument("Tersoff parameters must be finite numbers");
+        if (!std::isfinite(v[k]))
+            throw std::invalid_argument("Tersoff parameters must be finite numbers");
     if (p.m != 3.0 && p.m != 1.0) throw std::invalid_argument("Tersoff parameter m must be 1 or 3");
     if (p.c < 0 || p.d < 0 || p.n < 0 || p.beta < 0 || p.lam2 < 0 || p.B < 0 || p.R < 0 ||
         p.D < 0 || p.lam1 < 0 || p.A < 0 || p.gamma < 0)
         throw std::invalid_argument(
-            "Tersoff parameters gamma, c, d, n, beta, lambda2, B, R, D, lambda1 and A must not be negative");
+            "Tersoff parameters gamma, c, d, n, beta, lambda2, B, R, D, lambda1 and A must not be "
+            "negative");
     if (p.D > p.R) throw std::invalid_argument("Tersoff parameter D must not exceed R");
     // d = 0 makes g(theta) 0/0. (n = 0 is legal in entries whose pair terms are never read,
     // entries (i, j, k) with j != k; tersoff_compute refuses it where it would be read.)
@@ -128,15 +130,100 @@ TersoffParams tersoff_prepare(const double* v) {
     return p;
 }
 
-TersoffResult tersoff_compute(const double* positions, std::size_t n, const double* cell,
-                              const bool* pbc, const std::int32_t* species, std::size_t nelem,
-                              const TersoffParams* params, int threads) {
-    TersoffResult out;
-    out.energies.assign(n, 0.0);
-    out.forces.assign(3 * n, 0.0);
-    if (n == 0) return out;
+namespace {
 
-    // Species present, their entries, and the longest cutoff among them.
+// The bonds of one atom i, as the three-body terms of each of its bonds read them: bonds
+// p0 .. p1 - 1 (vectors r_k - r_i and lengths), the species of their far atoms, and the entries
+// (i, j, k) of the bond i->j under way (indexed by the species of k).
+struct AtomBonds {
+    std::size_t p0, p1;
+    const double* vec;      // bond vectors, 3 per bond, indexed by bond
+    const double* lengths;  // indexed by bond - p0
+    const std::int64_t* second;
+    const std::int32_t* species;
+    const TersoffParams* entries_ij;  // params + (s_i nelem + s_j) nelem
+
+    const TersoffParams& entry(std::size_t q) const {
+        return entries_ij[static_cast<std::size_t>(species[second[q]])];
+    }
+};
+
+// Calls body(q, entry, r_ik, bond vector) for each bond q = i->k of the atom other than p = i->j
+// whose length is within the cutoff of its entry (i, j, k).
+template <typename Body>
+void for_each_ik(const AtomBonds& ab, std::size_t p, Body&& body) {
+    for (std::size_t q = ab.p0; q < ab.p1; ++q) {
+        if (q == p) continue;
+        const TersoffParams& pk = ab.entry(q);
+        const double rik = ab.lengths[q - ab.p0];
+        if (rik * rik >= pk.cutsq) continue;
+        body(q, pk, rik, ab.vec + 3 * q);
+    }
+}
+
+// zeta_ij = sum_{k != j} fc(r_ik) g(cos theta_ijk) exp((lambda3 (r_ij - r_ik))^m)
+double zeta_ij(const AtomBonds& ab, std::size_t p, double rij) {
+    const double* dij = ab.vec + 3 * p;
+    double zeta = 0.0;
+    for_each_ik(ab, p, [&](std::size_t, const TersoffParams& pk, double rik, const double* dik) {
+        const double cost = (dij[0] * dik[0] + dij[1] * dik[1] + dij[2] * dik[2]) / (rij * rik);
+        double ex, ex_d;
+        ex_delr(rij - rik, pk, ex, ex_d);
+        zeta += fc(rik, pk) * gijk(cost, pk) * ex;
+    });
+    return zeta;
+}
+
+// Half the energy of bond i->j, 1/2 fc(r) [A exp(-lambda1 r) - b_ij B exp(-lambda2 r)] (each
+// unordered pair is met twice), and its derivatives in r_ij and in zeta_ij.
+struct BondEnergy {
+    double energy, dEdr, dEdzeta;
+};
+
+BondEnergy bond_energy(double rij, double zeta, const TersoffParams& pij) {
+    const double f = fc(rij, pij), f_d = fc_d(rij, pij);
+    const double rep = pij.A * std::exp(-pij.lam1 * rij);
+    const double att = pij.B * std::exp(-pij.lam2 * rij);
+    double b, b_d;
+    bij(zeta, pij, b, b_d);
+    const double fa = -att * f, fa_d = -att * (f_d - pij.lam2 * f);
+    BondEnergy e;
+    e.energy = 0.5 * f * rep + 0.5 * b * fa;
+    e.dEdr = 0.5 * rep * (f_d - pij.lam1 * f) + 0.5 * b * fa_d;
+    e.dEdzeta = 0.5 * fa * b_d;
+    return e;
+}
+
+// dE/dzeta_ij times the gradient of zeta_ij: added to bond i->j's gradient (gp) along r_ij and
+// to each bond i->k's along r_ik.
+void add_zeta_gradient(const AtomBonds& ab, std::size_t p, double rij, const double* uij,
+                       double dEdzeta, double* grad) {
+    double* gp = grad + 3 * p;
+    for_each_ik(ab, p, [&](std::size_t q, const TersoffParams& pk, double rik, const double* dik) {
+        const double uik[3] = {dik[0] / rik, dik[1] / rik, dik[2] / rik};
+        const double cost = uij[0] * uik[0] + uij[1] * uik[1] + uij[2] * uik[2];
+        double ex, ex_d;
+        ex_delr(rij - rik, pk, ex, ex_d);
+        const double fk = fc(rik, pk), fk_d = fc_d(rik, pk);
+        const double g = gijk(cost, pk), g_d = gijk_d(cost, pk);
+        // d zeta-term / d r_ij vector and / d r_ik vector.
+        const double a_ij = fk * g * ex_d;                  // along u_ij
+        const double a_ik = fk_d * g * ex - fk * g * ex_d;  // along u_ik
+        const double cg = fk * g_d * ex;                    // times d cos
+        double* gq = grad + 3 * q;
+        for (int a = 0; a < 3; ++a) {
+            const double dcos_ij = (uik[a] - cost * uij[a]) / rij;
+            const double dcos_ik = (uij[a] - cost * uik[a]) / rik;
+            gp[a] += dEdzeta * (a_ij * uij[a] + cg * dcos_ij);
+            gq[a] += dEdzeta * (a_ik * uik[a] + cg * dcos_ik);
+        }
+    });
+}
+
+// The longest cutoff among the entries the structure's species use; refuses species outside
+// 0..nelem-1, non-finite positions, missing entries and pair entries with n <= 0.
+double checked_cutoff(const double* positions, std::size_t n, const std::int32_t* species,
+                      std::size_t nelem, const TersoffParams* params) {
     std::vector<char> seen(nelem, 0);
     for (std::size_t i = 0; i < n; ++i) {
         if (species[i] < 0 || static_cast<std::size_t>(species[i]) >= nelem)
@@ -154,33 +241,58 @@ TersoffResult tersoff_compute(const double* positions, std::size_t n, const doub
                 const std::string triple =
                     std::to_string(a) + " " + std::to_string(b) + " " + std::to_string(c);
                 if (!p.present)
-                    throw std::invalid_argument("missing Tersoff entry for element triple " + triple);
+                    throw std::invalid_argument("missing Tersoff entry for element triple " +
+                                                triple);
                 if (b == c && !(p.n > 0))
-                    throw std::invalid_argument("Tersoff entry " + triple +
-                                                " gives the pair terms of its bond, so n must be positive");
+                    throw std::invalid_argument(
+                        "Tersoff entry " + triple +
+                        " gives the pair terms of its bond, so n must be positive");
                 cutmax = std::max(cutmax, p.cut);
             }
+    return cutmax;
+}
 
-    const NeighborPairs pairs = neighbor_pairs(positions, n, cell, pbc, cutmax);
+// Bonds out of each atom (row: pairs come sorted by their first atom) and into each atom (col,
+// listing bond indices in `into`), as offsets in compressed-row form.
+struct BondIndex {
+    std::vector<std::size_t> row, col, into;
+};
+
+BondIndex index_bonds(const NeighborPairs& pairs, std::size_t n) {
     const std::size_t np = pairs.size();
-    const std::int64_t* first = pairs.first.data();
-    const std::int64_t* second = pairs.second.data();
-    const double* vec = pairs.vector.data();
-
-    // Bonds of each atom (pairs come sorted by their first atom) and bonds into each atom.
-    std::vector<std::size_t> row(n + 1, 0), col(n + 1, 0), into(np);
+    BondIndex ix;
+    ix.row.assign(n + 1, 0);
+    ix.col.assign(n + 1, 0);
+    ix.into.resize(np);
     for (std::size_t p = 0; p < np; ++p) {
-        ++row[first[p] + 1];
-        ++col[second[p] + 1];
+        ++ix.row[pairs.first[p] + 1];
+        ++ix.col[pairs.second[p] + 1];
     }
     for (std::size_t i = 0; i < n; ++i) {
-        row[i + 1] += row[i];
-        col[i + 1] += col[i];
+        ix.row[i + 1] += ix.row[i];
+        ix.col[i + 1] += ix.col[i];
     }
-    {
-        std::vector<std::size_t> fill(col.begin(), col.end() - 1);
-        for (std::size_t p = 0; p < np; ++p) into[fill[second[p]]++] = p;
-    }
+    std::vector<std::size_t> fill(ix.col.begin(), ix.col.end() - 1);
+    for (std::size_t p = 0; p < np; ++p) ix.into[fill[pairs.second[p]]++] = p;
+    return ix;
+}
+
+}  // namespace
+
+TersoffResult tersoff_compute(const double* positions, std::size_t n, const double* cell,
+                              const bool* pbc, const std::int32_t* species, std::size_t nelem,
+                              const TersoffParams* params, int threads) {
+    TersoffResult out;
+    out.energies.assign(n, 0.0);
+    out.forces.assign(3 * n, 0.0);
+    if (n == 0) return out;
+
+    const double cutmax = checked_cutoff(positions, n, species, nelem, params);
+    const NeighborPairs pairs = neighbor_pairs(positions, n, cell, pbc, cutmax);
+    const std::size_t np = pairs.size();
+    const std::int64_t* second = pairs.second.data();
+    const double* vec = pairs.vector.data();
+    const BondIndex ix = index_bonds(pairs, n);
 
     // Pass 1: the energy of each bond i->j (which depends only on the bonds of atom i) and its
     // gradient with respect to every bond vector of atom i, stored per bond.
@@ -189,7 +301,7 @@ TersoffResult tersoff_compute(const double* positions, std::size_t n, const doub
     parallel_blocks(n, threads, [&](std::size_t begin, std::size_t end) {
         std::vector<double> lengths;
         for (std::size_t i = begin; i < end; ++i) {
-            const std::size_t p0 = row[i], p1 = row[i + 1];
+            const std::size_t p0 = ix.row[i], p1 = ix.row[i + 1];
             lengths.resize(p1 - p0);
             for (std::size_t p = p0; p < p1; ++p) {
                 const double* d = vec + 3 * p;
@@ -202,60 +314,16 @@ TersoffResult tersoff_compute(const double* positions, std::size_t n, const doub
                 const TersoffParams& pij = params[ij + sj];
                 const double rij = lengths[p - p0];
                 if (rij * rij >= pij.cutsq) continue;
+                const AtomBonds ab{p0, p1, vec, lengths.data(), second, species, params + ij};
                 const double* dij = vec + 3 * p;
                 const double uij[3] = {dij[0] / rij, dij[1] / rij, dij[2] / rij};
 
-                double zeta = 0.0;
-                for (std::size_t q = p0; q < p1; ++q) {
-                    if (q == p) continue;
-                    const TersoffParams& pk = params[ij + static_cast<std::size_t>(species[second[q]])];
-                    const double rik = lengths[q - p0];
-                    if (rik * rik >= pk.cutsq) continue;
-                    const double* dik = vec + 3 * q;
-                    const double cost = (dij[0] * dik[0] + dij[1] * dik[1] + dij[2] * dik[2]) / (rij * rik);
-                    double ex, ex_d;
-                    ex_delr(rij - rik, pk, ex, ex_d);
-                    zeta += fc(rik, pk) * gijk(cost, pk) * ex;
-                }
-
-                const double f = fc(rij, pij), f_d = fc_d(rij, pij);
-                const double rep = pij.A * std::exp(-pij.lam1 * rij);
-                const double att = pij.B * std::exp(-pij.lam2 * rij);
-                double b, b_d;
-                bij(zeta, pij, b, b_d);
-                const double fa = -att * f, fa_d = -att * (f_d - pij.lam2 * f);
-                // Each unordered pair is met twice, so the pair repulsion counts half each time.
-                ebond[p] = 0.5 * f * rep + 0.5 * b * fa;
-                const double dEdr = 0.5 * rep * (f_d - pij.lam1 * f) + 0.5 * b * fa_d;
+                const BondEnergy e = bond_energy(rij, zeta_ij(ab, p, rij), pij);
+                ebond[p] = e.energy;
                 double* gp = grad.data() + 3 * p;
-                for (int a = 0; a < 3; ++a) gp[a] += dEdr * uij[a];
-
-                const double pref = 0.5 * fa * b_d;  // dE / dzeta_ij
-                if (pref == 0.0) continue;
-                for (std::size_t q = p0; q < p1; ++q) {
-                    if (q == p) continue;
-                    const TersoffParams& pk = params[ij + static_cast<std::size_t>(species[second[q]])];
-                    const double rik = lengths[q - p0];
-                    if (rik * rik >= pk.cutsq) continue;
-                    const double* dik = vec + 3 * q;
-                    const double uik[3] = {dik[0] / rik, dik[1] / rik, dik[2] / rik};
-                    const double cost = uij[0] * uik[0] + uij[1] * uik[1] + uij[2] * uik[2];
-                    double ex, ex_d;
-                    ex_delr(rij - rik, pk, ex, ex_d);
-                    const double fk = fc(rik, pk), fk_d = fc_d(rik, pk);
-                    const double g = gijk(cost, pk), g_d = gijk_d(cost, pk);
-                    // d zeta-term / d r_ij vector and / d r_ik vector.
-                    const double a_ij = fk * g * ex_d;        // along u_ij
-                    const double a_ik = fk_d * g * ex - fk * g * ex_d;  // along u_ik
-                    const double cg = fk * g_d * ex;          // times d cos
-                    double* gq = grad.data() + 3 * q;
-                    for (int a = 0; a < 3; ++a) {
-                        const double dcos_ij = (uik[a] - cost * uij[a]) / rij;
-                        const double dcos_ik = (uij[a] - cost * uik[a]) / rik;
-                        gp[a] += pref * (a_ij * uij[a] + cg * dcos_ij);
-                        gq[a] += pref * (a_ik * uik[a] + cg * dcos_ik);
-                    }
-                }
+                for (int a = 0; a < 3; ++a) gp[a] += e.dEdr * uij[a];
+                if (e.dEdzeta == 0.0) continue;
+                add_zeta_gradient(ab, p, rij, uij, e.dEdzeta, grad.data());
             }
         }
     });
@@ -266,7 +334,7 @@ TersoffResult tersoff_compute(const double* positions, std::size_t n, const doub
         double* w = vir_block.data() + 9 * (begin / kBlock);
         for (std::size_t i = begin; i < end; ++i) {
             double fx = 0, fy = 0, fz = 0, e = 0;
-            for (std::size_t p = row[i]; p < row[i + 1]; ++p) {
+            for (std::size_t p = ix.row[i]; p < ix.row[i + 1]; ++p) {
                 const double* g = grad.data() + 3 * p;
                 const double* d = vec + 3 * p;
                 fx += g[0];
@@ -276,8 +344,8 @@ TersoffResult tersoff_compute(const double* positions, std::size_t n, const doub
                 for (int a = 0; a < 3; ++a)
                     for (int c = 0; c < 3; ++c) w[3 * a + c] += d[a] * g[c];
             }
-            for (std::size_t s = col[i]; s < col[i + 1]; ++s) {
-                const std::size_t p = into[s];
+            for (std::size_t s = ix.col[i]; s < ix.col[i + 1]; ++s) {
+                const std::size_t p = ix.into[s];
                 const double* g = grad.data() + 3 * p;
                 fx -= g[0];
                 fy -= g[1];

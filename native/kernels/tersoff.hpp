@@ -23,8 +23,8 @@ namespace corvane::kernels {
 
 // One parameter-file entry, in the file's order, plus values derived from it.
 struct TersoffParams {
-    double m = 0, gamma = 0, lam3 = 0, c = 0, d = 0, h = 0, n = 0, beta = 0, lam2 = 0, B = 0,
-           R = 0, D = 0, lam1 = 0, A = 0;
+    double m = 0, gamma = 0, lam3 = 0, c = 0, d = 0, h = 0, n = 0, beta = 0, lam2 = 0, B = 0, R = 0,
+           D = 0, lam1 = 0, A = 0;
     // Derived by tersoff_prepare.
     double cut = 0, cutsq = 0, c1 = 0, c2 = 0, c3 = 0, c4 = 0;
     int powermint = 3;
@@ -41,8 +41,8 @@ TersoffParams tersoff_prepare(const double* values);
 
 struct TersoffResult {
     double energy = 0;
-    std::vector<double> energies;  // n: each bond's energy shared equally by its two atoms
-    std::vector<double> forces;    // n x 3
+    std::vector<double> energies;    // n: each bond's energy shared equally by its two atoms
+    std::vector<double> forces;      // n x 3
     std::array<double, 9> virial{};  // sum over bonds of r (x) dE/dr (eV); stress = virial / V
 };
 

@@ -8,23 +8,19 @@
 #include <unordered_set>
 
 #include "neighbors.hpp"
+#include "vec3.hpp"
 
 namespace corvane::kernels {
 
 namespace {
 
-using Vec = std::array<double, 3>;
 using IVec = std::array<std::int64_t, 3>;
 
-Vec cartesian(const double* cell, const IVec& n) {
-    Vec v{};
+Vec3 cartesian(const double* cell, const IVec& n) {
+    Vec3 v{};
     for (int i = 0; i < 3; ++i)
         for (int d = 0; d < 3; ++d) v[d] += static_cast<double>(n[i]) * cell[3 * i + d];
     return v;
-}
-double dot(const Vec& a, const Vec& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
-Vec cross(const Vec& a, const Vec& b) {
-    return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
 }
 IVec icross(const IVec& a, const IVec& b) {
     return {a[1] * b[2] - a[2] * b[1], a[2] * b[0] - a[0] * b[2], a[0] * b[1] - a[1] * b[0]};
@@ -32,27 +28,6 @@ IVec icross(const IVec& a, const IVec& b) {
 std::int64_t idot(const IVec& a, const IVec& b) { return a[0] * b[0] + a[1] * b[1] + a[2] * b[2]; }
 IVec combine(const IVec& a, std::int64_t s, const IVec& b) {
     return {a[0] + s * b[0], a[1] + s * b[1], a[2] + s * b[2]};
-}
-
-double det3(const double* m) {
-    return m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +
-           m[2] * (m[3] * m[7] - m[4] * m[6]);
-}
-
-// Inverse of a row-major 3 x 3 matrix (the caller has checked the determinant).
-std::array<double, 9> inverse3(const double* m) {
-    double det = det3(m);
-    std::array<double, 9> r{};
-    r[0] = (m[4] * m[8] - m[5] * m[7]) / det;
-    r[1] = (m[2] * m[7] - m[1] * m[8]) / det;
-    r[2] = (m[1] * m[5] - m[2] * m[4]) / det;
-    r[3] = (m[5] * m[6] - m[3] * m[8]) / det;
-    r[4] = (m[0] * m[8] - m[2] * m[6]) / det;
-    r[5] = (m[2] * m[3] - m[0] * m[5]) / det;
-    r[6] = (m[3] * m[7] - m[4] * m[6]) / det;
-    r[7] = (m[1] * m[6] - m[0] * m[7]) / det;
-    r[8] = (m[0] * m[4] - m[1] * m[3]) / det;
-    return r;
 }
 
 // Per-atom neighbour lists sorted by (species, distance): entries offsets[a] .. offsets[a+1].
@@ -91,8 +66,7 @@ std::array<std::int64_t, 9> plane_basis(const double* cell, const std::int64_t* 
     if (g == 0) throw std::invalid_argument("Miller indices (0 0 0) do not define a plane");
     if (!(std::fabs(det3(cell)) > 1e-12)) throw std::invalid_argument("the cell has no volume");
     const IVec G{hkl[0] / g, hkl[1] / g, hkl[2] / g};
-    const std::int64_t range =
-        std::max({std::llabs(G[0]), std::llabs(G[1]), std::llabs(G[2])}) + 1;
+    const std::int64_t range = std::max({std::llabs(G[0]), std::llabs(G[1]), std::llabs(G[2])}) + 1;
 
     // Small lattice vectors in the plane (n . G = 0) and one plane above it (n . G = 1).
     std::vector<std::pair<double, IVec>> in_plane;
@@ -104,7 +78,7 @@ std::array<std::int64_t, 9> plane_basis(const double* cell, const std::int64_t* 
                 IVec n{i, j, k};
                 std::int64_t h = idot(n, G);
                 if (h != 0 && h != 1) continue;
-                Vec v = cartesian(cell, n);
+                Vec3 v = cartesian(cell, n);
                 double len = dot(v, v);
                 if (h == 0 && (i || j || k)) in_plane.push_back({len, n});
                 if (h == 1 && (above_len < 0 || len < above_len)) {
@@ -128,7 +102,7 @@ std::array<std::int64_t, 9> plane_basis(const double* cell, const std::int64_t* 
 
     // Gauss reduction of the plane's basis.
     for (int iter = 0; iter < 64; ++iter) {
-        Vec v1 = cartesian(cell, n1), v2 = cartesian(cell, n2);
+        Vec3 v1 = cartesian(cell, n1), v2 = cartesian(cell, n2);
         if (dot(v2, v2) < dot(v1, v1)) {
             std::swap(n1, n2);
             std::swap(v1, v2);
@@ -139,12 +113,12 @@ std::array<std::int64_t, 9> plane_basis(const double* cell, const std::int64_t* 
     }
 
     // The shortest in-plane part for the vector above the plane.
-    Vec v1 = cartesian(cell, n1), v2 = cartesian(cell, n2);
-    Vec normal = cross(v1, v2);
+    Vec3 v1 = cartesian(cell, n1), v2 = cartesian(cell, n2);
+    Vec3 normal = cross(v1, v2);
     double nn = dot(normal, normal);
-    Vec w = cartesian(cell, above);
+    Vec3 w = cartesian(cell, above);
     double wn = dot(w, normal) / nn;
-    Vec lateral{w[0] - wn * normal[0], w[1] - wn * normal[1], w[2] - wn * normal[2]};
+    Vec3 lateral{w[0] - wn * normal[0], w[1] - wn * normal[1], w[2] - wn * normal[2]};
     double g11 = dot(v1, v1), g12 = dot(v1, v2), g22 = dot(v2, v2);
     double b1 = dot(lateral, v1), b2 = dot(lateral, v2), det = g11 * g22 - g12 * g12;
     auto alpha = static_cast<std::int64_t>(std::llround((b1 * g22 - b2 * g12) / det));
@@ -154,9 +128,9 @@ std::array<std::int64_t, 9> plane_basis(const double* cell, const std::int64_t* 
     for (std::int64_t da = -1; da <= 1; ++da)
         for (std::int64_t db = -1; db <= 1; ++db) {
             IVec t = combine(combine(above, -(alpha + da), n1), -(beta + db), n2);
-            Vec tv = cartesian(cell, t);
+            Vec3 tv = cartesian(cell, t);
             double tn = dot(tv, normal) / nn;
-            Vec tl{tv[0] - tn * normal[0], tv[1] - tn * normal[1], tv[2] - tn * normal[2]};
+            Vec3 tl{tv[0] - tn * normal[0], tv[1] - tn * normal[1], tv[2] - tn * normal[2]};
             double len = dot(tl, tl);
             if (best < 0 || len < best - 1e-12) {
                 best = len;
@@ -167,15 +141,16 @@ std::array<std::int64_t, 9> plane_basis(const double* cell, const std::int64_t* 
     return {n1[0], n1[1], n1[2], n2[0], n2[1], n2[2], n3[0], n3[1], n3[2]};
 }
 
-std::int64_t coincidence_index(const double* lattice, const double* op, std::int64_t max_denominator,
-                               double tol) {
-    if (!(std::fabs(det3(lattice)) > 1e-12)) throw std::invalid_argument("the lattice has no volume");
+std::int64_t coincidence_index(const double* lattice, const double* op,
+                               std::int64_t max_denominator, double tol) {
+    if (!(std::fabs(det3(lattice)) > 1e-12))
+        throw std::invalid_argument("the lattice has no volume");
     // M = P op^T P^-1: the images of the lattice vectors in the lattice's own basis.
     std::array<double, 9> image{}, m{};
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j)
             for (int k = 0; k < 3; ++k) image[3 * i + j] += lattice[3 * i + k] * op[3 * j + k];
-    std::array<double, 9> inv = inverse3(lattice);
+    const Mat3 inv = inverse3(lattice);
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j)
             for (int k = 0; k < 3; ++k) m[3 * i + j] += image[3 * i + k] * inv[3 * k + j];
@@ -200,7 +175,8 @@ std::int64_t coincidence_index(const double* lattice, const double* op, std::int
             for (std::int64_t s : group) {
                 std::int64_t a = s / (den * den), b = (s / den) % den, c = s % den;
                 for (std::int64_t j = 0; j < den; ++j)
-                    grown.insert(code(a + j * k[3 * row], b + j * k[3 * row + 1], c + j * k[3 * row + 2]));
+                    grown.insert(
+                        code(a + j * k[3 * row], b + j * k[3 * row + 1], c + j * k[3 * row + 2]));
             }
             group.swap(grown);
         }
@@ -217,7 +193,8 @@ StackedGrains stack_grains(const double* unit, std::size_t n, const double* u3,
         const double* lz = &g.linear[6];
         double slope = lz[0] * u3[0] + lz[1] * u3[1] + lz[2] * u3[2];
         if (!(std::fabs(slope) > 1e-9))
-            throw std::invalid_argument("the grain's map leaves the stacking vector without height");
+            throw std::invalid_argument(
+                "the grain's map leaves the stacking vector without height");
         for (std::size_t a = 0; a < n; ++a) {
             const double* r = unit + 3 * a;
             double base = lz[0] * r[0] + lz[1] * r[1] + lz[2] * r[2] + g.shift[2];

@@ -21,8 +21,8 @@ std::array<std::int64_t, 9> plane_basis(const double* cell, const std::int64_t* 
 // Cartesian column vectors): 1 when op maps the lattice onto itself, 3 for the mirror normal to
 // a cubic <111>. Returns 0 when op is integral in the lattice's basis for no denominator up to
 // `max_denominator` (no coincidence lattice of that order).
-std::int64_t coincidence_index(const double* lattice, const double* op, std::int64_t max_denominator,
-                               double tol);
+std::int64_t coincidence_index(const double* lattice, const double* op,
+                               std::int64_t max_denominator, double tol);
 
 // One grain: the images linear . (r + m u3) + shift of the unit's atoms r (m any integer) whose
 // height lies in (z_low, z_high].
@@ -33,9 +33,9 @@ struct GrainImage {
 };
 
 struct StackedGrains {
-    std::vector<double> positions;   // 3 per atom
-    std::vector<std::int64_t> site;  // the unit atom each atom is an image of
-    std::vector<std::int64_t> grain; // the grain it belongs to
+    std::vector<double> positions;    // 3 per atom
+    std::vector<std::int64_t> site;   // the unit atom each atom is an image of
+    std::vector<std::int64_t> grain;  // the grain it belongs to
     std::size_t size() const { return site.size(); }
 };
 

@@ -226,12 +226,10 @@ py::object make_code(const Layout& layout, PyObject* name, PyObject* filename) {
     int flags = CO_OPTIMIZED | CO_NEWLOCALS;
     if (layout.has_varargs) flags |= CO_VARARGS;
     if (layout.has_varkw) flags |= CO_VARKEYWORDS;
-    return code.attr("replace")(py::arg("co_argcount") = layout.argcount,
-                                py::arg("co_posonlyargcount") = 0,
-                                py::arg("co_kwonlyargcount") = layout.kwonlycount,
-                                py::arg("co_nlocals") = layout.nslots,
-                                py::arg("co_flags") = flags,
-                                py::arg("co_varnames") = varnames);
+    return code.attr("replace")(
+        py::arg("co_argcount") = layout.argcount, py::arg("co_posonlyargcount") = 0,
+        py::arg("co_kwonlyargcount") = layout.kwonlycount, py::arg("co_nlocals") = layout.nslots,
+        py::arg("co_flags") = flags, py::arg("co_varnames") = varnames);
 }
 
 }  // namespace
@@ -248,8 +246,10 @@ py::object make_function(Impl impl, const std::shared_ptr<const Layout>& layout,
     py::dict kwdefaults, annotations;
     for (const Param& p : sig.params_) {
         if (p.default_value) {
-            if (p.kind == ParamKind::KeywordOnly) kwdefaults[py::str(p.name)] = p.default_value;
-            else defaults.push_back(p.default_value);
+            if (p.kind == ParamKind::KeywordOnly)
+                kwdefaults[py::str(p.name)] = p.default_value;
+            else
+                defaults.push_back(p.default_value);
         }
         if (!p.annotation.empty()) annotations[py::str(p.name)] = py::str(p.annotation);
     }
@@ -284,24 +284,6 @@ py::object make_function(Impl impl, const std::shared_ptr<const Layout>& layout,
     f->layout = new std::shared_ptr<const Layout>(layout);
     PyObject_GC_Track(reinterpret_cast<PyObject*>(f));
     return py::reinterpret_steal<py::object>(reinterpret_cast<PyObject*>(f));
-}
-
-py::object Call::global(const char* name) const {
-    PyObject* globals = detail::as_function(function_)->globals;
-    PyObject* v = PyDict_GetItemString(globals, name);
-    if (v == nullptr) {
-        PyObject* builtins = PyEval_GetBuiltins();
-        if (builtins) v = PyDict_GetItemString(builtins, name);
-    }
-    if (v == nullptr) {
-        PyErr_Format(PyExc_NameError, "name '%s' is not defined", name);
-        throw py::error_already_set();
-    }
-    return py::reinterpret_borrow<py::object>(v);
-}
-
-py::handle Call::closure(Py_ssize_t i) const {
-    return PyTuple_GET_ITEM(detail::as_function(function_)->closure, i);
 }
 
 }  // namespace corvane::rt

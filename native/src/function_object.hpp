@@ -6,9 +6,8 @@
 namespace corvane::rt::detail {
 
 struct FunctionObject {
-    PyObject_HEAD
-    vectorcallfunc vectorcall;
-    PyObject* dict;         // __dict__ (functools.wraps, __wrapped__, user attributes)
+    PyObject_HEAD vectorcallfunc vectorcall;
+    PyObject* dict;  // __dict__ (functools.wraps, __wrapped__, user attributes)
     PyObject* weakreflist;
     PyObject* name;         // __name__ (str)
     PyObject* qualname;     // __qualname__ (str)
@@ -26,6 +25,9 @@ struct FunctionObject {
 };
 
 inline FunctionObject* as_function(PyObject* op) { return reinterpret_cast<FunctionObject*>(op); }
+
+// `name` as a function or module body finds it: in `globals`, then in builtins; NameError.
+py::object lookup_global(PyObject* globals, const char* name);
 
 PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t nargsf,
                               PyObject* kwnames);

@@ -1,112 +1,7 @@
-// Signatures, layouts, and the module and class builders.
+// The module and class builders (the statements of a module body), and imports at call time.
 #include "function_object.hpp"
 
-#include <stdexcept>
-
 namespace corvane::rt {
-
-// ---------------------------------------------------------------------------------------------
-// Sig
-
-namespace {
-int kind_rank(ParamKind k) { return static_cast<int>(k); }
-}  // namespace
-
-static void add_param(std::vector<Param>& params, Param p) {
-    if (!params.empty()) {
-        const Param& last = params.back();
-        bool order_ok = kind_rank(last.kind) < kind_rank(p.kind) ||
-                        (last.kind == p.kind && (p.kind == ParamKind::PositionalOrKeyword ||
-                                                 p.kind == ParamKind::KeywordOnly));
-        if (!order_ok) throw std::logic_error("parameters declared out of order: " + p.name);
-        if (p.kind == ParamKind::PositionalOrKeyword && last.default_value && !p.default_value)
-            throw std::logic_error("non-default parameter follows default parameter: " + p.name);
-    }
-    params.push_back(std::move(p));
-}
-
-Sig& Sig::arg(std::string name, std::string annotation) {
-    add_param(params_, {std::move(name), std::move(annotation), py::object(),
-                        ParamKind::PositionalOrKeyword});
-    return *this;
-}
-Sig& Sig::opt(std::string name, py::object default_value, std::string annotation) {
-    add_param(params_, {std::move(name), std::move(annotation), std::move(default_value),
-                        ParamKind::PositionalOrKeyword});
-    return *this;
-}
-Sig& Sig::varargs(std::string name, std::string annotation) {
-    add_param(params_,
-              {std::move(name), std::move(annotation), py::object(), ParamKind::VarPositional});
-    return *this;
-}
-Sig& Sig::kwonly(std::string name, std::string annotation) {
-    add_param(params_,
-              {std::move(name), std::move(annotation), py::object(), ParamKind::KeywordOnly});
-    return *this;
-}
-Sig& Sig::kwonly_opt(std::string name, py::object default_value, std::string annotation) {
-    add_param(params_, {std::move(name), std::move(annotation), std::move(default_value),
-                        ParamKind::KeywordOnly});
-    return *this;
-}
-Sig& Sig::varkw(std::string name, std::string annotation) {
-    add_param(params_,
-              {std::move(name), std::move(annotation), py::object(), ParamKind::VarKeyword});
-    return *this;
-}
-Sig& Sig::returns(std::string annotation) {
-    return_annotation_ = std::move(annotation);
-    has_return_ = true;
-    return *this;
-}
-Sig& Sig::doc(std::string text) {
-    doc_ = std::move(text);
-    has_doc_ = true;
-    return *this;
-}
-
-// ---------------------------------------------------------------------------------------------
-// Layout
-
-Layout::Layout(const Sig& s) : sig(s) {
-    std::vector<const Param*> order;
-    const Param* varargs = nullptr;
-    const Param* varkw = nullptr;
-    for (const Param& p : sig.params_) {
-        switch (p.kind) {
-            case ParamKind::PositionalOrKeyword: ++argcount; order.push_back(&p); break;
-            case ParamKind::KeywordOnly: break;
-            case ParamKind::VarPositional: varargs = &p; break;
-            case ParamKind::VarKeyword: varkw = &p; break;
-        }
-    }
-    for (const Param& p : sig.params_)
-        if (p.kind == ParamKind::KeywordOnly) {
-            ++kwonlycount;
-            order.push_back(&p);
-        }
-    if (varargs) order.push_back(varargs);
-    if (varkw) order.push_back(varkw);
-    has_varargs = varargs != nullptr;
-    has_varkw = varkw != nullptr;
-    nslots = static_cast<Py_ssize_t>(order.size());
-    for (const Param* p : order) {
-        PyObject* s = PyUnicode_InternFromString(p->name.c_str());
-        if (s == nullptr) throw py::error_already_set();
-        names.push_back(s);
-    }
-}
-
-Layout::~Layout() {
-    // Layouts live as long as the functions made from them; at interpreter shutdown the strings
-    // may already be gone with the interpreter, so only release them while it runs.
-    if (Py_IsInitialized()) {
-        for (PyObject* s : names) Py_XDECREF(s);
-    } else {
-        for (Param& p : sig.params_) p.default_value.release();
-    }
-}
 
 // ---------------------------------------------------------------------------------------------
 // Module
@@ -161,8 +56,8 @@ py::object import_for_from(const py::dict& globals, const char* module,
     while (module[level] == '.') ++level;
     py::list fromlist;
     for (const char* n : names) fromlist.append(n);
-    py::object mod = py::reinterpret_steal<py::object>(PyImport_ImportModuleLevel(
-        module + level, globals.ptr(), nullptr, fromlist.ptr(), level));
+    py::object mod = py::reinterpret_steal<py::object>(
+        PyImport_ImportModuleLevel(module + level, globals.ptr(), nullptr, fromlist.ptr(), level));
     if (!mod) throw py::error_already_set();
     return mod;
 }
@@ -187,6 +82,10 @@ void Module::set(const char* name, py::handle value) {
 
 py::object Module::get(const char* name) const { return dict_[name]; }
 
+py::object Module::global(const char* name) const {
+    return detail::lookup_global(dict_.ptr(), name);
+}
+
 py::object Module::def(Impl impl, const Sig& sig) {
     auto layout = std::make_shared<const Layout>(sig);
     py::object fn = make_function(impl, layout, dict_, name_);
@@ -195,8 +94,7 @@ py::object Module::def(Impl impl, const Sig& sig) {
 }
 
 py::object Module::closure(Impl impl, const std::shared_ptr<const Layout>& layout,
-                           py::handle in_function, py::tuple closure,
-                           const std::string& qualname) {
+                           py::handle in_function, py::tuple closure, const std::string& qualname) {
     auto* f = detail::as_function(in_function.ptr());
     return make_function(impl, layout, py::reinterpret_borrow<py::dict>(f->globals),
                          py::reinterpret_borrow<py::object>(f->module), qualname,
@@ -233,12 +131,8 @@ py::object ClassBuilder::build() {
     return cls;
 }
 
-}  // namespace corvane::rt
-
 // ---------------------------------------------------------------------------------------------
 // Statements inside a function body
-
-namespace corvane::rt {
 
 std::vector<py::object> import_names(const Call& call, const char* module,
                                      std::initializer_list<const char*> names) {
@@ -248,38 +142,6 @@ std::vector<py::object> import_names(const Call& call, const char* module,
     std::vector<py::object> out;
     out.reserve(names.size());
     for (const char* n : names) out.push_back(import_from(mod, n));
-    return out;
-}
-
-std::vector<py::object> unpack(py::handle value, Py_ssize_t n) {
-    py::object it = py::reinterpret_steal<py::object>(PyObject_GetIter(value.ptr()));
-    if (!it) {
-        if (PyErr_ExceptionMatches(PyExc_TypeError) && Py_TYPE(value.ptr())->tp_iter == nullptr &&
-            !PySequence_Check(value.ptr())) {
-            PyErr_Format(PyExc_TypeError, "cannot unpack non-iterable %.200s object",
-                         Py_TYPE(value.ptr())->tp_name);
-        }
-        throw py::error_already_set();
-    }
-    std::vector<py::object> out;
-    out.reserve(static_cast<std::size_t>(n));
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        PyObject* item = PyIter_Next(it.ptr());
-        if (item == nullptr) {
-            if (!PyErr_Occurred())
-                PyErr_Format(PyExc_ValueError,
-                             "not enough values to unpack (expected %zd, got %zd)", n, i);
-            throw py::error_already_set();
-        }
-        out.push_back(py::reinterpret_steal<py::object>(item));
-    }
-    PyObject* extra = PyIter_Next(it.ptr());
-    if (extra != nullptr) {
-        Py_DECREF(extra);
-        PyErr_Format(PyExc_ValueError, "too many values to unpack (expected %zd)", n);
-        throw py::error_already_set();
-    }
-    if (PyErr_Occurred()) throw py::error_already_set();
     return out;
 }
 

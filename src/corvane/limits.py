@@ -14,9 +14,18 @@ from __future__ import annotations
 import math
 import os
 
-__all__ = ["DEFAULT_MAX_MEMORY", "SizeLimitError", "parse_size", "format_size", "max_memory",
-           "set_max_memory", "check_memory", "BYTES_PER_ATOM", "BYTES_PER_PAIR",
-           "neighbour_pairs"]
+__all__ = [
+    "DEFAULT_MAX_MEMORY",
+    "SizeLimitError",
+    "parse_size",
+    "format_size",
+    "max_memory",
+    "set_max_memory",
+    "check_memory",
+    "BYTES_PER_ATOM",
+    "BYTES_PER_PAIR",
+    "neighbour_pairs",
+]
 
 DEFAULT_MAX_MEMORY = 4 * 1024**3
 ENVIRONMENT_VARIABLE = "CORVANE_MAX_MEMORY"
@@ -86,7 +95,8 @@ def check_memory(nbytes: float, what: str) -> None:
         raise SizeLimitError(
             f"{what} would need about {format_size(nbytes)} of memory, above the limit of "
             f"{format_size(limit)}; raise it with --max-memory or {ENVIRONMENT_VARIABLE} if "
-            "this is intended")
+            "this is intended"
+        )
 
 
 def neighbour_pairs(n_atoms: float, density: float, cutoff: float) -> float:

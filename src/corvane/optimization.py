@@ -1,8 +1,8 @@
 """Relaxing structures: calculators from potential files, and ASE's optimisers with a cell filter.
 
-    from corvane.optimization import get_calculator, optimize_structure
-    atoms.calc = get_calculator("BNC.tersoff")
-    optimize_structure(atoms, fmax=0.01, method="FIRE", pressure=10.0)  # GPa
+from corvane.optimization import get_calculator, optimize_structure
+atoms.calc = get_calculator("BNC.tersoff")
+optimize_structure(atoms, fmax=0.01, method="FIRE", pressure=10.0)  # GPa
 """
 
 from __future__ import annotations
@@ -47,7 +47,7 @@ def get_calculator(potential: str | os.PathLike):
 
     Tensor files in PyTorch's zip layout (``*.pth``) holding a linear cluster-expansion model
     give :class:`corvane.potentials.ace.AceCalculator`; LAMMPS-format Tersoff files
-    (``*.tersoff``) give :class:`corvane.tersoff.Tersoff`. See :mod:`corvane.potentials`.
+    (``*.tersoff``) give :class:`corvane.potentials.tersoff.Tersoff`. See :mod:`corvane.potentials`.
     """
     from corvane.potentials import calculator_for
 
@@ -67,8 +67,14 @@ def _optimizer_class(method):
     raise ValueError(f"unknown optimiser {method!r}; choose one of: {', '.join(available)}")
 
 
-def optimize_structure(atoms, fmax: float = 0.05, method: str = "LBFGS", steps: int = 5000,
-                       pressure: float = 0.0, trajectory: str | os.PathLike | None = "opt.traj"):
+def optimize_structure(
+    atoms,
+    fmax: float = 0.05,
+    method: str = "LBFGS",
+    steps: int = 5000,
+    pressure: float = 0.0,
+    trajectory: str | os.PathLike | None = "opt.traj",
+):
     """Relaxes positions and cell of `atoms` (with its calculator) at `pressure` (GPa).
 
     fmax: force criterion (eV/A; the cell's generalised forces are held to it as well).
@@ -99,8 +105,7 @@ def optimize_structure(atoms, fmax: float = 0.05, method: str = "LBFGS", steps: 
         target = FrechetCellFilter(atoms, mask=mask, scalar_pressure=pressure * units.GPa)
     else:
         if pressure:
-            raise ValueError("a pressure needs a periodic structure; this one has no periodic "
-                             "direction")
+            raise ValueError("a pressure needs a periodic structure; this one has no periodic direction")
         target = atoms
 
     # The trajectory is written to a temporary file that replaces an existing one only when the

@@ -5,14 +5,21 @@
 //     __dict__, a real __code__ (so inspect.signature works), method binding, vectorcall, and
 //     CPython's own TypeError wording for bad calls.
 //   * `Module` / `ClassBuilder`: the statements of a module body (imports, constants, def, class).
-//   * Argument helpers: float conversion and the exact-type check.
-//   * `print`: output through Python's own print().
+//   * `Call`: one call's arguments, read by parameter name, and the module's globals.
+//   * `raise`: every exception a module raises itself, with the interpreter's formatting.
+//   * Objects: Python's operators, `x[k]`, `a, b = x`, float(x) / int(x), calls merging keywords.
+//   * Argument checks on entry: float conversion and the exact-type check.
+//   * Text: format(value, spec), concatenation, fixed-point numbers; `print` through Python's
+//     own print().
 //
-// pybind11 is only the object layer: handles, calls, numpy buffers, error propagation.
+// pybind11 is the object layer and its vocabulary is used as it is: handles, attribute access,
+// calls with keywords (`fn(x, "name"_a = v)`, `fn(*args, **kwargs)`), `py::isinstance`, `py::len`.
+// Numpy arrays cross between modules and kernels through corvane/arrays.hpp.
 #pragma once
 
 #include <pybind11/pybind11.h>
 
+#include <cstring>
 #include <initializer_list>
 #include <memory>
 #include <string>
@@ -33,7 +40,7 @@ enum class ParamKind { PositionalOrKeyword, VarPositional, KeywordOnly, VarKeywo
 
 struct Param {
     std::string name;
-    std::string annotation;  // empty: not annotated
+    std::string annotation;    // empty: not annotated
     py::object default_value;  // null: no default
     ParamKind kind = ParamKind::PositionalOrKeyword;
 };
@@ -75,13 +82,26 @@ public:
     Layout(const Layout&) = delete;
     Layout& operator=(const Layout&) = delete;
 
-    Py_ssize_t argcount = 0;    // positional-or-keyword
+    Py_ssize_t argcount = 0;  // positional-or-keyword
     Py_ssize_t kwonlycount = 0;
     bool has_varargs = false;
     bool has_varkw = false;
     Py_ssize_t nslots = 0;
     std::vector<PyObject*> names;  // interned, one per slot
     Sig sig;
+
+    // The slot of the parameter `name`; std::logic_error when the signature has none. Inline:
+    // a function body reads its arguments through it on every call.
+    Py_ssize_t slot(const char* name) const {
+        for (std::size_t i = 0; i < slot_names_.size(); ++i)
+            if (slot_names_[i][0] == name[0] && std::strcmp(slot_names_[i], name) == 0)
+                return static_cast<Py_ssize_t>(i);
+        no_such_parameter(name);
+    }
+
+private:
+    [[noreturn]] void no_such_parameter(const char* name) const;
+    std::vector<const char*> slot_names_;  // into sig.params_, one per slot
 };
 
 // ---------------------------------------------------------------------------------------------
@@ -90,24 +110,32 @@ public:
 class Call;
 using Impl = py::object (*)(Call&);
 
-// The bound arguments of one call, in slot order, plus access to the function's module
-// namespace and closure. Handles are borrowed for the duration of the call.
+// The bound arguments of one call, plus access to the function's module namespace and closure.
+// Handles are borrowed for the duration of the call.
 class Call {
 public:
-    py::handle operator[](Py_ssize_t slot) const { return slots_[slot]; }
+    // The argument bound to the parameter `name` of the function's signature (for *args the
+    // tuple, for **kwargs the dict).
+    py::handle arg(const char* name) const { return slots_[layout_->slot(name)]; }
+    // All arguments in slot order (positional-or-keyword, keyword-only, *args, **kwargs), for
+    // code that walks every argument.
+    py::handle slot(Py_ssize_t i) const { return slots_[i]; }
     Py_ssize_t size() const { return nslots_; }
-    // A module-level name, looked up now (module dict, then builtins); NameError if absent.
+    // A name as the function body sees it, looked up now: the module dict, then builtins
+    // (so rebinding a module attribute, or shadowing a builtin, changes later calls);
+    // NameError if absent.
     py::object global(const char* name) const;
     // The i-th object of the function's closure.
     py::handle closure(Py_ssize_t i) const;
     // The function object being called.
     py::handle function() const { return function_; }
 
-    Call(PyObject* function, PyObject** slots, Py_ssize_t nslots)
-        : function_(function), slots_(slots), nslots_(nslots) {}
+    Call(PyObject* function, const Layout* layout, PyObject** slots, Py_ssize_t nslots)
+        : function_(function), layout_(layout), slots_(slots), nslots_(nslots) {}
 
 private:
     PyObject* function_;
+    const Layout* layout_;
     PyObject** slots_;
     Py_ssize_t nslots_;
 };
@@ -140,6 +168,8 @@ public:
     // Binds a module attribute.
     void set(const char* name, py::handle value);
     py::object get(const char* name) const;
+    // A name as the module body sees it: the module dict, then builtins; NameError if absent.
+    py::object global(const char* name) const;
     // `def`: creates a module-level function and binds it.
     py::object def(Impl impl, const Sig& sig);
     // A function made at call time (a closure) whose module is this one.
@@ -175,24 +205,40 @@ private:
 };
 
 // ---------------------------------------------------------------------------------------------
-// Argument checking on entry
+// Raising
 
-// Python's float conversion as a typed double parameter does it: floats, ints and objects with
-// __float__/__index__ are accepted; anything else raises the conversion's TypeError.
-double as_double(py::handle value);
-py::float_ to_float(py::handle value);
-
-// The exact-type check: `value` must be exactly of `type` (no subclass); None passes only when
-// `none_ok`. TypeError "Argument 'name' has incorrect type (expected T, got U)" otherwise.
-void check_exact(py::handle value, PyTypeObject* type, const char* name, bool none_ok = false);
+// `raise type(message)`, the one way a module raises an exception of its own. With arguments the
+// message is formatted as the interpreter formats its own (PyErr_Format: %s, %d, %zd, %U for a
+// str object, %S for str(obj), %R for repr(obj), %.200s ...); without, it is taken as written.
+template <typename... Args>
+[[noreturn]] void raise(PyObject* type, const char* message, Args... args) {
+    if constexpr (sizeof...(Args) == 0)
+        PyErr_SetString(type, message);
+    else
+        PyErr_Format(type, message, args...);
+    throw py::error_already_set();
+}
+[[noreturn]] inline void raise(PyObject* type, const std::string& message) {
+    raise(type, message.c_str());
+}
+// The message as a Python object (raised as it is, like `raise ValueError(obj)`).
+[[noreturn]] inline void raise(PyObject* type, py::handle message) {
+    PyErr_SetObject(type, message.ptr());
+    throw py::error_already_set();
+}
 
 // ---------------------------------------------------------------------------------------------
-// Python's operators on objects (the interpreter's own semantics and errors)
+// Objects: Python's statements and operators with the interpreter's own semantics and errors
 
 // A new reference returned by the C API, or the pending Python error thrown.
 inline py::object steal(PyObject* result) {
     if (result == nullptr) throw py::error_already_set();
     return py::reinterpret_steal<py::object>(result);
+}
+// An int status of the C API (negative on error), or the pending Python error thrown.
+inline int check(int status) {
+    if (status < 0) throw py::error_already_set();
+    return status;
 }
 inline py::object add(py::handle a, py::handle b) { return steal(PyNumber_Add(a.ptr(), b.ptr())); }
 inline py::object sub(py::handle a, py::handle b) {
@@ -211,34 +257,25 @@ inline py::object power(py::handle a, py::handle b) {
     return steal(PyNumber_Power(a.ptr(), b.ptr(), Py_None));
 }
 // `if value:`
-inline bool truthy(py::handle value) {
-    int t = PyObject_IsTrue(value.ptr());
-    if (t < 0) throw py::error_already_set();
-    return t != 0;
+inline bool truthy(py::handle value) { return check(PyObject_IsTrue(value.ptr())) != 0; }
+// `container[key]` and `container[index]`, with the container's own errors.
+inline py::object item(py::handle container, py::handle key) {
+    return steal(PyObject_GetItem(container.ptr(), key.ptr()));
 }
-
-// ---------------------------------------------------------------------------------------------
-// Output
-
-// Calls the builtins' print() (looked up at each call, so redirection and capture work).
-template <typename... Args>
-void print(Args&&... args) {
-    PyObject* builtins = PyEval_GetBuiltins();  // borrowed
-    PyObject* fn = builtins ? PyDict_GetItemString(builtins, "print") : nullptr;
-    if (!fn) throw py::error_already_set();
-    py::reinterpret_borrow<py::object>(fn)(std::forward<Args>(args)...);
+inline py::object item(py::handle container, Py_ssize_t index) {
+    return item(container, py::int_(index));
 }
+// float(value) and int(value), the builtins (they parse strings, unlike a typed parameter).
+inline py::object builtin_float(py::handle value) { return steal(PyNumber_Float(value.ptr())); }
+inline py::object builtin_int(py::handle value) { return steal(PyNumber_Long(value.ptr())); }
 
-}  // namespace corvane::rt
+// `a, b, c = value`: exactly `n` items of any iterable, with the interpreter's errors for a
+// non-iterable (TypeError) and for too few or too many items (ValueError).
+std::vector<py::object> unpack(py::handle value, Py_ssize_t n);
 
-#pragma GCC visibility pop
-
-// ---------------------------------------------------------------------------------------------
-// Statements inside a function body
-
-#pragma GCC visibility push(hidden)
-
-namespace corvane::rt {
+// `fn(*args, **given, **kwargs)`: the given keywords first, then the caller's, with the
+// interpreter's TypeError when a keyword arrives twice.
+py::object call_with_kwargs(py::handle fn, py::tuple args, py::dict given, py::handle kwargs);
 
 // `from module import a, b` executed inside a function, at each call (relative when `module`
 // starts with dots, resolved against the function's module). Returns the objects in the order
@@ -246,9 +283,40 @@ namespace corvane::rt {
 std::vector<py::object> import_names(const Call& call, const char* module,
                                      std::initializer_list<const char*> names);
 
-// `a, b, c = value`: exactly `n` items of any iterable, with the interpreter's errors for a
-// non-iterable (TypeError) and for too few or too many items (ValueError).
-std::vector<py::object> unpack(py::handle value, Py_ssize_t n);
+// ---------------------------------------------------------------------------------------------
+// Argument checks on entry
+
+// Python's float conversion as a typed double parameter does it: floats, ints and objects with
+// __float__/__index__ are accepted; anything else raises the conversion's TypeError.
+double as_double(py::handle value);
+py::float_ to_float(py::handle value);
+
+// The exact-type check: `value` must be exactly of `type` (no subclass); None passes only when
+// `none_ok`. TypeError "Argument 'name' has incorrect type (expected T, got U)" otherwise.
+void check_exact(py::handle value, PyTypeObject* type, const char* name, bool none_ok = false);
+
+// ---------------------------------------------------------------------------------------------
+// Text
+
+// format(value, spec), as an f-string replacement field {value:spec} does it.
+inline py::str format(py::handle value, const char* spec) {
+    return py::reinterpret_steal<py::str>(
+        steal(PyObject_Format(value.ptr(), py::str(spec).ptr())).release());
+}
+// The parts joined, as `a + b + ...` on str objects.
+py::str concat(std::initializer_list<py::handle> parts);
+// A float as format(value, ".Nf") gives it.
+std::string fixed(double value, int decimals);
+
+// A builtin by name (print, str, ...), for the runtime's lookups; modules use Call::global or
+// Module::global, which honour the module namespace first.
+py::object builtin(const char* name);
+
+// Calls the builtins' print() (looked up at each call, so redirection and capture work).
+template <typename... Args>
+void print(Args&&... args) {
+    builtin("print")(std::forward<Args>(args)...);
+}
 
 }  // namespace corvane::rt
 

@@ -6,18 +6,17 @@ namespace corvane::bindings {
 
 namespace {
 
-using Int32Array = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;
+using rt::Int32Array;
 
 Int32Array numbers_array(py::handle numbers, py::ssize_t n) {
-    Int32Array a = Int32Array::ensure(numbers);
-    if (!a) throw py::error_already_set();
+    Int32Array a = rt::as_array<std::int32_t>(numbers);
     if (a.ndim() != 1 || a.shape(0) != n)
-        throw py::value_error("numbers must hold one entry per position");
+        rt::raise(PyExc_ValueError, "numbers must hold one entry per position");
     return a;
 }
 
 int axis_of(int axis) {
-    if (axis < 0 || axis > 2) throw py::value_error("direction must be 0, 1 or 2");
+    if (axis < 0 || axis > 2) rt::raise(PyExc_ValueError, "direction must be 0, 1 or 2");
     return axis;
 }
 
@@ -27,14 +26,14 @@ py::list layer_groups(py::handle positions, int axis, double tol) {
     kernels::Layers layers;
     {
         py::gil_scoped_release nogil;
-        layers = kernels::group_layers(pos.data(), static_cast<std::size_t>(pos.shape(0)), axis, tol);
+        layers =
+            kernels::group_layers(pos.data(), static_cast<std::size_t>(pos.shape(0)), axis, tol);
     }
     py::list out;
     for (std::size_t k = 0; k < layers.count(); ++k) {
         auto begin = layers.offsets[k], end = layers.offsets[k + 1];
-        py::array_t<std::int64_t> layer(static_cast<py::ssize_t>(end - begin));
-        std::copy(layers.atoms.begin() + begin, layers.atoms.begin() + end, layer.mutable_data());
-        out.append(std::move(layer));
+        std::vector<std::int64_t> layer(layers.atoms.begin() + begin, layers.atoms.begin() + end);
+        out.append(owned_array(std::move(layer), {static_cast<py::ssize_t>(end - begin)}));
     }
     return out;
 }
@@ -63,15 +62,13 @@ py::tuple merge_close_atoms(py::handle positions, py::handle numbers, py::handle
     kernels::Merged merged;
     {
         py::gil_scoped_release nogil;
-        merged = kernels::merge_close_atoms(pos.data(), z.data(), static_cast<std::size_t>(pos.shape(0)),
-                                            c.data(), p.data(), cutoff);
+        merged =
+            kernels::merge_close_atoms(pos.data(), z.data(), static_cast<std::size_t>(pos.shape(0)),
+                                       c.data(), p.data(), cutoff);
     }
     auto m = static_cast<py::ssize_t>(merged.keep.size());
-    py::array_t<std::int64_t> keep(m);
-    std::copy(merged.keep.begin(), merged.keep.end(), keep.mutable_data());
-    py::array_t<double> xyz({m, py::ssize_t{3}});
-    std::copy(merged.positions.begin(), merged.positions.end(), xyz.mutable_data());
-    return py::make_tuple(std::move(keep), std::move(xyz));
+    return py::make_tuple(owned_array(std::move(merged.keep), {m}),
+                          owned_array(std::move(merged.positions), {m, 3}));
 }
 
 }  // namespace

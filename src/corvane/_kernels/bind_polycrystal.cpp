@@ -8,15 +8,14 @@ namespace {
 
 py::tuple fill_voronoi_grains(py::handle box, py::handle centres, py::handle rotations,
                               py::handle seed_cell, py::handle basis, bool wrap) {
-    DoubleArray b = DoubleArray::ensure(box);
-    if (!b) throw py::error_already_set();
-    if (b.ndim() != 1 || b.shape(0) != 3) throw py::value_error("box must hold three edge lengths");
+    DoubleArray b = rt::as_array<double>(box);
+    if (b.ndim() != 1 || b.shape(0) != 3)
+        rt::raise(PyExc_ValueError, "box must hold three edge lengths");
     DoubleArray c = rows_array(centres, 3, "centres");
-    DoubleArray r = DoubleArray::ensure(rotations);
-    if (!r) throw py::error_already_set();
+    DoubleArray r = rt::as_array<double>(rotations);
     auto n_grains = static_cast<std::size_t>(c.shape(0));
     if (r.size() != static_cast<py::ssize_t>(9 * n_grains))
-        throw py::value_error("rotations must have shape (N, 3, 3), one per centre");
+        rt::raise(PyExc_ValueError, "rotations must have shape (N, 3, 3), one per centre");
     DoubleArray cell = cell_array(seed_cell);
     DoubleArray s = rows_array(basis, 3, "basis");
     kernels::GrainFill fill;
@@ -28,9 +27,9 @@ py::tuple fill_voronoi_grains(py::handle box, py::handle centres, py::handle rot
     }
     auto n = static_cast<py::ssize_t>(fill.size());
     auto g = static_cast<py::ssize_t>(n_grains);
-    return py::make_tuple(owned_array(std::move(fill.positions), {n, 3}),
-                          owned_array(std::move(fill.grain), {n}), owned_array(std::move(fill.site), {n}),
-                          owned_array(std::move(fill.counts), {g}));
+    return py::make_tuple(
+        owned_array(std::move(fill.positions), {n, 3}), owned_array(std::move(fill.grain), {n}),
+        owned_array(std::move(fill.site), {n}), owned_array(std::move(fill.counts), {g}));
 }
 
 py::array_t<bool> close_atom_keep_mask(py::handle positions, py::handle cell, py::handle pbc,
@@ -44,10 +43,7 @@ py::array_t<bool> close_atom_keep_mask(py::handle positions, py::handle cell, py
         py::gil_scoped_release nogil;
         keep = kernels::close_atom_keep_mask(pos.data(), n, c.data(), p.data(), distance);
     }
-    py::array_t<bool> out(static_cast<py::ssize_t>(n));
-    bool* o = out.mutable_data();
-    for (std::size_t i = 0; i < n; ++i) o[i] = keep[i] != 0;
-    return out;
+    return owned_array<std::uint8_t, bool>(std::move(keep), {static_cast<py::ssize_t>(n)});
 }
 
 }  // namespace

@@ -8,32 +8,28 @@ namespace corvane::bindings {
 
 namespace {
 
-using BoolArray = py::array_t<bool, py::array::c_style | py::array::forcecast>;
-using Int32Array = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;
-
 // Entries of an (E, E, E, 14) parameter array whose triple is marked in `present` (E, E, E).
 std::vector<kernels::TersoffParams> prepared_table(py::handle params, py::handle present,
                                                    std::size_t& nelem) {
-    DoubleArray v = DoubleArray::ensure(params);
-    BoolArray mask = BoolArray::ensure(present);
-    if (!v || !mask) throw py::error_already_set();
+    DoubleArray v = rt::as_array<double>(params);
+    rt::ArrayOf<bool> mask = rt::as_array<bool>(present);
     if (v.ndim() != 4 || v.shape(0) != v.shape(1) || v.shape(0) != v.shape(2) ||
         v.shape(3) != static_cast<py::ssize_t>(kernels::kTersoffFields))
-        throw py::value_error("params must have shape (E, E, E, 14)");
+        rt::raise(PyExc_ValueError, "params must have shape (E, E, E, 14)");
     nelem = static_cast<std::size_t>(v.shape(0));
     if (mask.ndim() != 3 || static_cast<std::size_t>(mask.size()) != nelem * nelem * nelem)
-        throw py::value_error("present must have shape (E, E, E)");
+        rt::raise(PyExc_ValueError, "present must have shape (E, E, E)");
     std::vector<kernels::TersoffParams> table(nelem * nelem * nelem);
     for (std::size_t t = 0; t < table.size(); ++t)
-        if (mask.data()[t]) table[t] = kernels::tersoff_prepare(v.data() + kernels::kTersoffFields * t);
+        if (mask.data()[t])
+            table[t] = kernels::tersoff_prepare(v.data() + kernels::kTersoffFields * t);
     return table;
 }
 
 void check_entry(py::handle values) {
-    DoubleArray v = DoubleArray::ensure(values);
-    if (!v) throw py::error_already_set();
+    DoubleArray v = rt::as_array<double>(values);
     if (v.size() != static_cast<py::ssize_t>(kernels::kTersoffFields))
-        throw py::value_error("a Tersoff entry has 14 numbers");
+        rt::raise(PyExc_ValueError, "a Tersoff entry has 14 numbers");
     kernels::tersoff_prepare(v.data());
 }
 
@@ -42,11 +38,10 @@ py::tuple tersoff(py::handle positions, py::handle cell, py::handle pbc, py::han
     DoubleArray pos = positions_array(positions);
     DoubleArray c = cell_array(cell);
     std::array<bool, 3> p = pbc_array(pbc);
-    Int32Array sp = Int32Array::ensure(species);
-    if (!sp) throw py::error_already_set();
+    rt::Int32Array sp = rt::as_array<std::int32_t>(species);
     const auto n = static_cast<std::size_t>(pos.shape(0));
     if (sp.ndim() != 1 || static_cast<std::size_t>(sp.shape(0)) != n)
-        throw py::value_error("species must have one entry per atom");
+        rt::raise(PyExc_ValueError, "species must have one entry per atom");
     std::size_t nelem = 0;
     std::vector<kernels::TersoffParams> table = prepared_table(params, present, nelem);
     kernels::TersoffResult r;
@@ -56,11 +51,10 @@ py::tuple tersoff(py::handle positions, py::handle cell, py::handle pbc, py::han
                                      table.data(), threads);
     }
     const auto sn = static_cast<py::ssize_t>(n);
-    py::array_t<double> energies(sn), forces({sn, py::ssize_t{3}}), virial({py::ssize_t{3}, py::ssize_t{3}});
-    std::copy(r.energies.begin(), r.energies.end(), energies.mutable_data());
-    std::copy(r.forces.begin(), r.forces.end(), forces.mutable_data());
-    std::copy(r.virial.begin(), r.virial.end(), virial.mutable_data());
-    return py::make_tuple(r.energy, energies, forces, virial);
+    std::vector<double> virial(r.virial.begin(), r.virial.end());
+    return py::make_tuple(r.energy, owned_array(std::move(r.energies), {sn}),
+                          owned_array(std::move(r.forces), {sn, 3}),
+                          owned_array(std::move(virial), {3, 3}));
 }
 
 }  // namespace

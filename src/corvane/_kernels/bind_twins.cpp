@@ -6,13 +6,13 @@ namespace corvane::bindings {
 
 namespace {
 
-using Int32Array = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;
+using rt::Int32Array;
 
 py::array_t<std::int64_t> plane_basis(py::handle cell, py::handle hkl) {
     DoubleArray c = cell_array(cell);
-    IntArray h = IntArray::ensure(hkl);
-    if (!h) throw py::error_already_set();
-    if (h.ndim() != 1 || h.shape(0) != 3) throw py::value_error("hkl must hold three integers");
+    IntArray h = rt::as_array<std::int64_t>(hkl);
+    if (h.ndim() != 1 || h.shape(0) != 3)
+        rt::raise(PyExc_ValueError, "hkl must hold three integers");
     std::array<std::int64_t, 9> rows = kernels::plane_basis(c.data(), h.data());
     return owned_array(std::vector<std::int64_t>(rows.begin(), rows.end()), {3, 3});
 }
@@ -23,27 +23,27 @@ std::int64_t coincidence_index(py::handle lattice, py::handle op, std::int64_t m
     return kernels::coincidence_index(l.data(), o.data(), max_denominator, tol);
 }
 
-py::array_t<std::int64_t> shell_mismatches(py::handle positions, py::handle numbers, py::handle site,
-                                           py::handle cell, py::handle pbc,
+py::array_t<std::int64_t> shell_mismatches(py::handle positions, py::handle numbers,
+                                           py::handle site, py::handle cell, py::handle pbc,
                                            py::handle bulk_positions, py::handle bulk_numbers,
                                            py::handle bulk_cell, double cutoff, double tol) {
     DoubleArray pos = positions_array(positions), bpos = positions_array(bulk_positions);
-    Int32Array z = Int32Array::ensure(numbers), bz = Int32Array::ensure(bulk_numbers);
-    IntArray s = IntArray::ensure(site);
-    if (!z || !bz || !s) throw py::error_already_set();
+    Int32Array z = rt::as_array<std::int32_t>(numbers),
+               bz = rt::as_array<std::int32_t>(bulk_numbers);
+    IntArray s = rt::as_array<std::int64_t>(site);
     if (z.size() != pos.shape(0) || s.size() != pos.shape(0))
-        throw py::value_error("numbers and site must hold one entry per position");
+        rt::raise(PyExc_ValueError, "numbers and site must hold one entry per position");
     if (bz.size() != bpos.shape(0))
-        throw py::value_error("bulk_numbers must hold one entry per bulk position");
+        rt::raise(PyExc_ValueError, "bulk_numbers must hold one entry per bulk position");
     DoubleArray c = cell_array(cell), bc = cell_array(bulk_cell);
     std::array<bool, 3> p = pbc_array(pbc);
     std::vector<std::int64_t> bad;
     {
         py::gil_scoped_release nogil;
-        bad = kernels::shell_mismatches(pos.data(), z.data(), s.data(),
-                                        static_cast<std::size_t>(pos.shape(0)), c.data(), p.data(),
-                                        bpos.data(), bz.data(), static_cast<std::size_t>(bpos.shape(0)),
-                                        bc.data(), cutoff, tol);
+        bad = kernels::shell_mismatches(
+            pos.data(), z.data(), s.data(), static_cast<std::size_t>(pos.shape(0)), c.data(),
+            p.data(), bpos.data(), bz.data(), static_cast<std::size_t>(bpos.shape(0)), bc.data(),
+            cutoff, tol);
     }
     auto n = static_cast<py::ssize_t>(bad.size());
     return owned_array(std::move(bad), {n});

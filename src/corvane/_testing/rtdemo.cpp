@@ -9,58 +9,52 @@ namespace {
 
 // add3(a, b, c=1): a + b + c
 py::object add3(rt::Call& call) {
-    PyObject* ab = PyNumber_Add(call[0].ptr(), call[1].ptr());
-    if (!ab) throw py::error_already_set();
-    PyObject* abc = PyNumber_Add(ab, call[2].ptr());
-    Py_DECREF(ab);
-    if (!abc) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(abc);
+    return rt::add(rt::add(call.arg("a"), call.arg("b")), call.arg("c"));
 }
 
 // third(a, b, c=1): c — a body that costs nothing, for measuring call overhead alone.
-py::object third(rt::Call& call) { return py::reinterpret_borrow<py::object>(call[2]); }
+py::object third(rt::Call& call) { return py::reinterpret_borrow<py::object>(call.arg("c")); }
 
 // Returns its bound arguments as a tuple, in slot order.
 py::object echo(rt::Call& call) {
     py::tuple t(call.size());
-    for (Py_ssize_t i = 0; i < call.size(); ++i) t[i] = call[i];
+    for (Py_ssize_t i = 0; i < call.size(); ++i) t[i] = call.slot(i);
     return std::move(t);
 }
 
 // callback(fn, *args, **kwargs): calls fn and returns what it returns.
 py::object callback(rt::Call& call) {
-    return py::reinterpret_borrow<py::object>(call[0])(*call[1], **call[2]);
+    return py::reinterpret_borrow<py::object>(call.arg("fn"))(*call.arg("args"),
+                                                              **call.arg("kwargs"));
 }
 
-py::object scale(rt::Call& call) { return py::float_(2.0 * rt::as_double(call[0])); }
+py::object scale(rt::Call& call) { return py::float_(2.0 * rt::as_double(call.arg("x"))); }
 
 py::object typed(rt::Call& call) {
-    rt::check_exact(call[0], &PyList_Type, "items");
-    rt::check_exact(call[1], &PyTuple_Type, "shape", /*none_ok=*/true);
+    rt::check_exact(call.arg("items"), &PyList_Type, "items");
+    rt::check_exact(call.arg("shape"), &PyTuple_Type, "shape", /*none_ok=*/true);
     return py::none();
 }
 
-py::object fail(rt::Call& call) {
-    throw py::value_error(py::str(call[0]).cast<std::string>());
-}
+py::object fail(rt::Call& call) { rt::raise(PyExc_ValueError, py::str(call.arg("message"))); }
 
 py::object say(rt::Call& call) {
-    rt::print(call[0], py::arg("end") = call[1]);
+    rt::print(call.arg("text"), py::arg("end") = call.arg("end"));
     return py::none();
 }
 
 // Uses the module-level name `helper` as bound at the time of the call.
-py::object use_helper(rt::Call& call) { return call.global("helper")(call[0]); }
+py::object use_helper(rt::Call& call) { return call.global("helper")(call.arg("x")); }
 
 py::object counter_init(rt::Call& call) {
-    call[0].attr("count") = call[1];
+    call.arg("self").attr("count") = call.arg("start");
     return py::none();
 }
 
 py::object counter_bump(rt::Call& call) {
-    py::object self = py::reinterpret_borrow<py::object>(call[0]);
+    py::object self = py::reinterpret_borrow<py::object>(call.arg("self"));
     py::object count = self.attr("count");
-    self.attr("count") = count.attr("__add__")(call[1]);
+    self.attr("count") = count.attr("__add__")(call.arg("by"));
     return self.attr("count");
 }
 
@@ -71,7 +65,7 @@ PYBIND11_MODULE(rtdemo, m) {
     mod.import("os.path");
     mod.from_import("os.path", {"join"});
     mod.from_import_as("os", "sep", "SEPARATOR");
-    mod.set("helper", py::module_::import("builtins").attr("abs"));
+    mod.set("helper", mod.global("abs"));
     mod.set("DEFAULT_LIST", py::list());
 
     mod.def(add3, rt::Sig("add3").arg("a").arg("b").opt("c", py::int_(1)).doc("Sum of three."));

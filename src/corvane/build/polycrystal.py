@@ -28,8 +28,14 @@ LATTICE_SITES = {
     "fcc": ((0.0, 0.0, 0.0), (0.5, 0.5, 0.0), (0.5, 0.0, 0.5), (0.0, 0.5, 0.5)),
     "bcc": ((0.0, 0.0, 0.0), (0.5, 0.5, 0.5)),
     "diamond": (
-        (0.0, 0.0, 0.0), (0.5, 0.5, 0.0), (0.5, 0.0, 0.5), (0.0, 0.5, 0.5),
-        (0.25, 0.25, 0.25), (0.75, 0.75, 0.25), (0.75, 0.25, 0.75), (0.25, 0.75, 0.75),
+        (0.0, 0.0, 0.0),
+        (0.5, 0.5, 0.0),
+        (0.5, 0.0, 0.5),
+        (0.0, 0.5, 0.5),
+        (0.25, 0.25, 0.25),
+        (0.75, 0.75, 0.25),
+        (0.75, 0.25, 0.75),
+        (0.25, 0.75, 0.75),
     ),
     "hcp": ((0.0, 0.0, 0.0), (0.5, 0.5, 0.0), (0.5, 5.0 / 6.0, 0.5), (0.0, 1.0 / 3.0, 0.5)),
 }
@@ -83,11 +89,13 @@ def random_rotation(rng):
     y = math.sqrt(1 - u1) * math.cos(2 * math.pi * u2)
     z = math.sqrt(u1) * math.sin(2 * math.pi * u3)
     w = math.sqrt(u1) * math.cos(2 * math.pi * u3)
-    return np.array([
-        [1 - 2 * (y * y + z * z), 2 * (x * y - z * w), 2 * (x * z + y * w)],
-        [2 * (x * y + z * w), 1 - 2 * (x * x + z * z), 2 * (y * z - x * w)],
-        [2 * (x * z - y * w), 2 * (y * z + x * w), 1 - 2 * (x * x + y * y)],
-    ])
+    return np.array(
+        [
+            [1 - 2 * (y * y + z * z), 2 * (x * y - z * w), 2 * (x * z + y * w)],
+            [2 * (x * y + z * w), 1 - 2 * (x * x + z * z), 2 * (y * z - x * w)],
+            [2 * (x * z - y * w), 2 * (y * z + x * w), 1 - 2 * (x * x + y * y)],
+        ]
+    )
 
 
 def _load_seed(seed):
@@ -107,7 +115,7 @@ def _load_seed(seed):
 
 def _box(params):
     if "box" not in params:
-        raise ValueError("A final box size is required. Use --box or define it in --param-file.")
+        raise ValueError("A final box size is required: params needs 'box', three edge lengths (x y z).")
     try:
         box = [float(x) for x in params["box"]]
     except (TypeError, ValueError) as exc:
@@ -122,7 +130,9 @@ def _node_grain(index, record):
     try:
         pos, orient = record["pos"], record.get("orient", [])
     except (TypeError, KeyError, AttributeError):
-        raise ValueError(f"Grain {index}: expected a record with 'pos' and 'orient', got {record!r}") from None
+        raise ValueError(
+            f"Grain {index}: expected a record with 'pos' and 'orient', got {record!r}"
+        ) from None
     try:
         pos = [float(x) for x in pos]
     except (TypeError, ValueError) as exc:
@@ -131,7 +141,9 @@ def _node_grain(index, record):
         raise ValueError(f"Grain {index}: the position must be three numbers (x y z), got {pos!r}")
     orient = list(orient or [])
     if len(orient) not in (0, 3):
-        raise ValueError(f"Grain {index}: give three rotation angles (about x, y and z) or none, got {orient!r}")
+        raise ValueError(
+            f"Grain {index}: give three rotation angles (about x, y and z) or none, got {orient!r}"
+        )
     if not orient:
         return pos, None
     try:
@@ -168,7 +180,7 @@ class Polycrystal:
         self.box = _box(params)
         present = [mode for mode in MODES if mode in params]
         if not present:
-            raise ValueError("A generation mode is required. Use --random, --lattice, or --node.")
+            raise ValueError("A generation mode is required: params needs 'random', 'lattice' or 'node'.")
         self.mode = present[0]
         if len(present) > 1:
             print(f"Note: several generation modes given ({', '.join(present)}); using {self.mode}.")
@@ -190,7 +202,9 @@ class Polycrystal:
         elif self.mode == "lattice":
             name = str(params["lattice"]).lower()
             if name not in LATTICE_SITES:
-                raise ValueError(f"Unknown lattice '{params['lattice']}': use one of {', '.join(LATTICE_SITES)}.")
+                raise ValueError(
+                    f"Unknown lattice '{params['lattice']}': use one of {', '.join(LATTICE_SITES)}."
+                )
             centres = np.array(LATTICE_SITES[name]) * self.box
             rotations = [random_rotation(self.rng) for _ in range(len(centres))]
         else:
@@ -208,7 +222,7 @@ class Polycrystal:
     def _check_centres(self):
         c = self.centres
         for i in range(len(c) - 1):
-            d = c[i + 1:] - c[i]
+            d = c[i + 1 :] - c[i]
             d -= self.box * np.round(d / self.box)
             close = np.flatnonzero(np.einsum("ij,ij->i", d, d) < _SAME_CENTRE**2)
             if close.size:
@@ -238,14 +252,16 @@ class Polycrystal:
         memory exceeds corvane.limits' limit."""
         atoms = self.estimated_atoms()
         box = " x ".join(f"{x:g}" for x in self.box)
-        limits.check_memory(atoms * limits.BYTES_PER_ATOM,
-                            f"a {box} A polycrystal of about {atoms:.3g} atoms")
+        limits.check_memory(
+            atoms * limits.BYTES_PER_ATOM, f"a {box} A polycrystal of about {atoms:.3g} atoms"
+        )
         if remove_doubles:
             density = len(self.seed) / abs(self.seed.cell.volume)
             pairs = limits.neighbour_pairs(atoms, density, remove_doubles)
-            limits.check_memory(pairs * limits.BYTES_PER_PAIR,
-                                f"removing atoms closer than {remove_doubles:g} A (about "
-                                f"{pairs:.3g} atom pairs)")
+            limits.check_memory(
+                pairs * limits.BYTES_PER_PAIR,
+                f"removing atoms closer than {remove_doubles:g} A (about {pairs:.3g} atom pairs)",
+            )
 
     def generate_polycrystal(self, wrap=True, remove_doubles=None):
         """Builds the polycrystal: an ``Atoms`` object in the periodic box.
@@ -266,12 +282,18 @@ class Polycrystal:
         box = self.box
         self.check_size(remove_doubles)
         self._say(f"Seed crystal: {seed.get_chemical_formula()} ({len(seed)} atoms per cell)")
-        self._say(f"Box: {box[0]:.3f} x {box[1]:.3f} x {box[2]:.3f} A, {len(self.centres)} grains ({self.mode})")
+        self._say(
+            f"Box: {box[0]:.3f} x {box[1]:.3f} x {box[2]:.3f} A, {len(self.centres)} grains ({self.mode})"
+        )
 
         start = time.perf_counter()
         positions, grain, site, counts = _kernels.fill_voronoi_grains(
-            box, self.centres, self.rotations, np.asarray(seed.cell[:], dtype=float),
-            seed.get_positions(), bool(wrap),
+            box,
+            self.centres,
+            self.rotations,
+            np.asarray(seed.cell[:], dtype=float),
+            seed.get_positions(),
+            bool(wrap),
         )
         self._say(f"Filled the grains with {len(positions)} atoms in {time.perf_counter() - start:.2f} s")
 
@@ -294,7 +316,9 @@ class Polycrystal:
         self.grain_counts = np.bincount(atoms.arrays["grain"] - 1, minlength=len(self.centres))
 
         if self.verbose:
-            for index, (centre, angles, count) in enumerate(zip(self.centres, self.angles, self.grain_counts), 1):
+            for index, (centre, angles, count) in enumerate(
+                zip(self.centres, self.angles, self.grain_counts), 1
+            ):
                 print(
                     f"Grain {index}: centre ({centre[0]:.3f}, {centre[1]:.3f}, {centre[2]:.3f}) A, "
                     f"angles ({angles[0]:.2f}, {angles[1]:.2f}, {angles[2]:.2f}) deg, {count} atoms"
@@ -313,7 +337,9 @@ class Polycrystal:
         main = Path(output) if output else Path(f"{self.prefix}.cfg")
         fmt = "cfg" if main.suffix.lower() == ".cfg" else filetype(str(main), read=False)
         if fmt not in ioformats or not ioformats[fmt].can_write:
-            raise ValueError(f"Cannot write '{main}': no structure format for its name (try a .cfg, .xyz or .vasp name)")
+            raise ValueError(
+                f"Cannot write '{main}': no structure format for its name (try a .cfg, .xyz or .vasp name)"
+            )
         plan = [(main, fmt)]
         for name in formats or ():
             typed = str(name).strip().lstrip(".").lower()

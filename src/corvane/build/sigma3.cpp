@@ -8,12 +8,13 @@
 // Candidate boundaries are tried in a fixed order that depends on the crystal alone, never on
 // where its origin lies, and the first whose every atom keeps the neighbour shell of its bulk
 // site is taken.
+#include <corvane/arrays.hpp>
 #include <corvane/runtime.hpp>
-#include <pybind11/numpy.h>
 #include <pybind11/stl.h>
 
 #include <neighbors.hpp>
 #include <twins.hpp>
+#include <vec3.hpp>
 
 #include <algorithm>
 #include <array>
@@ -31,40 +32,26 @@ using namespace pybind11::literals;
 namespace {
 
 // Neighbours closer than this many nearest-neighbour distances of the bulk form an atom's shell.
-const double SHELL_FACTOR = 1.2;
+const double kShellFactor = 1.2;
 // The largest denominator searched for when the operation's coincidence index is computed.
-const std::int64_t MAX_SIGMA_DENOMINATOR = 60;
+const std::int64_t kMaxSigmaDenominator = 60;
 
-using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
-using Int32Array = py::array_t<std::int32_t, py::array::c_style | py::array::forcecast>;
-using Mat = std::array<double, 9>;
-using Vec = std::array<double, 3>;
+using kn::apply;
+using kn::matmul;
+using kn::transpose;
+using rt::DoubleArray;
+using rt::owned_array;
+using Mat = kn::Mat3;
+using Vec = kn::Vec3;
 
 // The twin operations about the z axis through the origin (row-major).
-const Mat IDENTITY{1, 0, 0, 0, 1, 0, 0, 0, 1};
-const Mat MIRROR_Z{1, 0, 0, 0, 1, 0, 0, 0, -1};
-const Mat ROTATION_Z{-1, 0, 0, 0, -1, 0, 0, 0, 1};
+const Mat kIdentity{1, 0, 0, 0, 1, 0, 0, 0, 1};
+const Mat kMirrorZ{1, 0, 0, 0, 1, 0, 0, 0, -1};
+const Mat kRotationZ{-1, 0, 0, 0, -1, 0, 0, 0, 1};
 
 std::string text_of(py::handle value) { return py::repr(value).cast<std::string>(); }
 
-DoubleArray doubles(py::handle value) {
-    DoubleArray a = DoubleArray::ensure(value);
-    if (!a) throw py::error_already_set();
-    return a;
-}
-
-Mat matmul(const Mat& a, const Mat& b) {
-    Mat r{};
-    for (int i = 0; i < 3; ++i)
-        for (int j = 0; j < 3; ++j)
-            for (int k = 0; k < 3; ++k) r[3 * i + j] += a[3 * i + k] * b[3 * k + j];
-    return r;
-}
-Vec apply(const Mat& m, const Vec& v) {
-    return {m[0] * v[0] + m[1] * v[1] + m[2] * v[2], m[3] * v[0] + m[4] * v[1] + m[5] * v[2],
-            m[6] * v[0] + m[7] * v[1] + m[8] * v[2]};
-}
-Mat transpose(const Mat& m) { return {m[0], m[3], m[6], m[1], m[4], m[7], m[2], m[5], m[8]}; }
+DoubleArray doubles(py::handle value) { return rt::as_array<double>(value); }
 
 // Fractional in-plane coordinates (along u1, u2) of a lateral vector.
 std::array<double, 2> in_plane(const Mat& cell, double x, double y) {
@@ -83,7 +70,7 @@ struct Layer {
 };
 
 struct Unit {
-    Mat cell;  // rows u1, u2 (in the xy plane) and u3 (height d)
+    Mat cell;      // rows u1, u2 (in the xy plane) and u3 (height d)
     Mat rotation;  // from the bulk's frame to this one
     Mat lattice;   // the bulk's primitive lattice, rows in the bulk's frame
     std::vector<double> positions;
@@ -104,10 +91,9 @@ std::pair<py::object, Mat> primitive(const rt::Call& call, py::handle bulk, doub
     py::object reduced = py::reinterpret_borrow<py::object>(bulk);
     py::object lattice = cell;
     if (!dataset.is_none()) {
-        py::object prim = call.global("Atoms")("numbers"_a = bulk.attr("numbers"),
-                                               "positions"_a = bulk.attr("positions"),
-                                               "cell"_a = dataset.attr("primitive_lattice"),
-                                               "pbc"_a = true);
+        py::object prim = call.global("Atoms")(
+            "numbers"_a = bulk.attr("numbers"), "positions"_a = bulk.attr("positions"),
+            "cell"_a = dataset.attr("primitive_lattice"), "pbc"_a = true);
         prim.attr("wrap")();
         prim = call.global("average_atoms")(prim, tol);
         double v_bulk = std::fabs(rt::as_double(bulk.attr("get_volume")()));
@@ -130,8 +116,7 @@ Unit orient(const rt::Call& call, py::handle crystal, py::handle plane, double t
     u.lattice = lattice;
     DoubleArray cell = doubles(bulk.attr("cell").attr("array"));
     DoubleArray scaled = doubles(bulk.attr("get_scaled_positions")("wrap"_a = false));
-    Int32Array numbers = Int32Array::ensure(bulk.attr("numbers"));
-    if (!numbers) throw py::error_already_set();
+    rt::Int32Array numbers = rt::as_array<std::int32_t>(bulk.attr("numbers"));
     // The plane's indices on the primitive cell: the lattice rows dotted with the normal
     // h b1 + k b2 + l b3 of the crystal's own cell.
     DoubleArray own = doubles(crystal.attr("cell").attr("reciprocal")());
@@ -151,10 +136,12 @@ Unit orient(const rt::Call& call, py::handle crystal, py::handle plane, double t
         integral = true;
         for (int k = 0; k < 3; ++k) {
             hkl[k] = std::llround(scale * on_prim[k]);
-            integral = integral && std::fabs(scale * on_prim[k] - static_cast<double>(hkl[k])) < 1e-6;
+            integral =
+                integral && std::fabs(scale * on_prim[k] - static_cast<double>(hkl[k])) < 1e-6;
         }
     }
-    if (!integral) throw std::logic_error("the plane has no rational indices on the primitive cell");
+    if (!integral)
+        rt::raise(PyExc_RuntimeError, "the plane has no rational indices on the primitive cell");
     std::array<std::int64_t, 9> basis = kn::plane_basis(cell.data(), hkl);
 
     Mat rows{}, nb{};
@@ -163,29 +150,19 @@ Unit orient(const rt::Call& call, py::handle crystal, py::handle plane, double t
     std::copy(cell.data(), cell.data() + 9, a.begin());
     rows = matmul(nb, a);
     Vec r1{rows[0], rows[1], rows[2]}, r2{rows[3], rows[4], rows[5]};
-    Vec z{r1[1] * r2[2] - r1[2] * r2[1], r1[2] * r2[0] - r1[0] * r2[2], r1[0] * r2[1] - r1[1] * r2[0]};
-    double zn = std::sqrt(z[0] * z[0] + z[1] * z[1] + z[2] * z[2]);
-    double xn = std::sqrt(r1[0] * r1[0] + r1[1] * r1[1] + r1[2] * r1[2]);
+    Vec z = kn::cross(r1, r2);
+    double zn = kn::norm(z);
+    double xn = kn::norm(r1);
     Vec x{r1[0] / xn, r1[1] / xn, r1[2] / xn};
     for (double& c : z) c /= zn;
-    Vec y{z[1] * x[2] - z[2] * x[1], z[2] * x[0] - z[0] * x[2], z[0] * x[1] - z[1] * x[0]};
+    Vec y = kn::cross(z, x);
     u.rotation = {x[0], x[1], x[2], y[0], y[1], y[2], z[0], z[1], z[2]};
     u.cell = transpose(matmul(u.rotation, transpose(rows)));
     u.cell[2] = u.cell[5] = 0.0;  // u1, u2 lie in the plane exactly
     u.d = u.cell[8];
 
     // Fractional coordinates on the new basis: f_new = f_bulk . N^-1 (N unimodular).
-    Mat ninv{};
-    {
-        const Mat& m = nb;
-        double det = m[0] * (m[4] * m[8] - m[5] * m[7]) - m[1] * (m[3] * m[8] - m[5] * m[6]) +
-                     m[2] * (m[3] * m[7] - m[4] * m[6]);
-        ninv = {(m[4] * m[8] - m[5] * m[7]) / det, (m[2] * m[7] - m[1] * m[8]) / det,
-                (m[1] * m[5] - m[2] * m[4]) / det, (m[5] * m[6] - m[3] * m[8]) / det,
-                (m[0] * m[8] - m[2] * m[6]) / det, (m[2] * m[3] - m[0] * m[5]) / det,
-                (m[3] * m[7] - m[4] * m[6]) / det, (m[1] * m[6] - m[0] * m[7]) / det,
-                (m[0] * m[4] - m[1] * m[3]) / det};
-    }
+    const Mat ninv = kn::inverse3(nb.data());
     py::ssize_t n = scaled.shape(0);
     for (py::ssize_t i = 0; i < n; ++i) {
         double f[3];
@@ -205,8 +182,8 @@ Unit orient(const rt::Call& call, py::handle crystal, py::handle plane, double t
 // Groups the unit's atoms into layers (joining the layers at the bottom and the top of the unit
 // when they are one), and orders them by species and spacings: properties of the crystal alone.
 void find_layers(const rt::Call& call, Unit& u, double tol) {
-    py::array_t<double> pos({static_cast<py::ssize_t>(u.size()), py::ssize_t{3}});
-    std::copy(u.positions.begin(), u.positions.end(), pos.mutable_data());
+    std::vector<double> positions = u.positions;
+    py::object pos = owned_array(std::move(positions), {static_cast<py::ssize_t>(u.size()), 3});
     py::object groups = call.global("get_layers")(pos, "direction"_a = 2, "tol"_a = tol);
     std::vector<Layer> layers;
     for (py::handle group : groups) {
@@ -249,7 +226,8 @@ void find_layers(const rt::Call& call, Unit& u, double tol) {
     auto key = [&](const Layer& l) {
         std::vector<std::int32_t> species;
         for (std::int64_t a : l.atoms) species.push_back(u.numbers[a]);
-        return std::make_tuple(species, std::llround(l.gap_above / tol), std::llround(l.gap_below / tol));
+        return std::make_tuple(species, std::llround(l.gap_above / tol),
+                               std::llround(l.gap_below / tol));
     };
     std::stable_sort(layers.begin(), layers.end(),
                      [&](const Layer& a, const Layer& b) { return key(a) < key(b); });
@@ -262,8 +240,8 @@ double nearest_distance(const Unit& u) {
     double cutoff = 2.0 * std::cbrt(volume / static_cast<double>(u.size()));
     const bool periodic[3] = {true, true, true};
     for (int attempt = 0; attempt < 8; ++attempt, cutoff *= 2) {
-        kn::NeighborPairs pairs = kn::neighbor_pairs(u.positions.data(), u.size(), u.cell.data(),
-                                                     periodic, cutoff);
+        kn::NeighborPairs pairs =
+            kn::neighbor_pairs(u.positions.data(), u.size(), u.cell.data(), periodic, cutoff);
         double best = -1;
         for (std::size_t p = 0; p < pairs.size(); ++p) {
             const double* v = &pairs.vector[3 * p];
@@ -272,7 +250,7 @@ double nearest_distance(const Unit& u) {
         }
         if (best > 0) return best;
     }
-    throw py::value_error("the bulk crystal's atoms have no neighbours");
+    rt::raise(PyExc_ValueError, "the bulk crystal's atoms have no neighbours");
 }
 
 // ---------------------------------------------------------------------------------------------
@@ -296,7 +274,7 @@ struct Twin {
 
 // The affine map x -> linear . x + shift.
 struct Affine {
-    Mat linear = IDENTITY;
+    Mat linear = kIdentity;
     Vec shift{0, 0, 0};
     Vec operator()(const Vec& x) const {
         Vec v = apply(linear, x);
@@ -338,13 +316,13 @@ Twin assemble(const Unit& unit, const Candidate& cand, const std::vector<long>& 
             // The column's image at the top of this grain (rotations keep heights).
             long m = std::lround(z_high / d);
             Vec q = g({m * u3[0], m * u3[1], m * u3[2]});
-            op.linear = ROTATION_Z;
+            op.linear = kRotationZ;
             op.shift = {2 * q[0], 2 * q[1], 0};
             t.boundaries.push_back(z_high);
             t.axes.push_back({q[0], q[1]});
         } else {
             double plane = z_high + cand.offset;
-            op.linear = MIRROR_Z;
+            op.linear = kMirrorZ;
             op.shift = {0, 0, 2 * plane};
             t.boundaries.push_back(plane);
         }
@@ -358,8 +336,9 @@ Twin assemble(const Unit& unit, const Candidate& cand, const std::vector<long>& 
     double steps = (height - g.shift[2]) / d;
     long j = std::lround(steps);
     for (int k = 0; k < 9; ++k)
-        if (std::fabs(g.linear[k] - IDENTITY[k]) > 1e-9 || std::fabs(steps - static_cast<double>(j)) > 1e-6)
-            throw std::logic_error("the grains do not close into a periodic cell");
+        if (std::fabs(g.linear[k] - kIdentity[k]) > 1e-9 ||
+            std::fabs(steps - static_cast<double>(j)) > 1e-6)
+            rt::raise(PyExc_RuntimeError, "the grains do not close into a periodic cell");
     Vec c{g.shift[0] + j * u3[0], g.shift[1] + j * u3[1], g.shift[2] + j * u3[2]};
     t.cell = unit.cell;
     auto f = in_plane(unit.cell, c[0], c[1]);
@@ -402,7 +381,8 @@ Twin assemble(const Unit& unit, const Candidate& cand, const std::vector<long>& 
             double da = fl[0] - kinds[k][0], db = fl[1] - kinds[k][1];
             da -= std::round(da);
             db -= std::round(db);
-            double dx = da * unit.cell[0] + db * unit.cell[3], dy = da * unit.cell[1] + db * unit.cell[4];
+            double dx = da * unit.cell[0] + db * unit.cell[3],
+                   dy = da * unit.cell[1] + db * unit.cell[4];
             if (std::sqrt(dx * dx + dy * dy) <= tol) return static_cast<int>(k);
         }
         kinds.push_back(fl);
@@ -439,7 +419,8 @@ Twin assemble(const Unit& unit, const Candidate& cand, const std::vector<long>& 
         int kind = labels[(at_boundary + labels.size() - k) % labels.size()];
         if (letter[kind] < 0) letter[kind] = next--;
     }
-    for (int k : labels) t.stacking.push_back(letter[k] < 26 ? static_cast<char>('A' + letter[k]) : '?');
+    for (int k : labels)
+        t.stacking.push_back(letter[k] < 26 ? static_cast<char>('A' + letter[k]) : '?');
 
     // Every atom must keep the neighbour shell of its bulk site.
     std::vector<std::int32_t> numbers(t.stacked.size());
@@ -459,22 +440,23 @@ Twin assemble(const Unit& unit, const Candidate& cand, const std::vector<long>& 
 // The coincidence index of the twin operation (the mirror and the rotation have the same one:
 // every lattice is centrosymmetric), on the bulk's primitive lattice.
 std::int64_t sigma_of(const Unit& u) {
-    Mat op = matmul(transpose(u.rotation), matmul(ROTATION_Z, u.rotation));
-    return kn::coincidence_index(u.lattice.data(), op.data(), MAX_SIGMA_DENOMINATOR, 1e-4);
+    Mat op = matmul(transpose(u.rotation), matmul(kRotationZ, u.rotation));
+    return kn::coincidence_index(u.lattice.data(), op.data(), kMaxSigmaDenominator, 1e-4);
 }
 
 // ---------------------------------------------------------------------------------------------
 // Sigma3TwinBoundary.__init__
 
 py::object init(rt::Call& call) {
-    py::handle self = call[0], bulk = call[1], plane = call[2], layers = call[3];
-    py::handle operation = call[4];
-    double tol = rt::as_double(call[5]);
-    double vacuum = rt::as_double(call[6]);
+    py::handle self = call.arg("self"), bulk = call.arg("bulk"), plane = call.arg("plane");
+    py::handle layers = call.arg("layers"), operation = call.arg("operation");
+    double tol = rt::as_double(call.arg("tol"));
+    double vacuum = rt::as_double(call.arg("vacuum"));
 
     py::object index = py::module_::import("operator").attr("index");
     py::list hkl;
-    bool plane_ok = (PyTuple_Check(plane.ptr()) || PyList_Check(plane.ptr())) && py::len(plane) == 3;
+    bool plane_ok =
+        (PyTuple_Check(plane.ptr()) || PyList_Check(plane.ptr())) && py::len(plane) == 3;
     if (plane_ok) {
         try {
             for (py::handle h : plane) hkl.append(index(h));
@@ -486,8 +468,8 @@ py::object init(rt::Call& call) {
         plane_ok = rt::truthy(py::object(hkl[0])) || rt::truthy(py::object(hkl[1])) ||
                    rt::truthy(py::object(hkl[2]));
     if (!plane_ok)
-        throw py::value_error("plane must be three integer Miller indices, not all zero; got " +
-                              text_of(plane));
+        rt::raise(PyExc_ValueError,
+                  "plane must be three integer Miller indices, not all zero; got %R", plane.ptr());
 
     py::list thickness;
     bool layers_ok = true;
@@ -510,24 +492,29 @@ py::object init(rt::Call& call) {
         for (py::handle n : thickness) layers_ok = layers_ok && py::cast<long long>(n) >= 2;
     }
     if (!layers_ok)
-        throw py::value_error("layers must be whole numbers of at least 2 layer units per grain; got " +
-                              text_of(layers));
+        rt::raise(PyExc_ValueError,
+                  "layers must be whole numbers of at least 2 layer units per grain; got %R",
+                  layers.ptr());
 
     std::string op = PyUnicode_Check(operation.ptr()) ? operation.cast<std::string>() : "";
     if (op != "auto" && op != "mirror" && op != "rotation")
-        throw py::value_error("operation must be 'auto', 'mirror' or 'rotation'; got " + text_of(operation));
+        rt::raise(PyExc_ValueError, "operation must be 'auto', 'mirror' or 'rotation'; got %R",
+                  operation.ptr());
     if (!(std::isfinite(tol) && tol > 0))
-        throw py::value_error("tol must be a positive distance in Angstrom; got " + text_of(call[5]));
+        rt::raise(PyExc_ValueError, "tol must be a positive distance in Angstrom; got %R",
+                  call.arg("tol").ptr());
     if (!(std::isfinite(vacuum) && vacuum >= 0))
-        throw py::value_error("vacuum must be a distance of 0 or more Angstrom; got " + text_of(call[6]));
+        rt::raise(PyExc_ValueError, "vacuum must be a distance of 0 or more Angstrom; got %R",
+                  call.arg("vacuum").ptr());
 
-    int is_atoms = PyObject_IsInstance(bulk.ptr(), call.global("Atoms").ptr());
-    if (is_atoms < 0) throw py::error_already_set();
-    py::object crystal = is_atoms ? py::reinterpret_borrow<py::object>(bulk) : call.global("read")(bulk);
-    if (py::len(crystal) == 0) throw py::value_error("the bulk crystal has no atoms");
+    py::object crystal = py::isinstance(bulk, call.global("Atoms"))
+                             ? py::reinterpret_borrow<py::object>(bulk)
+                             : call.global("read")(bulk);
+    if (py::len(crystal) == 0) rt::raise(PyExc_ValueError, "the bulk crystal has no atoms");
     if (!rt::truthy(call.global("np").attr("all")(crystal.attr("pbc"))))
-        throw py::value_error("the bulk crystal must be periodic in all three directions; pbc is " +
-                              text_of(crystal.attr("pbc")));
+        rt::raise(PyExc_ValueError,
+                  "the bulk crystal must be periodic in all three directions; pbc is %R",
+                  py::object(crystal.attr("pbc")).ptr());
 
     thickness.attr("sort")("reverse"_a = true);
     self.attr("bulk") = crystal;
@@ -541,7 +528,7 @@ py::object init(rt::Call& call) {
     return py::none();
 }
 
-const char* const INIT_DOC = R"(
+const char* const kInitDoc = R"(
         A Σ3 twin builder for a bulk crystal.
 
         Args:
@@ -567,22 +554,19 @@ const char* const INIT_DOC = R"(
 py::object make_atoms(const rt::Call& call, const std::vector<double>& positions,
                       const std::vector<std::int32_t>& numbers, const Mat& cell) {
     auto n = static_cast<py::ssize_t>(numbers.size());
-    py::array_t<double> pos({n, py::ssize_t{3}});
-    std::copy(positions.begin(), positions.end(), pos.mutable_data());
-    py::array_t<std::int32_t> z(n);
-    std::copy(numbers.begin(), numbers.end(), z.mutable_data());
-    py::array_t<double> c({py::ssize_t{3}, py::ssize_t{3}});
-    std::copy(cell.begin(), cell.end(), c.mutable_data());
+    py::object pos = owned_array(std::vector<double>(positions), {n, 3});
+    py::object z = owned_array(std::vector<std::int32_t>(numbers), {n});
+    py::object c = owned_array(std::vector<double>(cell.begin(), cell.end()), {3, 3});
     return call.global("Atoms")("numbers"_a = z, "positions"_a = pos, "cell"_a = c, "pbc"_a = true);
 }
 
 py::object oriented_unit(rt::Call& call) {
-    py::handle self = call[0];
+    py::handle self = call.arg("self");
     Unit u = orient(call, self.attr("bulk"), self.attr("plane"), rt::as_double(self.attr("tol")));
     return make_atoms(call, u.positions, u.numbers, u.cell);
 }
 
-const char* const ORIENTED_UNIT_DOC = R"(
+const char* const kOrientedUnitDoc = R"(
         The bulk's primitive cell on a lattice basis whose first two vectors lie in the
         twinning plane (the first along x) and whose third rises one layer unit along z.
 
@@ -594,7 +578,7 @@ const char* const ORIENTED_UNIT_DOC = R"(
 // Sigma3TwinBoundary.build
 
 py::object build(rt::Call& call) {
-    py::handle self = call[0];
+    py::handle self = call.arg("self");
     py::object bulk = self.attr("bulk"), plane = self.attr("plane");
     double tol = rt::as_double(self.attr("tol"));
     std::string operation = self.attr("operation").cast<std::string>();
@@ -607,17 +591,18 @@ py::object build(rt::Call& call) {
 
     Unit unit = orient(call, bulk, plane, tol);
     find_layers(call, unit, tol);
-    unit.shell = SHELL_FACTOR * nearest_distance(unit);
+    unit.shell = kShellFactor * nearest_distance(unit);
 
     std::int64_t sigma = sigma_of(unit);
     if (sigma == 1)
-        throw py::value_error("No Σ3 twin on " + where +
-                              ": the mirror and the 180° rotation normal to it are symmetries of "
-                              "the lattice (Σ1)");
+        rt::raise(PyExc_ValueError, "No Σ3 twin on " + where +
+                                        ": the mirror and the 180° rotation normal to it are "
+                                        "symmetries of the lattice (Σ1)");
     if (sigma != 3)
-        throw py::value_error("No Σ3 twin on " + where + ": the mirror and the 180° rotation "
-                              "normal to it give " +
-                              (sigma ? "Σ" + std::to_string(sigma) : std::string("no coincidence lattice")));
+        rt::raise(
+            PyExc_ValueError,
+            "No Σ3 twin on " + where + ": the mirror and the 180° rotation normal to it give " +
+                (sigma ? "Σ" + std::to_string(sigma) : std::string("no coincidence lattice")));
 
     std::vector<Candidate> candidates;
     std::size_t columns = 0;
@@ -625,7 +610,8 @@ py::object build(rt::Call& call) {
         for (std::size_t l = 0; l < unit.layers.size(); ++l)
             candidates.push_back({false, l, unit.layers[l].atoms.front(), 0.0});
         for (std::size_t l = 0; l < unit.layers.size(); ++l)
-            candidates.push_back({false, l, unit.layers[l].atoms.front(), 0.5 * unit.layers[l].gap_above});
+            candidates.push_back(
+                {false, l, unit.layers[l].atoms.front(), 0.5 * unit.layers[l].gap_above});
     }
     if (operation != "mirror")
         for (std::size_t l = 0; l < unit.layers.size(); ++l)
@@ -639,7 +625,8 @@ py::object build(rt::Call& call) {
         if (twin.mismatches != 0) continue;
 
         std::vector<std::int32_t> numbers(twin.stacked.size());
-        for (std::size_t a = 0; a < numbers.size(); ++a) numbers[a] = unit.numbers[twin.stacked.site[a]];
+        for (std::size_t a = 0; a < numbers.size(); ++a)
+            numbers[a] = unit.numbers[twin.stacked.site[a]];
         py::object atoms = make_atoms(call, twin.stacked.positions, numbers, twin.cell);
         py::dict info = atoms.attr("info");
         std::vector<std::size_t> by_height(twin.boundaries.size());
@@ -659,12 +646,11 @@ py::object build(rt::Call& call) {
         info["twin_stacking"] = twin.stacking;
 
         py::list grains;
-        py::array_t<std::int64_t> grain_of(static_cast<py::ssize_t>(twin.stacked.size()));
-        std::copy(twin.stacked.grain.begin(), twin.stacked.grain.end(), grain_of.mutable_data());
+        py::object grain_of = owned_array(std::vector<std::int64_t>(twin.stacked.grain),
+                                          {static_cast<py::ssize_t>(twin.stacked.size())});
         for (std::size_t k = 0; k < thickness.size(); ++k) {
-            py::object mask = py::reinterpret_steal<py::object>(
-                PyObject_RichCompare(grain_of.ptr(), py::int_(k).ptr(), Py_EQ));
-            if (!mask) throw py::error_already_set();
+            py::object mask =
+                rt::steal(PyObject_RichCompare(grain_of.ptr(), py::int_(k).ptr(), Py_EQ));
             grains.append(atoms[mask]);
         }
         self.attr("grains") = grains;
@@ -682,11 +668,11 @@ py::object build(rt::Call& call) {
     if (operation != "mirror")
         tried += std::string(tried.empty() ? "" : " and ") + "the 180° rotation about " +
                  count(columns, "atom column");
-    throw py::value_error("No Σ3 twin on " + where + ": tried " + tried +
-                          "; none keeps every atom's bulk neighbours");
+    rt::raise(PyExc_ValueError, "No Σ3 twin on " + where + ": tried " + tried +
+                                    "; none keeps every atom's bulk neighbours");
 }
 
-const char* const BUILD_DOC = R"(
+const char* const kBuildDoc = R"(
         Builds the periodic twin: the first candidate boundary (mirror planes, then rotation
         axes, as the operation allows) whose every atom keeps the neighbour shell of its bulk
         site.
@@ -706,7 +692,7 @@ const char* const BUILD_DOC = R"(
 // Sigma3TwinBoundary.create
 
 py::object create(rt::Call& call) {
-    py::handle self = call[0], supercell = call[1];
+    py::handle self = call.arg("self"), supercell = call.arg("supercell");
     py::object index = py::module_::import("operator").attr("index");
     std::array<long, 3> reps{};
     bool ok = (PyTuple_Check(supercell.ptr()) || PyList_Check(supercell.ptr()) ||
@@ -715,20 +701,24 @@ py::object create(rt::Call& call) {
     if (ok) {
         try {
             for (int k = 0; k < 3; ++k) {
-                reps[k] = py::cast<long>(index(py::reinterpret_borrow<py::object>(supercell)[py::int_(k)]));
+                reps[k] = py::cast<long>(
+                    index(py::reinterpret_borrow<py::object>(supercell)[py::int_(k)]));
                 ok = ok && reps[k] >= 1;
             }
         } catch (py::error_already_set&) {
             ok = false;
         }
     }
-    if (!ok) throw py::value_error("supercell must be three positive integers; got " + text_of(supercell));
+    if (!ok)
+        rt::raise(PyExc_ValueError, "supercell must be three positive integers; got %R",
+                  supercell.ptr());
 
     py::object twin = self.attr("build")();
     py::object result = twin.attr("copy")();
     py::dict info = result.attr("info");
     py::object np = call.global("np");
-    double height = rt::as_double(py::object(twin.attr("cell").attr("array")[py::make_tuple(2, 2)]));
+    double height =
+        rt::as_double(py::object(twin.attr("cell").attr("array")[py::make_tuple(2, 2)]));
     std::vector<double> heights = info["twin_boundaries"].cast<std::vector<double>>();
     bool has_axes = info.contains("twin_axes");
     std::vector<std::array<double, 2>> axes;
@@ -758,23 +748,28 @@ py::object create(rt::Call& call) {
         double tol = rt::as_double(self.attr("tol"));
         DoubleArray pos = doubles(result.attr("get_positions")());
         DoubleArray cell = doubles(result.attr("cell").attr("array"));
-        py::array_t<double> moved({pos.shape(0), py::ssize_t{3}});
+        const py::ssize_t natoms = pos.shape(0);
+        std::vector<double> moved(static_cast<std::size_t>(3 * natoms));
         double zmin = 0, zmax = 0;
-        for (py::ssize_t a = 0; a < pos.shape(0); ++a) {
+        for (py::ssize_t a = 0; a < natoms; ++a) {
             bool lift = pos.at(a, 2) < tol;
-            for (int k = 0; k < 3; ++k) moved.mutable_at(a, k) = pos.at(a, k) + (lift ? cell.at(2, k) : 0.0);
-            double z = moved.at(a, 2);
+            for (int k = 0; k < 3; ++k)
+                moved[static_cast<std::size_t>(3 * a + k)] =
+                    pos.at(a, k) + (lift ? cell.at(2, k) : 0.0);
+            double z = moved[static_cast<std::size_t>(3 * a + 2)];
             zmin = a == 0 ? z : std::min(zmin, z);
             zmax = a == 0 ? z : std::max(zmax, z);
         }
         double shift = 0.5 * vacuum - zmin;
-        for (py::ssize_t a = 0; a < pos.shape(0); ++a) moved.mutable_at(a, 2) += shift;
-        py::array_t<double> new_cell({py::ssize_t{3}, py::ssize_t{3}});
+        for (py::ssize_t a = 0; a < natoms; ++a)
+            moved[static_cast<std::size_t>(3 * a + 2)] += shift;
+        std::vector<double> new_cell(9);
         for (int i = 0; i < 3; ++i)
-            for (int k = 0; k < 3; ++k) new_cell.mutable_at(i, k) = i < 2 ? cell.at(i, k) : 0.0;
-        new_cell.mutable_at(2, 2) = zmax - zmin + vacuum;
-        result.attr("set_cell")(new_cell);
-        result.attr("set_positions")(moved);
+            for (int k = 0; k < 3; ++k)
+                new_cell[static_cast<std::size_t>(3 * i + k)] = i < 2 ? cell.at(i, k) : 0.0;
+        new_cell[8] = zmax - zmin + vacuum;
+        result.attr("set_cell")(owned_array(std::move(new_cell), {3, 3}));
+        result.attr("set_positions")(owned_array(std::move(moved), {natoms, 3}));
         std::vector<double> inside;  // boundaries at the cell's faces became surfaces
         std::vector<std::array<double, 2>> inside_axes;
         for (std::size_t k = 0; k < heights.size(); ++k)
@@ -797,7 +792,7 @@ py::object create(rt::Call& call) {
     return result[np.attr("argsort")(symbols, "kind"_a = "stable")];
 }
 
-const char* const CREATE_DOC = R"(
+const char* const kCreateDoc = R"(
         Builds the twin, repeats it by `supercell` (three positive integers), adds the vacuum
         (the two outer layers become surfaces) and sorts the atoms by chemical symbol.
 
@@ -817,9 +812,10 @@ PYBIND11_MODULE(sigma3, m) {
     py::list default_layers;
     default_layers.append(3);
 
-    rt::ClassBuilder(mod, "Sigma3TwinBoundary",
-                     "\n    Σ3 twin boundaries of a bulk crystal by a mirror or a 180° rotation about "
-                     "the plane normal.\n    ")
+    rt::ClassBuilder(
+        mod, "Sigma3TwinBoundary",
+        "\n    Σ3 twin boundaries of a bulk crystal by a mirror or a 180° rotation about "
+        "the plane normal.\n    ")
         .def(init, rt::Sig("__init__")
                        .arg("self")
                        .arg("bulk", "str | Atoms")
@@ -828,17 +824,19 @@ PYBIND11_MODULE(sigma3, m) {
                        .opt("operation", py::str("auto"), "str")
                        .opt("tol", py::float_(0.01), "float")
                        .opt("vacuum", py::float_(0.0), "float")
-                       .doc(INIT_DOC))
-        .def(oriented_unit, rt::Sig("oriented_unit").arg("self").returns("Atoms").doc(ORIENTED_UNIT_DOC))
-        .def(build, rt::Sig("build").arg("self").returns("Atoms").doc(BUILD_DOC))
+                       .doc(kInitDoc))
+        .def(oriented_unit,
+             rt::Sig("oriented_unit").arg("self").returns("Atoms").doc(kOrientedUnitDoc))
+        .def(build, rt::Sig("build").arg("self").returns("Atoms").doc(kBuildDoc))
         .def(create, rt::Sig("create")
                          .arg("self")
-                         .opt("supercell", [] {
-                             py::list l;
-                             for (int k = 0; k < 3; ++k) l.append(1);
-                             return l;
-                         }())
+                         .opt("supercell",
+                              [] {
+                                  py::list l;
+                                  for (int k = 0; k < 3; ++k) l.append(1);
+                                  return l;
+                              }())
                          .returns("Atoms")
-                         .doc(CREATE_DOC))
+                         .doc(kCreateDoc))
         .build();
 }

@@ -4,8 +4,8 @@
 // that plane are mirrored and stacked along z into one periodic supercell.
 #include <corvane/runtime.hpp>
 
-#include <tuple>
 #include <utility>
+#include <vector>
 
 namespace rt = corvane::rt;
 namespace py = pybind11;
@@ -13,42 +13,14 @@ using namespace pybind11::literals;
 
 namespace {
 
-const char* const NO_MIRROR_PLANE = "Failed to find any valid mirror plane by reflection.";
+const char* const kNoMirrorPlane = "Failed to find any valid mirror plane by reflection.";
 
+using rt::item;
 using rt::steal;
 using rt::truthy;
 
-py::object item(py::handle container, py::handle key) {
-    return steal(PyObject_GetItem(container.ptr(), key.ptr()));
-}
-py::object item(py::handle container, Py_ssize_t i) { return item(container, py::int_(i)); }
-
 // self.name, as an object (for arithmetic and comparisons).
 py::object get(py::handle self, const char* name) { return self.attr(name); }
-
-// `a, b = value`, with the interpreter's messages for a wrong count.
-std::pair<py::object, py::object> unpack2(py::handle value) {
-    py::object it = steal(PyObject_GetIter(value.ptr()));
-    PyObject* parts[3] = {nullptr, nullptr, nullptr};
-    int got = 0;
-    for (; got < 3; ++got) {
-        parts[got] = PyIter_Next(it.ptr());
-        if (parts[got] == nullptr) break;
-    }
-    py::object a = py::reinterpret_steal<py::object>(parts[0]);
-    py::object b = py::reinterpret_steal<py::object>(parts[1]);
-    py::object c = py::reinterpret_steal<py::object>(parts[2]);
-    if (PyErr_Occurred()) throw py::error_already_set();
-    if (got < 2) {
-        PyErr_Format(PyExc_ValueError, "not enough values to unpack (expected 2, got %d)", got);
-        throw py::error_already_set();
-    }
-    if (got == 3) {
-        PyErr_SetString(PyExc_ValueError, "too many values to unpack (expected 2)");
-        throw py::error_already_set();
-    }
-    return {std::move(a), std::move(b)};
-}
 
 // a[:, column]
 py::object column(py::handle array, py::handle col) {
@@ -70,15 +42,16 @@ py::object layer_coordinates(const rt::Call& call, py::handle positions, py::han
 // CoherentTwinBoundary.__init__
 
 py::object init(rt::Call& call) {
-    py::handle self = call[0], bulk = call[1], plane = call[2], layers = call[3];
-    py::handle delete_layers = call[7], direction = call[10];
+    py::handle self = call.arg("self"), bulk = call.arg("bulk"), plane = call.arg("plane");
+    py::handle layers = call.arg("layers"), delete_layers = call.arg("delete_layers");
+    py::handle direction = call.arg("direction");
 
-    py::float_ tol_surface = rt::to_float(call[4]);
-    py::float_ tol_layer = rt::to_float(call[5]);
-    py::float_ average_cutoff = rt::to_float(call[6]);
-    py::float_ gap = rt::to_float(call[8]);
-    py::float_ vacuum = rt::to_float(call[9]);
-    py::float_ symprec = rt::to_float(call[11]);
+    py::float_ tol_surface = rt::to_float(call.arg("tol_surface"));
+    py::float_ tol_layer = rt::to_float(call.arg("tol_layer"));
+    py::float_ average_cutoff = rt::to_float(call.arg("average_cutoff"));
+    py::float_ gap = rt::to_float(call.arg("gap"));
+    py::float_ vacuum = rt::to_float(call.arg("vacuum"));
+    py::float_ symprec = rt::to_float(call.arg("symprec"));
 
     rt::check_exact(plane, &PyTuple_Type, "plane");
     if (!PyLong_CheckExact(layers.ptr())) rt::check_exact(layers, &PyList_Type, "layers");
@@ -96,9 +69,7 @@ py::object init(rt::Call& call) {
     self.attr("delete_layers") = delete_layers;
     self.attr("gap") = gap;
 
-    int is_atoms = PyObject_IsInstance(bulk.ptr(), call.global("Atoms").ptr());
-    if (is_atoms < 0) throw py::error_already_set();
-    if (is_atoms)
+    if (py::isinstance(bulk, call.global("Atoms")))
         self.attr("bulk") = bulk;
     else
         self.attr("bulk") = call.global("read")(bulk);
@@ -115,11 +86,11 @@ py::object init(rt::Call& call) {
     self.attr("grain_template") = py::none();
 
     if (get(self, "direction").not_equal(py::int_(2)))
-        throw py::value_error("Only support z direction, where 'direction=2'");
+        rt::raise(PyExc_ValueError, "Only support z direction, where 'direction=2'");
     return py::none();
 }
 
-const char* const INIT_DOC = R"(
+const char* const kInitDoc = R"(
         Initializes the CoherentTwinBoundary object.
 
         Args:
@@ -149,8 +120,8 @@ const char* const INIT_DOC = R"(
 // CoherentTwinBoundary.find_mirror_plane
 
 py::object find_mirror_plane(rt::Call& call) {
-    py::handle grain = call[1], direction = call[2];
-    py::float_ tol = rt::to_float(call[3]);
+    py::handle grain = call.arg("grain"), direction = call.arg("direction");
+    py::float_ tol = rt::to_float(call.arg("tol"));
     rt::check_exact(direction, &PyLong_Type, "direction");
 
     py::object positions = grain.attr("get_positions")();
@@ -166,7 +137,8 @@ py::object find_mirror_plane(rt::Call& call) {
         py::object candidate = item(layer_coords, i);
         py::object below = item(grain, item(layers_indices, i - 1));
         py::object above = item(grain, item(layers_indices, i + 1));
-        if (truthy(call.global("check_reflection_symmetry")(candidate, direction, tol, below, above)))
+        if (truthy(
+                call.global("check_reflection_symmetry")(candidate, direction, tol, below, above)))
             return py::make_tuple(py::int_(i), py::float_(0.0));
     }
     // Planes midway between two layers.
@@ -175,13 +147,14 @@ py::object find_mirror_plane(rt::Call& call) {
         py::object candidate = (lower + upper) / py::float_(2.0);
         py::object below = item(grain, item(layers_indices, i));
         py::object above = item(grain, item(layers_indices, i + 1));
-        if (truthy(call.global("check_reflection_symmetry")(candidate, direction, tol, below, above)))
+        if (truthy(
+                call.global("check_reflection_symmetry")(candidate, direction, tol, below, above)))
             return py::make_tuple(py::int_(i), upper - lower);
     }
     return py::make_tuple(py::none(), py::int_(0));
 }
 
-const char* const FIND_MIRROR_PLANE_DOC = R"(
+const char* const kFindMirrorPlaneDoc = R"(
         Finds a mirror plane in a slab structure.
 
         Args:
@@ -199,8 +172,8 @@ const char* const FIND_MIRROR_PLANE_DOC = R"(
 // CoherentTwinBoundary._guess_delete_layers
 
 py::object guess_delete_layers(rt::Call& call) {
-    py::handle self = call[0], grain = call[1], nlayers = call[2];
-    py::object index = py::reinterpret_borrow<py::object>(call[3]);
+    py::handle self = call.arg("self"), grain = call.arg("grain"), nlayers = call.arg("nlayers");
+    py::object index = py::reinterpret_borrow<py::object>(call.arg("index"));
 
     py::object delete_layers = get(self, "delete_layers");
     py::object gap = get(self, "gap");
@@ -211,14 +184,16 @@ py::object guess_delete_layers(rt::Call& call) {
         py::list temp_delete_layers;
         py::object direction = get(self, "direction");
         py::object positions = grain.attr("get_positions")();
-        py::object layers_indices = call.global("get_layers")(
-            positions, "direction"_a = direction, "tol"_a = get(self, "tol_layer"));
+        py::object layers_indices = call.global("get_layers")(positions, "direction"_a = direction,
+                                                              "tol"_a = get(self, "tol_layer"));
         if (index.is_none()) {
             py::object found = get(self, "find_mirror_plane")(grain, get(self, "direction"),
                                                               "tol"_a = get(self, "tol_layer"));
-            std::tie(index, gap) = unpack2(found);
+            std::vector<py::object> index_gap = rt::unpack(found, 2);
+            index = index_gap[0];
+            gap = index_gap[1];
         }
-        if (!truthy(index)) throw py::value_error(NO_MIRROR_PLANE);
+        if (!truthy(index)) rt::raise(PyExc_ValueError, kNoMirrorPlane);
 
         py::object layer_coords =
             layer_coordinates(call, positions, layers_indices, get(self, "direction"));
@@ -232,14 +207,15 @@ py::object guess_delete_layers(rt::Call& call) {
         py::object left_p = right_p - py::float_(0.5) * get(self, "tol_layer");
         py::object below = steal(PyObject_RichCompare(layer_coords.ptr(), left_p.ptr(), Py_LT));
         py::object where = call.global("np").attr("where")(below);
-        for (py::handle i : item(where, 0)) temp_delete_layers.append(py::int_(py::reinterpret_borrow<py::object>(i)));
+        for (py::handle i : item(where, 0))
+            temp_delete_layers.append(py::int_(py::reinterpret_borrow<py::object>(i)));
         result = temp_delete_layers;
     }
     if (get(self, "gap").equal(py::float_(0.0))) self.attr("gap") = gap;
     return result;
 }
 
-const char* const GUESS_DELETE_LAYERS_DOC =
+const char* const kGuessDeleteLayersDoc =
     " Guesses layers to delete based on finding a mirror plane for a given number of layers. ";
 
 // ---------------------------------------------------------------------------------------------
@@ -256,27 +232,26 @@ void warn_ignored_layers(py::handle delete_indices, Py_ssize_t n_surf_layers) {
     }
     if (py::len(ignored) == 0) return;
     ignored.attr("sort")();
-    std::string message = "delete_layers: the slab has " + std::to_string(n_surf_layers) +
-                          " layers (indices 0 to " + std::to_string(n_surf_layers - 1) +
-                          " or -1 to -" + std::to_string(n_surf_layers) +
-                          "); nothing deleted for out-of-range entries " +
-                          py::str(ignored).cast<std::string>();
-    if (PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1) < 0) throw py::error_already_set();
+    std::string message =
+        "delete_layers: the slab has " + std::to_string(n_surf_layers) + " layers (indices 0 to " +
+        std::to_string(n_surf_layers - 1) + " or -1 to -" + std::to_string(n_surf_layers) +
+        "); nothing deleted for out-of-range entries " + py::str(ignored).cast<std::string>();
+    rt::check(PyErr_WarnEx(PyExc_UserWarning, message.c_str(), 1));
 }
 
 py::object generate_grains(rt::Call& call) {
-    py::handle self = call[0];
-    py::object builtins = py::module_::import("builtins");
+    py::handle self = call.arg("self");
 
-    py::object n_layers = builtins.attr("max")(get(self, "layers")) + py::int_(3);
+    py::object n_layers = call.global("max")(get(self, "layers")) + py::int_(3);
     py::object surf = call.global("surface")(get(self, "bulk"), get(self, "plane"), n_layers,
                                              "vacuum"_a = 10.0, "tol"_a = get(self, "tol_surface"));
-    py::object all_surf_layers = call.global("get_layers")(
-        surf.attr("positions"), "direction"_a = get(self, "direction"),
-        "tol"_a = get(self, "tol_layer"));
+    py::object all_surf_layers =
+        call.global("get_layers")(surf.attr("positions"), "direction"_a = get(self, "direction"),
+                                  "tol"_a = get(self, "tol_layer"));
     py::object found = get(self, "find_mirror_plane")(surf, get(self, "direction"),
                                                       "tol"_a = get(self, "tol_layer"));
-    auto [index, gap] = unpack2(found);
+    std::vector<py::object> index_gap = rt::unpack(found, 2);
+    py::object index = index_gap[0], gap = index_gap[1];
     if (!truthy(get(self, "gap"))) self.attr("gap") = gap;
 
     py::object d1 = get(self, "_guess_delete_layers")(surf, 1, "index"_a = index);
@@ -300,7 +275,8 @@ py::object generate_grains(rt::Call& call) {
             if (py::reinterpret_borrow<py::object>(i) >= zero)
                 normalized_deleted.add(i);
             else
-                normalized_deleted.add(py::int_(n_surf_layers) + py::reinterpret_borrow<py::object>(i));
+                normalized_deleted.add(py::int_(n_surf_layers) +
+                                       py::reinterpret_borrow<py::object>(i));
         }
         if (il == 0) warn_ignored_layers(delete_indices, n_surf_layers);
         py::list atoms_to_keep;
@@ -312,12 +288,12 @@ py::object generate_grains(rt::Call& call) {
         get(self, "grains").attr("append")(grain);
         if (il < static_cast<Py_ssize_t>(py::len(get(self, "layers"))) - 1) {
             surf = get(self, "mirror_grain")(grain);
-            all_surf_layers = call.global("get_layers")(
-                surf.attr("positions"), "direction"_a = get(self, "direction"),
-                "tol"_a = get(self, "tol_layer"));
+            all_surf_layers = call.global("get_layers")(surf.attr("positions"),
+                                                        "direction"_a = get(self, "direction"),
+                                                        "tol"_a = get(self, "tol_layer"));
             py::object next = item(get(self, "layers"), il + 1);
             py::object start = py::int_(-nl_per_layer) * (next - n_layers_il);
-            delete_indices = builtins.attr("range")(start, 0);
+            delete_indices = call.global("range")(start, 0);
         }
         ++il;
     }
@@ -327,7 +303,7 @@ py::object generate_grains(rt::Call& call) {
     return std::move(grains);
 }
 
-const char* const GENERATE_GRAINS_DOC = R"(
+const char* const kGenerateGrainsDoc = R"(
         Generates a sequence of grains by creating a library of unique base grains and
         then assembling them with the correct orientation.
         )";
@@ -336,7 +312,7 @@ const char* const GENERATE_GRAINS_DOC = R"(
 // CoherentTwinBoundary.mirror_grain
 
 py::object mirror_grain(rt::Call& call) {
-    py::handle self = call[0], grain = call[1];
+    py::handle self = call.arg("self"), grain = call.arg("grain");
     py::object mirrored_grain = grain.attr("copy")();
     py::object positions = mirrored_grain.attr("get_scaled_positions")();
     py::object mirrored_positions =
@@ -346,7 +322,7 @@ py::object mirror_grain(rt::Call& call) {
     return mirrored_grain;
 }
 
-const char* const MIRROR_GRAIN_DOC = R"(
+const char* const kMirrorGrainDoc = R"(
         Creates a mirrored copy of the input grain.
 
         Args:
@@ -360,8 +336,8 @@ const char* const MIRROR_GRAIN_DOC = R"(
 // CoherentTwinBoundary.stack_grains
 
 py::object stack_grains(rt::Call& call) {
-    py::handle self = call[0], grains = call[1];
-    double gap = rt::as_double(call[2]);
+    py::handle self = call.arg("self"), grains = call.arg("grains");
+    double gap = rt::as_double(call.arg("gap"));
     rt::check_exact(grains, &PyList_Type, "grains");
 
     py::object np = call.global("np");
@@ -369,8 +345,8 @@ py::object stack_grains(rt::Call& call) {
 
     py::object total_thickness = py::int_(0);
     for (py::handle grain : grains)
-        total_thickness = total_thickness +
-                          np.attr("ptp")(column(grain.attr("positions"), direction));
+        total_thickness =
+            total_thickness + np.attr("ptp")(column(grain.attr("positions"), direction));
     Py_ssize_t n_grains = py::len(grains);
     py::float_ total_gap(n_grains >= 2 ? static_cast<double>(n_grains) * gap : 0.0);
 
@@ -380,8 +356,7 @@ py::object stack_grains(rt::Call& call) {
     py::object vacuum = get(self, "vacuum");
     py::object length = total_thickness + total_gap;
     if (vacuum > py::int_(0)) length = length + vacuum;
-    if (PyObject_SetItem(cellpar.ptr(), direction.ptr(), length.ptr()) < 0)
-        throw py::error_already_set();
+    rt::check(PyObject_SetItem(cellpar.ptr(), direction.ptr(), length.ptr()));
     py::object final_cell = call.global("Cell").attr("fromcellpar")(cellpar);
     py::object final_atoms = call.global("Atoms")("pbc"_a = true, "cell"_a = final_cell);
 
@@ -405,9 +380,11 @@ py::object stack_grains(rt::Call& call) {
         final_atoms = call.global("average_atoms")(final_atoms, get(self, "average_cutoff"));
     if (get(self, "symprec") > py::float_(1e-20)) {
         py::object spglib = py::module_::import("spglib");
-        py::object atoms_to_spglib_cell = py::module_::import("ase.utils").attr("atoms_to_spglib_cell");
+        py::object atoms_to_spglib_cell =
+            py::module_::import("ase.utils").attr("atoms_to_spglib_cell");
         py::object spglib_cell = atoms_to_spglib_cell(final_atoms);
-        spglib_cell = spglib.attr("find_primitive")(spglib_cell, "symprec"_a = get(self, "symprec"));
+        spglib_cell =
+            spglib.attr("find_primitive")(spglib_cell, "symprec"_a = get(self, "symprec"));
         final_atoms = call.global("Atoms")("cell"_a = item(spglib_cell, 0),
                                            "scaled_positions"_a = item(spglib_cell, 1),
                                            "numbers"_a = item(spglib_cell, 2));
@@ -416,7 +393,7 @@ py::object stack_grains(rt::Call& call) {
     return final_atoms;
 }
 
-const char* const STACK_GRAINS_DOC = R"(
+const char* const kStackGrainsDoc = R"(
         Stacks a list of grains to create the twin boundary structure.
 
         Args:
@@ -431,7 +408,7 @@ const char* const STACK_GRAINS_DOC = R"(
 // CoherentTwinBoundary.create
 
 py::object create(rt::Call& call) {
-    py::handle self = call[0], supercell = call[1];
+    py::handle self = call.arg("self"), supercell = call.arg("supercell");
     py::object grains = get(self, "generate_grains")();
     py::object grain_boundary = get(self, "stack_grains")(grains, "gap"_a = get(self, "gap"));
     py::object np = call.global("np");
@@ -440,15 +417,16 @@ py::object create(rt::Call& call) {
     py::object counts = np.attr("asarray")(supercell);
     py::object too_small = steal(PyObject_RichCompare(counts.ptr(), py::int_(1).ptr(), Py_LT));
     if (truthy(np.attr("any")(too_small))) {
-        throw py::value_error("supercell: every repetition must be a positive integer, got " +
-                              py::str(supercell).cast<std::string>());
+        rt::raise(PyExc_ValueError,
+                  "supercell: every repetition must be a positive integer, got %S",
+                  supercell.ptr());
     }
     if (np.attr("prod")(supercell) > py::int_(1))
         grain_boundary = call.global("make_supercell")(grain_boundary, np.attr("diag")(supercell));
     return call.global("sort")(grain_boundary);
 }
 
-const char* const CREATE_DOC = R"(
+const char* const kCreateDoc = R"(
         A high-level method to execute the full workflow of creating the twin boundary.
         )";
 
@@ -468,8 +446,9 @@ PYBIND11_MODULE(twin, m) {
     default_layers.append(3);
     py::list default_delete_layers;
 
-    rt::ClassBuilder(mod, "CoherentTwinBoundary",
-                     "\n    A class to create a coherent twin boundary from a bulk crystal structure.\n    ")
+    rt::ClassBuilder(
+        mod, "CoherentTwinBoundary",
+        "\n    A class to create a coherent twin boundary from a bulk crystal structure.\n    ")
         .def(init, rt::Sig("__init__")
                        .arg("self")
                        .arg("bulk", "str | Atoms")
@@ -483,38 +462,40 @@ PYBIND11_MODULE(twin, m) {
                        .opt("vacuum", py::float_(0.0), "float")
                        .opt("direction", py::int_(2), "int")
                        .opt("symprec", py::float_(0.0), "float")
-                       .doc(INIT_DOC))
+                       .doc(kInitDoc))
         .def(find_mirror_plane, rt::Sig("find_mirror_plane")
                                     .arg("self")
                                     .arg("grain", "Atoms")
                                     .opt("direction", py::int_(2), "int")
                                     .opt("tol", py::float_(0.1), "float")
-                                    .doc(FIND_MIRROR_PLANE_DOC))
+                                    .doc(kFindMirrorPlaneDoc))
         .def(guess_delete_layers, rt::Sig("_guess_delete_layers")
                                       .arg("self")
                                       .arg("grain")
                                       .arg("nlayers")
                                       .opt("index", py::none())
-                                      .doc(GUESS_DELETE_LAYERS_DOC))
-        .def(generate_grains, rt::Sig("generate_grains").arg("self").returns("list").doc(GENERATE_GRAINS_DOC))
+                                      .doc(kGuessDeleteLayersDoc))
+        .def(generate_grains,
+             rt::Sig("generate_grains").arg("self").returns("list").doc(kGenerateGrainsDoc))
         .def(mirror_grain, rt::Sig("mirror_grain")
                                .arg("self")
                                .arg("grain", "Atoms")
                                .returns("Atoms")
-                               .doc(MIRROR_GRAIN_DOC))
+                               .doc(kMirrorGrainDoc))
         .def(stack_grains, rt::Sig("stack_grains")
                                .arg("self")
                                .arg("grains", "list")
                                .opt("gap", py::float_(0.0), "float")
                                .returns("Atoms")
-                               .doc(STACK_GRAINS_DOC))
+                               .doc(kStackGrainsDoc))
         .def(create, rt::Sig("create")
                          .arg("self")
-                         .opt("supercell", [] {
-                             py::list l;
-                             for (int k = 0; k < 3; ++k) l.append(1);
-                             return l;
-                         }())
-                         .doc(CREATE_DOC))
+                         .opt("supercell",
+                              [] {
+                                  py::list l;
+                                  for (int k = 0; k < 3; ++k) l.append(1);
+                                  return l;
+                              }())
+                         .doc(kCreateDoc))
         .build();
 }

@@ -38,12 +38,20 @@ def build_parser(modules=None):
 
     parser.add_argument("--version", action="version", version=f"corvane {__version__}")
     # Absent from the namespace unless given: subcommands see only their own options.
-    parser.add_argument("--traceback", action="store_true", default=argparse.SUPPRESS,
-                        help="On an error, print the full traceback instead of one line "
-                        "(also: environment variable CORVANE_TRACEBACK=1).")
-    parser.add_argument("--max-memory", metavar="SIZE", default=argparse.SUPPRESS,
-                        help="Refuse work estimated to need more memory than this "
-                        "(e.g. 16G; default 4G, or environment variable CORVANE_MAX_MEMORY).")
+    parser.add_argument(
+        "--traceback",
+        action="store_true",
+        default=argparse.SUPPRESS,
+        help="On an error, print the full traceback instead of one line "
+        "(also: environment variable CORVANE_TRACEBACK=1).",
+    )
+    parser.add_argument(
+        "--max-memory",
+        metavar="SIZE",
+        default=argparse.SUPPRESS,
+        help="Refuse work estimated to need more memory than this "
+        "(e.g. 16G; default 4G, or environment variable CORVANE_MAX_MEMORY).",
+    )
     subparsers = parser.add_subparsers(title="commands", dest="command", metavar="command")
     subparsers.required = True
     for module in modules.values():
@@ -63,5 +71,6 @@ def main(argv=None):
         limits.set_max_memory(getattr(args, "max_memory", None))
     except ValueError as exc:
         parser.error(f"--max-memory: {exc}")
-    return errors.run(args.command, modules[args.command].main, args,
-                      traceback=getattr(args, "traceback", False))
+    return errors.run(
+        args.command, modules[args.command].main, args, traceback=getattr(args, "traceback", False)
+    )

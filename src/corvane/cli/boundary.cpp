@@ -4,13 +4,15 @@
 
 #include <string>
 
+#include "rules.hpp"
+
 namespace rt = corvane::rt;
 namespace py = pybind11;
 using namespace pybind11::literals;
 
 namespace {
 
-const std::string RULE(60, '=');
+using corvane::cli::kRule;
 
 py::list int_list(std::initializer_list<int> values) {
     py::list l;
@@ -19,14 +21,13 @@ py::list int_list(std::initializer_list<int> values) {
 }
 
 py::object register_parser(rt::Call& call) {
-    py::handle subparsers = call[0];
+    py::handle subparsers = call.arg("subparsers");
     py::str command("boundary");
     py::str description("Create a coherent grain boundary.");
-    py::object parser = subparsers.attr("add_parser")(command, "help"_a = description,
-                                                      "description"_a = description,
-                                                      "formatter_class"_a = call.global("CombinedFormatter"));
-    py::object builtins = py::module_::import("builtins");
-    py::object str_ = builtins.attr("str"), int_ = builtins.attr("int"), float_ = builtins.attr("float");
+    py::object parser = subparsers.attr("add_parser")(
+        command, "help"_a = description, "description"_a = description,
+        "formatter_class"_a = call.global("CombinedFormatter"));
+    py::object str_ = call.global("str"), int_ = call.global("int"), float_ = call.global("float");
     py::object add = parser.attr("add_argument");
 
     add("-f", "--filename", "type"_a = str_,
@@ -36,9 +37,10 @@ py::object register_parser(rt::Call& call) {
     add("--plane", "type"_a = int_, "nargs"_a = 3, "default"_a = int_list({1, 1, 1}),
         "help"_a = "Miller indices of the twinning plane.");
     add("--layers", "type"_a = int_, "nargs"_a = "+", "default"_a = int_list({3}),
-        "help"_a = "Number of layers for each grain.\n"
-                   "If one value is given, a standard two-grain twin boundary is created. \n"
-                   "If multiple values are given, a multi-grain boundary is created.");
+        "help"_a =
+            "Number of layers for each grain.\n"
+            "If one value is given, a standard two-grain twin boundary is created. \n"
+            "If multiple values are given, a multi-grain boundary is created.");
     add("--tol_surface", "type"_a = float_, "default"_a = 0.02,
         "help"_a = "Tolerance for surface creation function.");
     add("--tol_layer", "type"_a = float_, "default"_a = 0.1,
@@ -62,21 +64,18 @@ py::object register_parser(rt::Call& call) {
     return py::none();
 }
 
-py::object main_(rt::Call& call) {
-    py::handle args = call[0];
+py::object main_impl(rt::Call& call) {
+    py::handle args = call.arg("args");
     py::object bulk;
     py::object filename = args.attr("filename");
-    int has_file = PyObject_IsTrue(filename.ptr());
-    if (has_file < 0) throw py::error_already_set();
-    if (has_file) {
+    if (rt::truthy(filename)) {
         bulk = filename;
     } else {
         py::object bulk_fn = py::module_::import("ase.build").attr("bulk");
         bulk = bulk_fn("C", "diamond", "a"_a = 3.56);
     }
 
-    py::object plane = py::reinterpret_steal<py::object>(PySequence_Tuple(args.attr("plane").ptr()));
-    if (!plane) throw py::error_already_set();
+    py::object plane = rt::steal(PySequence_Tuple(args.attr("plane").ptr()));
     py::object gb = call.global("CoherentTwinBoundary")(
         "bulk"_a = bulk, "plane"_a = plane, "layers"_a = args.attr("layers"),
         "tol_surface"_a = args.attr("tol_surface"), "tol_layer"_a = args.attr("tol_layer"),
@@ -85,8 +84,7 @@ py::object main_(rt::Call& call) {
         "vacuum"_a = args.attr("vacuum"), "symprec"_a = args.attr("symprec"));
     py::object final_gb = gb.attr("create")("supercell"_a = args.attr("supercell"));
 
-    int write_grains = PyObject_IsTrue(args.attr("write_grains").ptr());
-    if (write_grains < 0) throw py::error_already_set();
+    const bool write_grains = rt::truthy(args.attr("write_grains"));
     // Every file goes through a temporary file that replaces the old one only when complete.
     py::object write_with = py::module_::import("corvane.io.atomic").attr("write_with");
     if (write_grains) {
@@ -98,13 +96,13 @@ py::object main_(rt::Call& call) {
         }
     }
 
-    rt::print(RULE);
+    rt::print(kRule);
     rt::print("Success: Grain boundary");
-    rt::print(RULE);
+    rt::print(kRule);
     py::object output = args.attr("output");
     write_with(output, final_gb.attr("write"));
     rt::print(py::str("  Written to file {}.").format(output));
-    rt::print(RULE);
+    rt::print(kRule);
     return py::none();
 }
 
@@ -116,5 +114,5 @@ PYBIND11_MODULE(boundary, m) {
     mod.from_import("corvane.build.twin", {"CoherentTwinBoundary"});
 
     mod.def(register_parser, rt::Sig("register_parser").arg("subparsers"));
-    mod.def(main_, rt::Sig("main").arg("args"));
+    mod.def(main_impl, rt::Sig("main").arg("args"));
 }

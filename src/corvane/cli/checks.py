@@ -64,9 +64,11 @@ def structure(option, path):
     try:
         atoms = read(path)
     except UnknownFileTypeError as exc:
-        raise OptionError(f"{option} {path}: not a structure file of a format ASE knows "
-                          f"({' '.join(str(exc).split())}); use e.g. POSCAR, .vasp, .cif or "
-                          ".xyz") from None
+        raise OptionError(
+            f"{option} {path}: not a structure file of a format ASE knows "
+            f"({' '.join(str(exc).split())}); use e.g. POSCAR, .vasp, .cif or "
+            ".xyz"
+        ) from None
     except Exception as exc:  # ASE's readers fail in many ways on a file that is not theirs
         reason = f"{type(exc).__name__}: {' '.join(str(exc).split())}"
         raise OptionError(f"{option} {path}: cannot read a structure from it ({reason})") from None
@@ -110,13 +112,17 @@ def check_boundary(args):
     slab = len(bulk) * (max(args.layers) + 3)
     stacked = len(bulk) * 2 * sum(args.layers)
     atoms = max(slab, stacked * repeat)
-    limits.check_memory(atoms * limits.BYTES_PER_ATOM,
-                        f"--layers {' '.join(map(str, args.layers))} with --supercell "
-                        f"{' '.join(map(str, args.supercell))}: a boundary of about {atoms:.3g} atoms")
+    limits.check_memory(
+        atoms * limits.BYTES_PER_ATOM,
+        f"--layers {' '.join(map(str, args.layers))} with --supercell "
+        f"{' '.join(map(str, args.supercell))}: a boundary of about {atoms:.3g} atoms",
+    )
     pairs = limits.neighbour_pairs(stacked, _density(bulk), args.average_cutoff)
-    limits.check_memory(pairs * limits.BYTES_PER_PAIR,
-                        f"--average_cutoff {args.average_cutoff:g}: merging atoms within "
-                        f"{args.average_cutoff:g} A (about {pairs:.3g} atom pairs)")
+    limits.check_memory(
+        pairs * limits.BYTES_PER_PAIR,
+        f"--average_cutoff {args.average_cutoff:g}: merging atoms within "
+        f"{args.average_cutoff:g} A (about {pairs:.3g} atom pairs)",
+    )
 
 
 # --------------------------------------------------------------------------------- optimize
@@ -132,8 +138,7 @@ def check_optimize(args):
     if args.steps < 0:
         raise OptionError(f"--steps {args.steps}: must be zero or more")
     if str(args.method).lower() not in {name.lower() for name in OPTIMIZERS}:
-        raise OptionError(f"--method {args.method}: unknown optimiser; choose one of "
-                          f"{', '.join(OPTIMIZERS)}")
+        raise OptionError(f"--method {args.method}: unknown optimiser; choose one of {', '.join(OPTIMIZERS)}")
     writable("-o/--output", args.output)
     writable("--trajectory", args.trajectory, "trajectory file")
     if Path(args.output).resolve() == Path(args.trajectory).resolve():
@@ -148,8 +153,10 @@ def _node_records(nodes):
     for values in nodes or ():
         given = " ".join(values)
         if len(values) not in (3, 6):
-            raise OptionError(f"--node {given}: give a position x y z, optionally followed by "
-                              "three rotation angles (degrees)")
+            raise OptionError(
+                f"--node {given}: give a position x y z, optionally followed by "
+                "three rotation angles (degrees)"
+            )
         try:
             numbers = [float(v) for v in values]
         except ValueError:
@@ -190,8 +197,9 @@ def check_polycrystal(args):
         return  # the parameter file gives the box; the builder checks it
     volume = float(np.prod(box))
     atoms = volume * _density(seed)
-    limits.check_memory(atoms * limits.BYTES_PER_ATOM,
-                        f"{_flag('--box', box)}: a polycrystal of about {atoms:.3g} atoms")
+    limits.check_memory(
+        atoms * limits.BYTES_PER_ATOM, f"{_flag('--box', box)}: a polycrystal of about {atoms:.3g} atoms"
+    )
     if args.node:
         grains, option = len(args.node), "--node"
     elif args.lattice:
@@ -200,13 +208,17 @@ def check_polycrystal(args):
         grains, option = args.random, f"--random {args.random}"
     cells = volume / abs(seed.cell.volume)
     if grains and grains > cells:
-        raise OptionError(f"{option}: {grains} grains in a box of {cells:.0f} seed cells leave "
-                          "less than one cell per grain; use fewer grains or a larger --box")
+        raise OptionError(
+            f"{option}: {grains} grains in a box of {cells:.0f} seed cells leave "
+            "less than one cell per grain; use fewer grains or a larger --box"
+        )
     if args.remove_doubles:
         pairs = limits.neighbour_pairs(atoms, _density(seed), args.remove_doubles)
-        limits.check_memory(pairs * limits.BYTES_PER_PAIR,
-                            f"--remove-doubles {args.remove_doubles:g}: comparing atoms within "
-                            f"{args.remove_doubles:g} A (about {pairs:.3g} atom pairs)")
+        limits.check_memory(
+            pairs * limits.BYTES_PER_PAIR,
+            f"--remove-doubles {args.remove_doubles:g}: comparing atoms within "
+            f"{args.remove_doubles:g} A (about {pairs:.3g} atom pairs)",
+        )
 
 
 # ---------------------------------------------------------------------------------- pelvaro

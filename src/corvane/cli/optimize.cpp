@@ -2,6 +2,8 @@
 // it with the optimisation service and write the result.
 #include <corvane/runtime.hpp>
 
+#include "rules.hpp"
+
 namespace rt = corvane::rt;
 namespace py = pybind11;
 using namespace pybind11::literals;
@@ -15,43 +17,44 @@ const char* const kPotentialHelp =
 
 // register_parser(subparsers)
 py::object register_parser(rt::Call& call) {
-    py::handle subparsers = call[0];
-    py::object parser = subparsers.attr("add_parser")(
-        "optimize", "help"_a = "Optimize the atomic structure",
-        "description"_a = "Optimize the atomic structure",
-        "formatter_class"_a = call.global("CombinedFormatter"));
-    py::object str_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type));
-    py::object float_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyFloat_Type));
-    py::object int_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyLong_Type));
+    py::handle subparsers = call.arg("subparsers");
+    py::object parser =
+        subparsers.attr("add_parser")("optimize", "help"_a = "Optimize the atomic structure",
+                                      "description"_a = "Optimize the atomic structure",
+                                      "formatter_class"_a = call.global("CombinedFormatter"));
+    py::object str_ = call.global("str"), int_ = call.global("int"), float_ = call.global("float");
     py::object add = parser.attr("add_argument");
-    add("-f", "--filename", "type"_a = str_type, "default"_a = py::none(),
+    add("-f", "--filename", "type"_a = str_, "default"_a = py::none(),
         "help"_a = "Path to the input file for the bulk crystal structure (e.g., VASP POSCAR).");
-    add("-o", "--output", "type"_a = str_type, "default"_a = "optimized.vasp",
+    add("-o", "--output", "type"_a = str_, "default"_a = "optimized.vasp",
         "help"_a = "Path to save the optimized structure file.");
     add("--potential", "default"_a = "tersoff", "help"_a = kPotentialHelp);
-    add("--method", "default"_a = "LBFGS", "help"_a = "Optimization algorithm (e.g., LBFGS, FIRE, BFGS).");
-    add("--fmax", "type"_a = float_type, "default"_a = 0.05, "help"_a = "Convergence criterion for forces.");
-    add("--steps", "type"_a = int_type, "default"_a = 5000, "help"_a = "Maximum number of optimization steps.");
-    add("--pressure", "type"_a = float_type, "default"_a = 0.0, "help"_a = "Target pressure (GPa).");
-    add("--trajectory", "default"_a = "opt.traj", "help"_a = "Path to save optimization trajectory.");
+    add("--method", "default"_a = "LBFGS",
+        "help"_a = "Optimization algorithm (e.g., LBFGS, FIRE, BFGS).");
+    add("--fmax", "type"_a = float_, "default"_a = 0.05,
+        "help"_a = "Convergence criterion for forces.");
+    add("--steps", "type"_a = int_, "default"_a = 5000,
+        "help"_a = "Maximum number of optimization steps.");
+    add("--pressure", "type"_a = float_, "default"_a = 0.0, "help"_a = "Target pressure (GPa).");
+    add("--trajectory", "default"_a = "opt.traj",
+        "help"_a = "Path to save optimization trajectory.");
     parser.attr("set_defaults")("command"_a = "optimize");
     return py::none();
 }
 
 // The text of the path of a default potential file, next to the `files` module.
 py::object default_potential(rt::Call& call, const char* name) {
-    py::object directory = call.global("Path")(call.global("files").attr("__file__")).attr("parent");
-    PyObject* path = PyNumber_TrueDivide(directory.ptr(), py::str(name).ptr());
-    if (!path) throw py::error_already_set();
-    return py::str(py::reinterpret_steal<py::object>(path));
+    py::object directory =
+        call.global("Path")(call.global("files").attr("__file__")).attr("parent");
+    return py::str(rt::truediv(directory, py::str(name)));
 }
 
 // main(args)
 py::object main_impl(rt::Call& call) {
-    py::handle args = call[0];
+    py::handle args = call.arg("args");
     py::object outp = call.global("Path")(args.attr("output"));
     py::object suffix = outp.attr("suffix");
-    py::object kind = PyObject_IsTrue(suffix.ptr()) ? suffix : outp.attr("stem");
+    py::object kind = rt::truthy(suffix) ? suffix : outp.attr("stem");
 
     py::object filename = args.attr("filename");
     rt::print(py::str("Reading initial structure from: {}").format(filename));
@@ -82,7 +85,7 @@ py::object main_impl(rt::Call& call) {
     }
     call.global("write")(args.attr("output"), optimized_atoms, **options);
 
-    rt::print(std::string(60, '-'));
+    rt::print(corvane::cli::kThinRule);
     rt::print("Optimization finished.");
     rt::print(py::str("Final optimized structure written to: {}").format(args.attr("output")));
     return py::none();

@@ -4,118 +4,56 @@
 
 namespace rt = corvane::rt;
 namespace py = pybind11;
+using namespace pybind11::literals;
 
 namespace {
 
 const char* const kHelp = "A web application with database integration.";
 
-py::object kw_call(py::handle fn, py::tuple args, py::dict kwargs) {
-    PyObject* r = PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-py::object type_object(PyTypeObject* type) {
-    return py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(type));
-}
-
-// parser.add_argument(flag, **kw)
-void add_argument(py::handle add, const char* flag, py::dict kw) {
-    kw_call(add, py::make_tuple(flag), kw);
-}
-
-// register_parser(subparsers)
 py::object register_parser(rt::Call& call) {
-    py::object subparsers = py::reinterpret_borrow<py::object>(call[0]);
-    py::dict kw;
-    kw["help"] = kHelp;
-    kw["description"] = kHelp;
-    kw["formatter_class"] = call.global("CombinedFormatter");
-    py::object parser = kw_call(subparsers.attr("add_parser"), py::make_tuple("pelvaro"), kw);
+    py::handle subparsers = call.arg("subparsers");
+    py::object parser =
+        subparsers.attr("add_parser")("pelvaro", "help"_a = kHelp, "description"_a = kHelp,
+                                      "formatter_class"_a = call.global("CombinedFormatter"));
+    py::object str_ = call.global("str"), int_ = call.global("int");
     py::object add = parser.attr("add_argument");
-    py::object str_type = type_object(&PyUnicode_Type);
-    py::object int_type = type_object(&PyLong_Type);
 
-    kw = py::dict();
-    kw["help"] = "Path to the database file.";
-    add_argument(add, "db", kw);
+    add("db", "help"_a = "Path to the database file.");
+    add("--host", "default"_a = "0.0.0.0", "help"_a = "The host IP address to run the server on.");
+    add("--port", "type"_a = int_, "default"_a = 80, "help"_a = "The port to run the server on.");
+    add("--templates", "type"_a = str_, "default"_a = py::none(),
+        "help"_a = "The path to the templates directory.");
+    add("--static", "type"_a = str_, "default"_a = py::none(),
+        "help"_a = "The path to the static directory.");
+    add("--name", "type"_a = str_, "default"_a = "default", "help"_a = "The name of the project.");
+    add("--title", "type"_a = str_, "default"_a = "Corvane",
+        "help"_a = "The title of the database.");
+    add("--columns", "nargs"_a = "*", "default"_a = py::none(),
+        "help"_a = "List of columns to show.");
+    add("--debug", "action"_a = "store_true",
+        "help"_a = "Enable debug mode, which uses the development server.");
 
-    kw = py::dict();
-    kw["default"] = "0.0.0.0";
-    kw["help"] = "The host IP address to run the server on.";
-    add_argument(add, "--host", kw);
-
-    kw = py::dict();
-    kw["type"] = int_type;
-    kw["default"] = 80;
-    kw["help"] = "The port to run the server on.";
-    add_argument(add, "--port", kw);
-
-    kw = py::dict();
-    kw["type"] = str_type;
-    kw["default"] = py::none();
-    kw["help"] = "The path to the templates directory.";
-    add_argument(add, "--templates", kw);
-
-    kw = py::dict();
-    kw["type"] = str_type;
-    kw["default"] = py::none();
-    kw["help"] = "The path to the static directory.";
-    add_argument(add, "--static", kw);
-
-    kw = py::dict();
-    kw["type"] = str_type;
-    kw["default"] = "default";
-    kw["help"] = "The name of the project.";
-    add_argument(add, "--name", kw);
-
-    kw = py::dict();
-    kw["type"] = str_type;
-    kw["default"] = "Corvane";
-    kw["help"] = "The title of the database.";
-    add_argument(add, "--title", kw);
-
-    kw = py::dict();
-    kw["nargs"] = "*";
-    kw["default"] = py::none();
-    kw["help"] = "List of columns to show.";
-    add_argument(add, "--columns", kw);
-
-    kw = py::dict();
-    kw["action"] = "store_true";
-    kw["help"] = "Enable debug mode, which uses the development server.";
-    add_argument(add, "--debug", kw);
-
-    kw = py::dict();
-    kw["command"] = "pelvaro";
-    kw_call(parser.attr("set_defaults"), py::tuple(), kw);
+    parser.attr("set_defaults")("command"_a = "pelvaro");
     return py::none();
 }
 
-// main(args)
 py::object main_impl(rt::Call& call) {
-    py::handle args = call[0];
+    py::handle args = call.arg("args");
     // Attributes are read in this order: db, name, templates, static, columns, title.
     py::object db = args.attr("db");
-    py::dict kw;
-    kw["name"] = args.attr("name");
-    kw["templates"] = args.attr("templates");
-    kw["static"] = args.attr("static");
-    kw["default_columns"] = args.attr("columns");
-    kw["title"] = args.attr("title");
-    py::object app = kw_call(call.global("ASEDBApp"), py::make_tuple(db), kw);
+    py::object name = args.attr("name"), templates = args.attr("templates");
+    py::object static_dir = args.attr("static"), columns = args.attr("columns");
+    py::object title = args.attr("title");
+    py::object app = call.global("ASEDBApp")(db, "name"_a = name, "templates"_a = templates,
+                                             "static"_a = static_dir, "default_columns"_a = columns,
+                                             "title"_a = title);
 
-    int debug = PyObject_IsTrue(args.attr("debug").ptr());
-    if (debug < 0) throw py::error_already_set();
-    kw = py::dict();
-    kw["host"] = args.attr("host");
-    kw["port"] = args.attr("port");
-    if (debug) {
-        kw["debug"] = py::bool_(true);
-        kw_call(app.attr("run"), py::tuple(), kw);
-    } else {
-        kw_call(app.attr("run_server"), py::tuple(), kw);
-    }
+    const bool debug = rt::truthy(args.attr("debug"));
+    py::object host = args.attr("host"), port = args.attr("port");
+    if (debug)
+        app.attr("run")("host"_a = host, "port"_a = port, "debug"_a = true);
+    else
+        app.attr("run_server")("host"_a = host, "port"_a = port);
     return py::none();
 }
 

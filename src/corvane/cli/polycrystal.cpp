@@ -8,60 +8,31 @@
 
 #include <string>
 
+#include "rules.hpp"
+
 namespace rt = corvane::rt;
 namespace py = pybind11;
+using namespace pybind11::literals;
 
 namespace {
 
-const char* const kBanner = "============================================================";
-
-py::object kw_call(py::handle fn, py::tuple args, py::dict kwargs) {
-    PyObject* r = PyObject_Call(fn.ptr(), args.ptr(), kwargs.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
+using corvane::cli::kRule;
+using rt::item;
 using rt::truthy;
-
-py::object item(py::handle sequence, Py_ssize_t i) {
-    PyObject* r = PySequence_GetItem(sequence.ptr(), i);  // IndexError when the field is missing
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-py::object to_float_text(py::handle text) {
-    PyObject* r = PyNumber_Float(text.ptr());  // float(text)
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
-py::object to_int_text(py::handle text) {
-    PyObject* r = PyNumber_Long(text.ptr());  // int(text)
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
 
 // [float(v) for v in values[first:last]]
 py::list floats(py::handle values, Py_ssize_t first, Py_ssize_t last) {
-    py::object part = py::reinterpret_steal<py::object>(PySequence_GetSlice(values.ptr(), first, last));
-    if (!part) throw py::error_already_set();
+    py::object part = rt::steal(PySequence_GetSlice(values.ptr(), first, last));
     py::list out;
-    for (py::handle v : part) out.append(to_float_text(v));
+    for (py::handle v : part) out.append(rt::builtin_float(v));
     return out;
 }
 
 // list(values): a new plain list (also from a list subclass).
-py::object plain_list(py::handle values) {
-    PyObject* r = PySequence_List(values.ptr());
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
+py::object plain_list(py::handle values) { return rt::steal(PySequence_List(values.ptr())); }
 
 py::list tail(py::handle values, Py_ssize_t first) {
-    py::object part = py::reinterpret_steal<py::object>(
-        PySequence_GetSlice(values.ptr(), first, PY_SSIZE_T_MAX));
-    if (!part) throw py::error_already_set();
-    return py::list(part);
+    return py::list(rt::steal(PySequence_GetSlice(values.ptr(), first, PY_SSIZE_T_MAX)));
 }
 
 void pop(py::dict& d, const char* key) {
@@ -77,7 +48,7 @@ void read_param_line(py::dict& params, py::object line) {
     if (keyword == "box") {
         params["box"] = floats(fields, 1, 4);
     } else if (keyword == "random") {
-        params["random"] = to_int_text(item(fields, 1));
+        params["random"] = rt::builtin_int(item(fields, 1));
     } else if (keyword == "lattice") {
         params["lattice"] = item(fields, 1).attr("lower")();
     } else if (keyword == "node" || keyword == "grain") {
@@ -118,113 +89,55 @@ void read_param_file(rt::Call& call, py::dict& params, py::handle path) {
     file.attr("close")();
 }
 
-// register_parser(subparsers)
 py::object register_parser(rt::Call& call) {
-    py::object subparsers = py::reinterpret_borrow<py::object>(call[0]);
-    py::dict kw;
-    kw["help"] = "Generate Polycrystal.";
-    kw["description"] = "Generate Polycrystal.";
-    kw["formatter_class"] = call.global("CombinedFormatter");
-    py::object parser = kw_call(subparsers.attr("add_parser"), py::make_tuple("polycrystal"), kw);
+    py::handle subparsers = call.arg("subparsers");
+    py::object parser =
+        subparsers.attr("add_parser")("polycrystal", "help"_a = "Generate Polycrystal.",
+                                      "description"_a = "Generate Polycrystal.",
+                                      "formatter_class"_a = call.global("CombinedFormatter"));
     py::object add = parser.attr("add_argument");
-    py::object str_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyUnicode_Type));
-    py::object int_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyLong_Type));
-    py::object float_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyFloat_Type));
+    py::object str_ = call.global("str"), int_ = call.global("int"), float_ = call.global("float");
 
-    kw = py::dict();
-    kw["type"] = str_type;
-    kw["default"] = py::none();
-    kw["help"] = "filename of the structure file (e.g., POSCAR, CONTCAR, cif).";
-    kw_call(add, py::make_tuple("-f", "--filename"), kw);
+    add("-f", "--filename", "type"_a = str_, "default"_a = py::none(),
+        "help"_a = "filename of the structure file (e.g., POSCAR, CONTCAR, cif).");
+    add("--prefix", "type"_a = str_, "default"_a = "polycrystal",
+        "help"_a = "The prefix of the output files");
+    add("-o", "--output", "type"_a = str_, "default"_a = "polycrystal.cfg",
+        "help"_a = "Path for the main output file (optional for default run).");
+    add("--param-file", "default"_a = py::none(),
+        "help"_a = "[Optional] Path to a text file with generation parameters.");
 
-    kw = py::dict();
-    kw["type"] = str_type;
-    kw["default"] = "polycrystal";
-    kw["help"] = "The prefix of the output files";
-    kw_call(add, py::make_tuple("--prefix"), kw);
-
-    kw = py::dict();
-    kw["type"] = str_type;
-    kw["default"] = "polycrystal.cfg";
-    kw["help"] = "Path for the main output file (optional for default run).";
-    kw_call(add, py::make_tuple("-o", "--output"), kw);
-
-    kw = py::dict();
-    kw["default"] = py::none();
-    kw["help"] = "[Optional] Path to a text file with generation parameters.";
-    kw_call(add, py::make_tuple("--param-file"), kw);
-
-    kw = py::dict();
-    kw["required"] = false;
-    py::object group = kw_call(parser.attr("add_mutually_exclusive_group"), py::tuple(), kw);
+    py::object group = parser.attr("add_mutually_exclusive_group")("required"_a = false);
     py::object group_add = group.attr("add_argument");
-
-    kw = py::dict();
-    kw["type"] = int_type;
-    kw["default"] = call.global("_DefaultInt")(8);
-    kw["help"] = "Generate N random grains.";
-    kw_call(group_add, py::make_tuple("--random"), kw);
-
-    kw = py::dict();
+    group_add("--random", "type"_a = int_, "default"_a = call.global("_DefaultInt")(8),
+              "help"_a = "Generate N random grains.");
     py::list choices;
     for (const char* name : {"fcc", "bcc", "diamond", "hcp"}) choices.append(name);
-    kw["choices"] = choices;
-    kw["default"] = py::none();
-    kw["help"] = "Arrange grains on a crystal lattice.";
-    kw_call(group_add, py::make_tuple("--lattice"), kw);
+    group_add("--lattice", "choices"_a = choices, "default"_a = py::none(),
+              "help"_a = "Arrange grains on a crystal lattice.");
+    group_add("--node", "nargs"_a = "+", "action"_a = "append", "default"_a = py::none(),
+              "help"_a =
+                  "Define a grain explicitly. Can be used multiple times.\n"
+                  "Ex: --node 10 10 10 45 30 0");
 
-    kw = py::dict();
-    kw["nargs"] = "+";
-    kw["action"] = "append";
-    kw["default"] = py::none();
-    kw["help"] = "Define a grain explicitly. Can be used multiple times.\nEx: --node 10 10 10 45 30 0";
-    kw_call(group_add, py::make_tuple("--node"), kw);
+    add("--box", "type"_a = float_, "nargs"_a = 3,
+        "default"_a = call.global("_DefaultList")(py::make_tuple(80.0, 80.0, 80.0)),
+        "help"_a = "Size of the final simulation box (x y z).");
+    add("--formats", "nargs"_a = "*", "default"_a = py::list(),
+        "help"_a = "List of additional output formats (e.g., xyz cfg).");
+    add("--remove-doubles", "type"_a = float_, "metavar"_a = "R", "default"_a = py::none(),
+        "help"_a = "Remove atoms closer than R Angstroms.");
+    add("--no-wrap", "action"_a = "store_true", "help"_a = "Do not wrap atoms into the box.");
+    add("--verbose", "action"_a = "store_true",
+        "help"_a = "Print debug messages and write intermediate files.");
 
-    kw = py::dict();
-    kw["type"] = float_type;
-    kw["nargs"] = 3;
-    kw["default"] = call.global("_DefaultList")(py::make_tuple(80.0, 80.0, 80.0));
-    kw["help"] = "Size of the final simulation box (x y z).";
-    kw_call(add, py::make_tuple("--box"), kw);
-
-    kw = py::dict();
-    kw["nargs"] = "*";
-    kw["default"] = py::list();
-    kw["help"] = "List of additional output formats (e.g., xyz cfg).";
-    kw_call(add, py::make_tuple("--formats"), kw);
-
-    kw = py::dict();
-    kw["type"] = float_type;
-    kw["metavar"] = "R";
-    kw["default"] = py::none();
-    kw["help"] = "Remove atoms closer than R Angstroms.";
-    kw_call(add, py::make_tuple("--remove-doubles"), kw);
-
-    kw = py::dict();
-    kw["action"] = "store_true";
-    kw["help"] = "Do not wrap atoms into the box.";
-    kw_call(add, py::make_tuple("--no-wrap"), kw);
-
-    kw = py::dict();
-    kw["action"] = "store_true";
-    kw["help"] = "Print debug messages and write intermediate files.";
-    kw_call(add, py::make_tuple("--verbose"), kw);
-
-    kw = py::dict();
-    kw["command"] = "polycrystal";
-    kw_call(parser.attr("set_defaults"), py::tuple(), kw);
+    parser.attr("set_defaults")("command"_a = "polycrystal");
     return py::none();
-}
-
-bool is_instance(py::handle value, py::handle cls) {
-    int r = PyObject_IsInstance(value.ptr(), cls.ptr());
-    if (r < 0) throw py::error_already_set();
-    return r != 0;
 }
 
 // main(args)
 py::object main_impl(rt::Call& call) {
-    py::handle args = call[0];
+    py::handle args = call.arg("args");
     py::dict params;
 
     py::object param_file = args.attr("param_file");
@@ -237,14 +150,16 @@ py::object main_impl(rt::Call& call) {
 
     py::object box = args.attr("box");
     if (truthy(box)) {
-        if (!is_instance(box, call.global("_DefaultList"))) params["box"] = box;
-        else if (!params.contains("box")) params["box"] = plain_list(box);
+        if (!py::isinstance(box, call.global("_DefaultList")))
+            params["box"] = box;
+        else if (!params.contains("box"))
+            params["box"] = plain_list(box);
     }
     py::object random = args.attr("random");
     if (truthy(random)) {
-        bool is_default = is_instance(random, call.global("_DefaultInt"));
+        bool is_default = py::isinstance(random, call.global("_DefaultInt"));
         if (!(is_default && file_has_mode)) {
-            params["random"] = is_default ? to_int_text(random) : random;
+            params["random"] = is_default ? rt::builtin_int(random) : random;
             pop(params, "node");
             pop(params, "lattice");
         }
@@ -270,42 +185,35 @@ py::object main_impl(rt::Call& call) {
     }
 
     if (!params.contains("box"))
-        throw py::value_error("A final box size is required. Use --box or define it in --param-file.");
+        rt::raise(PyExc_ValueError,
+                  "A final box size is required. Use --box or define it in --param-file.");
     if (!params.contains("random") && !params.contains("lattice") && !params.contains("node"))
-        throw py::value_error("A generation mode is required. Use --random, --lattice, or --node.");
+        rt::raise(PyExc_ValueError,
+                  "A generation mode is required. Use --random, --lattice, or --node.");
 
     py::object seed = args.attr("filename");
     py::object output = args.attr("output");
-    if (!truthy(seed)) {
-        py::dict bkw;
-        bkw["a"] = 4.046;
-        bkw["cubic"] = true;
-        seed = kw_call(call.global("bulk"), py::make_tuple("Al", "fcc"), bkw);
-    }
-    py::object prefix = truthy(output) ? call.global("Path")(output).attr("stem") : args.attr("prefix");
+    if (!truthy(seed)) seed = call.global("bulk")("Al", "fcc", "a"_a = 4.046, "cubic"_a = true);
+    py::object prefix =
+        truthy(output) ? call.global("Path")(output).attr("stem") : args.attr("prefix");
 
-    py::dict ckw;
-    ckw["seed"] = seed;
-    ckw["params"] = params;
-    ckw["prefix"] = prefix;
-    ckw["verbose"] = args.attr("verbose");
-    py::object generator = kw_call(call.global("Polycrystal"), py::tuple(), ckw);
+    py::object verbose = args.attr("verbose");
+    py::object generator = call.global("Polycrystal")("seed"_a = seed, "params"_a = params,
+                                                      "prefix"_a = prefix, "verbose"_a = verbose);
 
-    py::dict gkw;
-    gkw["wrap"] = py::bool_(!truthy(args.attr("no_wrap")));
-    gkw["remove_doubles"] = args.attr("remove_doubles");
-    py::object polycrystal = kw_call(generator.attr("generate_polycrystal"), py::tuple(), gkw);
+    py::bool_ wrap(!truthy(args.attr("no_wrap")));
+    py::object remove_doubles = args.attr("remove_doubles");
+    py::object polycrystal = generator.attr("generate_polycrystal")(
+        "wrap"_a = wrap, "remove_doubles"_a = remove_doubles);
 
-    rt::print(kBanner);
+    rt::print(kRule);
     rt::print("Success: Polycrystal Generation");
-    rt::print(kBanner);
+    rt::print(kRule);
 
-    py::dict wkw;
-    wkw["output"] = output;
-    wkw["formats"] = args.attr("formats");
-    kw_call(generator.attr("write_final_files"), py::make_tuple(polycrystal), wkw);
+    py::object formats = args.attr("formats");
+    generator.attr("write_final_files")(polycrystal, "output"_a = output, "formats"_a = formats);
 
-    rt::print(kBanner);
+    rt::print(kRule);
     return py::none();
 }
 
@@ -318,8 +226,7 @@ PYBIND11_MODULE(polycrystal, m) {
     mod.from_import("corvane.cli", {"CombinedFormatter"});
     mod.from_import("corvane.build.polycrystal", {"Polycrystal"});
 
-    py::object int_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyLong_Type));
-    py::object list_type = py::reinterpret_borrow<py::object>(reinterpret_cast<PyObject*>(&PyList_Type));
+    py::object int_type = mod.global("int"), list_type = mod.global("list");
     rt::ClassBuilder(mod, "_DefaultInt",
                      "The registered default of an int option: equal to the plain value, but "
                      "not typed by the user.",

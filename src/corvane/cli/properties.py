@@ -28,27 +28,38 @@ QUANTITIES = (
 
 def register_parser(subparsers):
     parser = subparsers.add_parser(
-        "properties", help="Elastic moduli, hardness and ideal strength of one structure.",
+        "properties",
+        help="Elastic moduli, hardness and ideal strength of one structure.",
         description="Relaxes one structure, fits its elastic tensor, and reports its moduli,\n"
-                    "four moduli-based hardness values, the bond-strength hardness and,\n"
-                    "with --strength, ideal strengths.",
-        formatter_class=CombinedFormatter)
+        "four moduli-based hardness values, the bond-strength hardness and,\n"
+        "with --strength, ideal strengths.",
+        formatter_class=CombinedFormatter,
+    )
     parser.add_argument("file", help="Structure file (any format ASE reads; the last frame).")
     add_pipeline_options(parser)
-    parser.add_argument("--json", action="store_true",
-                        help="Print the results as JSON instead of a table.")
-    parser.add_argument("--plot", metavar="PNG", default=None,
-                        help="Save the stress-strain curves of --strength to this figure.")
+    parser.add_argument("--json", action="store_true", help="Print the results as JSON instead of a table.")
+    parser.add_argument(
+        "--plot",
+        metavar="PNG",
+        default=None,
+        help="Save the stress-strain curves of --strength to this figure.",
+    )
     parser.set_defaults(command="properties")
 
 
 def _table(label, atoms, settings, result):
     rule = "-" * 60
     lines = [f"Structure: {label} ({atoms.get_chemical_formula()}, {len(atoms)} atoms)"]
-    relax = (f"relaxed to fmax {settings.fmax:g} eV/A with {settings.optimizer} at "
-             f"{settings.pressure:g} GPa" if settings.relax else "not relaxed")
-    lines += [f"Potential: {settings.potential}; {relax}", rule,
-              f"{'Step':<24s}{'Status':<10s}{'Time (s)':>10s}  Note"]
+    relax = (
+        f"relaxed to fmax {settings.fmax:g} eV/A with {settings.optimizer} at {settings.pressure:g} GPa"
+        if settings.relax
+        else "not relaxed"
+    )
+    lines += [
+        f"Potential: {settings.potential}; {relax}",
+        rule,
+        f"{'Step':<24s}{'Status':<10s}{'Time (s)':>10s}  Note",
+    ]
     for name, step in result.steps.items():
         lines.append(f"{name:<24s}{step.status:<10s}{step.seconds:>10.3f}  {step.error or ''}")
     lines += [rule, f"{'Quantity':<40s}{'Value':>12s}"]
@@ -63,8 +74,9 @@ def _table(label, atoms, settings, result):
             normal, direction = test.text.split("/")
             text = f"Shear strength ({normal})[{direction}] (GPa)"
         if test.name in values:
-            lines.append(f"{text:<40s}{values[test.name]:>12.2f}  at strain "
-                         f"{values[test.name + '_strain']:.3f}")
+            lines.append(
+                f"{text:<40s}{values[test.name]:>12.2f}  at strain {values[test.name + '_strain']:.3f}"
+            )
         else:
             lines.append(f"{text:<40s}{'-':>12s}")
     if result.elastic_constants is not None:
@@ -88,8 +100,11 @@ def _save_plot(path, result, settings):
     data = {}
     for name, (strain, stress_gpa) in result.curves.items():
         test = tests[name]
-        label = (f"tensile [{test.text}]" if test.normal is None
-                 else "shear ({})[{}]".format(*test.text.split("/")))
+        label = (
+            f"tensile [{test.text}]"
+            if test.normal is None
+            else "shear ({})[{}]".format(*test.text.split("/"))
+        )
         data[name] = (strain, np.asarray(stress_gpa) * units.GPa, label)
     with warnings.catch_warnings(), contextlib.redirect_stdout(io.StringIO()):
         warnings.simplefilter("ignore")  # "cannot show the figure" from the Agg backend
@@ -121,12 +136,15 @@ def main(args):
         atoms = read(args.file)
     except Exception as exc:
         first = (str(exc).strip().splitlines() or [""])[0]
-        fail("properties", f"cannot read a structure from {args.file!r}: "
-                           f"{type(exc).__name__}: {first}")
+        fail("properties", f"cannot read a structure from {args.file!r}: {type(exc).__name__}: {first}")
     result = compute_properties(atoms, settings)
     if args.json:
-        report = {"file": args.file, "formula": atoms.get_chemical_formula(),
-                  "settings": settings.as_dict(), **result.to_json()}
+        report = {
+            "file": args.file,
+            "formula": atoms.get_chemical_formula(),
+            "settings": settings.as_dict(),
+            **result.to_json(),
+        }
         print(json.dumps(report, indent=2))
     else:
         print(_table(args.file, atoms, settings, result))

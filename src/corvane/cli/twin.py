@@ -16,29 +16,62 @@ DESCRIPTION = (
 
 
 def register_parser(subparsers):
-    parser = subparsers.add_parser(COMMAND, help=DESCRIPTION, description=DESCRIPTION,
-                                   formatter_class=CombinedFormatter)
-    parser.add_argument("-f", "--filename", type=str,
-                        help="Bulk crystal structure file (any format ASE reads). "
-                             "Without it: c-BN, zinc-blende, a = 3.615 Angstrom.")
-    parser.add_argument("-o", "--output", type=str, default="twin.vasp",
-                        help="Output file; its name sets the format.")
-    parser.add_argument("--plane", type=int, nargs=3, default=[1, 1, 1],
-                        help="Miller indices of the twinning plane in the bulk's cell.")
-    parser.add_argument("--layers", type=int, nargs="+", default=[3],
-                        help="Thickness of each grain in layer units (at least 2).\n"
-                             "One value: two grains, two boundaries per cell.\n"
-                             "Several: those grains, then the same in reverse order.")
-    parser.add_argument("--operation", choices=("auto", "mirror", "rotation"), default="auto",
-                        help="mirror, 180° rotation about the normal, or auto (mirror first).")
-    parser.add_argument("--supercell", type=int, nargs=3, default=[1, 1, 1],
-                        help="Repetitions of the twin cell along its three vectors.")
-    parser.add_argument("--vacuum", type=float, default=0.0,
-                        help="Vacuum in Angstrom along the normal (0 keeps the twin periodic).")
-    parser.add_argument("--tol", type=float, default=0.01,
-                        help="Tolerance in Angstrom for layers and bond lengths.")
-    parser.add_argument("--grains", action="store_true",
-                        help="Also write each grain, named from the output: <stem>_grain<i><ext>.")
+    parser = subparsers.add_parser(
+        COMMAND, help=DESCRIPTION, description=DESCRIPTION, formatter_class=CombinedFormatter
+    )
+    parser.add_argument(
+        "-f",
+        "--filename",
+        type=str,
+        help="Bulk crystal structure file (any format ASE reads). "
+        "Without it: c-BN, zinc-blende, a = 3.615 Angstrom.",
+    )
+    parser.add_argument(
+        "-o", "--output", type=str, default="twin.vasp", help="Output file; its name sets the format."
+    )
+    parser.add_argument(
+        "--plane",
+        type=int,
+        nargs=3,
+        default=[1, 1, 1],
+        help="Miller indices of the twinning plane in the bulk's cell.",
+    )
+    parser.add_argument(
+        "--layers",
+        type=int,
+        nargs="+",
+        default=[3],
+        help="Thickness of each grain in layer units (at least 2).\n"
+        "One value: two grains, two boundaries per cell.\n"
+        "Several: those grains, then the same in reverse order.",
+    )
+    parser.add_argument(
+        "--operation",
+        choices=("auto", "mirror", "rotation"),
+        default="auto",
+        help="mirror, 180° rotation about the normal, or auto (mirror first).",
+    )
+    parser.add_argument(
+        "--supercell",
+        type=int,
+        nargs=3,
+        default=[1, 1, 1],
+        help="Repetitions of the twin cell along its three vectors.",
+    )
+    parser.add_argument(
+        "--vacuum",
+        type=float,
+        default=0.0,
+        help="Vacuum in Angstrom along the normal (0 keeps the twin periodic).",
+    )
+    parser.add_argument(
+        "--tol", type=float, default=0.01, help="Tolerance in Angstrom for layers and bond lengths."
+    )
+    parser.add_argument(
+        "--grains",
+        action="store_true",
+        help="Also write each grain, named from the output: <stem>_grain<i><ext>.",
+    )
     parser.set_defaults(command=COMMAND)
 
 
@@ -79,16 +112,26 @@ def _run(args):
 
         bulk, source = build_bulk("BN", "zincblende", a=3.615), "built-in c-BN (a = 3.615 A)"
     print(f"Bulk: {bulk.get_chemical_formula()}, {len(bulk)} atoms, from {source}")
-    builder = Sigma3TwinBoundary(bulk, plane=tuple(args.plane), layers=args.layers,
-                                 operation=args.operation, tol=args.tol, vacuum=args.vacuum)
+    builder = Sigma3TwinBoundary(
+        bulk,
+        plane=tuple(args.plane),
+        layers=args.layers,
+        operation=args.operation,
+        tol=args.tol,
+        vacuum=args.vacuum,
+    )
     stack = builder.layers + builder.layers[::-1]
-    print(f"Building the ({' '.join(map(str, builder.plane))}) twin: grains of "
-          f"{' '.join(map(str, stack))} layer units, operation {args.operation}")
+    print(
+        f"Building the ({' '.join(map(str, builder.plane))}) twin: grains of "
+        f"{' '.join(map(str, stack))} layer units, operation {args.operation}"
+    )
     twin = builder.create(supercell=args.supercell)
     info = twin.info
     heights = ", ".join(f"{h:.3f}" for h in info["twin_boundaries"]) or "none"
-    print(f"Twin: {len(twin)} atoms, {info['twin_operation']}, stacking {info['twin_stacking']}, "
-          f"boundaries at z = {heights} A")
+    print(
+        f"Twin: {len(twin)} atoms, {info['twin_operation']}, stacking {info['twin_stacking']}, "
+        f"boundaries at z = {heights} A"
+    )
     if args.grains:
         stem, ext = os.path.splitext(args.output)
         for i, grain in enumerate(builder.grains):

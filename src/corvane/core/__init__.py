@@ -138,8 +138,9 @@ def _check_pair_memory(atoms, cutoff):
     else:  # no images: at most every pair, fewer when the atoms spread wider than the cutoff
         extent = np.ptp(atoms.positions, axis=0) + cutoff
         pairs = min(float(n) * n, limits.neighbour_pairs(n, n / float(np.prod(extent)), cutoff))
-    limits.check_memory(pairs * limits.BYTES_PER_PAIR,
-                        f"merging atoms within {cutoff:g} A (about {pairs:.3g} atom pairs)")
+    limits.check_memory(
+        pairs * limits.BYTES_PER_PAIR, f"merging atoms within {cutoff:g} A (about {pairs:.3g} atom pairs)"
+    )
 
 
 def average_atoms(atoms, cutoff):

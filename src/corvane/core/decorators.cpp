@@ -13,11 +13,10 @@ std::shared_ptr<const rt::Layout> wrapper_layout;
 py::object wrapper(rt::Call& call) {
     PyObject* func = call.closure(0).ptr();
     PyObject* func_ext = call.closure(1).ptr();
-    PyObject* args = call[0].ptr();
-    PyObject* kwargs = call[1].ptr();
+    PyObject* args = call.arg("args").ptr();
+    PyObject* kwargs = call.arg("kwargs").ptr();
 
-    py::object kw = py::reinterpret_steal<py::object>(PyDict_Copy(kwargs));
-    if (!kw) throw py::error_already_set();
+    py::object kw = rt::steal(PyDict_Copy(kwargs));
     PyObject* result = PyObject_Call(func, args, kw.ptr());
     if (result != nullptr) return py::reinterpret_steal<py::object>(result);
 
@@ -39,10 +38,11 @@ py::object wrapper(rt::Call& call) {
 
 // extended_func_decorator(func: Callable[P, R], func_ext) -> Callable[P, R]
 py::object extended_func_decorator(rt::Call& call) {
-    py::tuple closure = py::make_tuple(call[0], call[1]);
+    py::handle func = call.arg("func");
+    py::tuple closure = py::make_tuple(func, call.arg("func_ext"));
     py::object inner = rt::Module::closure(wrapper, wrapper_layout, call.function(), closure,
                                            "extended_func_decorator.<locals>.wrapper");
-    return call.global("functools").attr("wraps")(call[0])(inner);
+    return call.global("functools").attr("wraps")(func)(inner);
 }
 
 }  // namespace

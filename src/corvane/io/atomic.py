@@ -165,8 +165,7 @@ def atomic_writer(func):
         if not _is_path(fd):
             return func(fd, *args, **kwargs)
         with replacing(fd) as temporary:
-            return func(type(fd)(temporary) if isinstance(fd, PurePath) else temporary,
-                        *args, **kwargs)
+            return func(type(fd)(temporary) if isinstance(fd, PurePath) else temporary, *args, **kwargs)
 
     return atomic
 
@@ -180,8 +179,7 @@ def write(filename, images, format=None, parallel=True, append=False, **kwargs):
     from ase.io.formats import filetype
 
     if not _is_path(filename):
-        return ase.io.write(filename, images, format=format, parallel=parallel, append=append,
-                            **kwargs)
+        return ase.io.write(filename, images, format=format, parallel=parallel, append=append, **kwargs)
     name = os.fspath(filename)
     if format is None:
         format = filetype(name, read=False)
@@ -190,8 +188,7 @@ def write(filename, images, format=None, parallel=True, append=False, **kwargs):
             import shutil
 
             shutil.copyfile(name, temporary)
-        return ase.io.write(temporary, images, format=format, parallel=parallel, append=append,
-                            **kwargs)
+        return ase.io.write(temporary, images, format=format, parallel=parallel, append=append, **kwargs)
 
 
 def write_with(target, write_method, format=None, **kwargs):

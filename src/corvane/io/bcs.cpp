@@ -1,5 +1,6 @@
 // corvane.io.bcs: structure files of the Bilbao Crystallographic Server (space-group number,
 // lattice parameters, asymmetric unit with Wyckoff labels).
+#include <corvane/arrays.hpp>
 #include <corvane/runtime.hpp>
 #include <pybind11/numpy.h>
 
@@ -44,7 +45,7 @@ std::vector<py::str> data_lines(py::handle lines) {
 }
 
 const py::str& data_line(const std::vector<py::str>& lines, std::size_t i) {
-    if (i >= lines.size()) throw corvane::io::list_index_error();
+    if (i >= lines.size()) corvane::io::raise_list_index();
     return lines[i];
 }
 
@@ -53,7 +54,7 @@ const py::str& data_line(const std::vector<py::str>& lines, std::size_t i) {
 long long atom_count(py::handle n) {
     int overflow = 0;
     long long v = PyLong_AsLongLongAndOverflow(n.ptr(), &overflow);
-    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();
+    if (v == -1 && PyErr_Occurred()) throw py::error_already_set();  // not an int
     if (overflow > 0) return LLONG_MAX;
     if (overflow < 0 || v < 0) return 0;
     return v;
@@ -61,7 +62,7 @@ long long atom_count(py::handle n) {
 
 // read_bcs(fd) -> Atoms, wrapped by ase.utils.reader.
 py::object read_bcs(rt::Call& call) {
-    py::object lines = call[0].attr("readlines")();
+    py::object lines = call.arg("fd").attr("readlines")();
     std::vector<py::str> data = data_lines(lines);
 
     py::object number = corvane::io::parse_int(data_line(data, 0));
@@ -70,22 +71,22 @@ py::object read_bcs(rt::Call& call) {
     static const char* const kLatticeNames[] = {"a", "b", "c", "alpha", "beta", "gamma"};
     for (const py::str& field : lattice.split()) {
         std::size_t k = py::len(cellpar);
-        std::string what = "lattice parameter " +
-                           (k < 6 ? std::string(kLatticeNames[k]) : std::to_string(k + 1));
+        std::string what =
+            "lattice parameter " + (k < 6 ? std::string(kLatticeNames[k]) : std::to_string(k + 1));
         cellpar.append(corvane::io::require_finite(corvane::io::parse_float(field), what));
     }
     py::object count = corvane::io::parse_int(data_line(data, 2));
     long long n = atom_count(count);
     if (n == 0) {
-        throw py::value_error("the number of independent atoms must be at least 1, got " +
-                              py::str(count).cast<std::string>());
+        rt::raise(PyExc_ValueError, "the number of independent atoms must be at least 1, got %S",
+                  count.ptr());
     }
 
     py::list symbols, basis;
     for (long long i = 0; i < n; ++i) {
         StrView line(data_line(data, 3 + static_cast<std::size_t>(i)));
         std::vector<py::str> fields = line.split();
-        if (fields.size() < 6) throw corvane::io::list_index_error();
+        if (fields.size() < 6) corvane::io::raise_list_index();
         symbols.append(fields[0]);
         py::list xyz;
         for (int c = 3; c < 6; ++c) {
@@ -97,10 +98,9 @@ py::object read_bcs(rt::Call& call) {
         basis.append(xyz);
     }
 
-    py::object structure = call.global("crystal")(py::arg("symbols") = symbols,
-                                                  py::arg("basis") = basis,
-                                                  py::arg("cellpar") = cellpar,
-                                                  py::arg("spacegroup") = number);
+    py::object structure =
+        call.global("crystal")(py::arg("symbols") = symbols, py::arg("basis") = basis,
+                               py::arg("cellpar") = cellpar, py::arg("spacegroup") = number);
     corvane::io::require_volume(structure, cellpar, "the lattice parameters");
     structure.attr("info")[py::str("spacegroup")] = call.global("Spacegroup")(number);
     return structure;
@@ -116,9 +116,7 @@ py::object field(py::handle dataset, const char* name) {
 }
 
 std::vector<std::int64_t> int_array(py::handle np, py::handle values) {
-    auto a = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>::ensure(
-        np.attr("asarray")(values).attr("ravel")());
-    if (!a) throw py::error_already_set();
+    rt::IntArray a = rt::as_array<std::int64_t>(np.attr("asarray")(values).attr("ravel")());
     return std::vector<std::int64_t>(a.data(), a.data() + a.size());
 }
 
@@ -149,12 +147,10 @@ std::vector<std::int64_t> orbit_sizes_in_std_cell(const std::vector<std::int64_t
 // meet spglib's own error.
 void check_symprec(py::handle symprec) {
     if (!PyNumber_Check(symprec.ptr()) || PyComplex_Check(symprec.ptr())) return;
-    double v = PyFloat_AsDouble(symprec.ptr());
-    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
-    if (!(v > 0.0) || !std::isfinite(v)) {
-        throw py::value_error("symprec must be a positive finite tolerance, got " +
-                              py::repr(symprec).cast<std::string>());
-    }
+    double v = rt::as_double(symprec);
+    if (!(v > 0.0) || !std::isfinite(v))
+        rt::raise(PyExc_ValueError, "symprec must be a positive finite tolerance, got %R",
+                  symprec.ptr());
 }
 
 // The lines of the .bcs file for `atoms`, or None after printing the error line when the
@@ -194,9 +190,9 @@ py::object bcs_lines(rt::Call& call, py::handle atoms, py::handle symprec) {
     bool whole_multiple = sc >= 1 && n_atoms % n_std == 0;
     if (sc > 1) rt::print(py::str("!WARN: The atoms is a supercell"));
 
-    py::tuple uniq = np.attr("unique")(field(dataset, "equivalent_atoms"),
-                                       py::arg("return_index") = true,
-                                       py::arg("return_counts") = true);
+    py::tuple uniq =
+        np.attr("unique")(field(dataset, "equivalent_atoms"), py::arg("return_index") = true,
+                          py::arg("return_counts") = true);
     std::vector<std::int64_t> representatives = int_array(np, uniq[0]);
     std::vector<std::int64_t> first_index = int_array(np, uniq[1]);
     std::vector<std::int64_t> counts = int_array(np, uniq[2]);
@@ -217,11 +213,10 @@ py::object bcs_lines(rt::Call& call, py::handle atoms, py::handle symprec) {
         multiplicity = orbit_sizes_in_std_cell(representatives, equivalent, to_prim, std_to_prim);
     }
 
-    auto pos = py::array_t<double, py::array::c_style | py::array::forcecast>::ensure(
+    rt::DoubleArray pos = rt::as_array<double>(
         np.attr("asarray")(std_positions, py::arg("dtype") = np.attr("float64")));
-    if (!pos) throw py::error_already_set();
     if (pos.ndim() != 2 || pos.shape(1) != 3)
-        throw py::value_error("spglib returned standardized positions of unexpected shape");
+        rt::raise(PyExc_ValueError, "spglib returned standardized positions of unexpected shape");
     py::list symbols = atoms.attr("get_chemical_symbols")();
 
     py::list out;
@@ -231,7 +226,7 @@ py::object bcs_lines(rt::Call& call, py::handle atoms, py::handle symprec) {
     std::string lattice;
     for (int k = 0; k < 6; ++k) {
         if (k) lattice += ' ';
-        lattice += corvane::io::fixed(rt::as_double(cellpar[k]), k < 3 ? 6 : 2);
+        lattice += rt::fixed(rt::as_double(cellpar[k]), k < 3 ? 6 : 2);
     }
     out.append(py::str(lattice + "\n"));
     out.append(py::str("# Number of independent atoms in the asymmetric unit\n"));
@@ -241,7 +236,7 @@ py::object bcs_lines(rt::Call& call, py::handle atoms, py::handle symprec) {
     for (std::size_t k = 0; k < representatives.size(); ++k) {
         std::int64_t first = first_index[k];
         if (first < 0 || static_cast<std::size_t>(first) >= to_prim.size())
-            throw corvane::io::list_index_error();
+            corvane::io::raise_list_index();
         std::int64_t p = to_prim[static_cast<std::size_t>(first)];
         Py_ssize_t j = -1;
         for (std::size_t m = 0; m < std_to_prim.size(); ++m) {
@@ -251,7 +246,7 @@ py::object bcs_lines(rt::Call& call, py::handle atoms, py::handle symprec) {
             }
         }
         if (j < 0 || j >= pos.shape(0))
-            throw py::index_error("index 0 is out of bounds for axis 0 with size 0");
+            rt::raise(PyExc_IndexError, "index 0 is out of bounds for axis 0 with size 0");
 
         std::string label = std::to_string(multiplicity[k]) +
                             py::str(wyckoffs[py::int_(first)]).cast<std::string>();
@@ -259,7 +254,7 @@ py::object bcs_lines(rt::Call& call, py::handle atoms, py::handle symprec) {
         std::string line = corvane::io::left(symbol, 2) + ' ' +
                            corvane::io::left(std::to_string(k + 1), 2) + ' ' +
                            corvane::io::left(label, 4);
-        for (int c = 0; c < 3; ++c) line += ' ' + corvane::io::fixed(pos.at(j, c), 6);
+        for (int c = 0; c < 3; ++c) line += ' ' + rt::fixed(pos.at(j, c), 6);
         out.append(py::str(line + "\n"));
     }
     return std::move(out);
@@ -267,8 +262,8 @@ py::object bcs_lines(rt::Call& call, py::handle atoms, py::handle symprec) {
 
 // _write_bcs_lines(fd, lines), wrapped by ase.utils.writer: the only place a path is opened.
 py::object write_lines(rt::Call& call) {
-    py::object write = call[0].attr("write");
-    for (py::handle line : py::iter(call[1])) write(line);
+    py::object write = call.arg("fd").attr("write");
+    for (py::handle line : py::iter(call.arg("lines"))) write(line);
     return py::none();
 }
 
@@ -276,13 +271,13 @@ py::object write_lines(rt::Call& call) {
 py::object write_bcs(rt::Call& call) {
     // The whole analysis runs before `fd` is touched: when it fails, a path given as `fd` is
     // never opened (opening it for writing would empty an existing file).
-    py::object lines = bcs_lines(call, call[1], call[2]);
+    py::object lines = bcs_lines(call, call.arg("atoms"), call.arg("symprec"));
     if (lines.is_none()) return py::none();
-    call.global("_write_bcs_lines")(call[0], lines);
+    call.global("_write_bcs_lines")(call.arg("fd"), lines);
     return py::none();
 }
 
-const char* READ_DOC =
+const char* kReadDoc =
     "Reads a crystal structure from a Bilbao Crystallographic Server .bcs file.\n"
     "\n"
     "The file holds the space-group number, the lattice parameters and the\n"
@@ -299,7 +294,7 @@ const char* READ_DOC =
     "Atoms\n"
     "    The structure, with info['spacegroup'] set to its Spacegroup.\n";
 
-const char* WRITE_DOC =
+const char* kWriteDoc =
     "Finds the symmetry-inequivalent atoms and writes them to a .bcs file.\n"
     "\n"
     "The structure is analysed with spglib and one atom of every set of\n"
@@ -327,7 +322,7 @@ PYBIND11_MODULE(bcs, m) {
     mod.from_import("ase.utils", {"reader", "writer"});
 
     py::object read_fn =
-        mod.def(read_bcs, rt::Sig("read_bcs").arg("fd").returns("Atoms").doc(READ_DOC));
+        mod.def(read_bcs, rt::Sig("read_bcs").arg("fd").returns("Atoms").doc(kReadDoc));
     mod.set("read_bcs", mod.get("reader")(read_fn));
 
     py::object lines_fn = mod.def(write_lines, rt::Sig("_write_bcs_lines").arg("fd").arg("lines"));
@@ -339,5 +334,5 @@ PYBIND11_MODULE(bcs, m) {
                            .arg("fd")
                            .arg("atoms", "Atoms")
                            .opt("symprec", py::float_(0.01), "float")
-                           .doc(WRITE_DOC));
+                           .doc(kWriteDoc));
 }

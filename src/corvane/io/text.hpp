@@ -3,7 +3,7 @@
 // without leaving C++.
 #pragma once
 
-#include <pybind11/pybind11.h>
+#include <corvane/runtime.hpp>
 
 #include <cmath>
 #include <string>
@@ -13,6 +13,7 @@
 namespace corvane::io {
 
 namespace py = pybind11;
+namespace rt = corvane::rt;
 
 // A read-only view of the code points of a Python str.
 class StrView {
@@ -67,34 +68,32 @@ private:
 // says so instead of failing somewhere deeper.
 inline py::handle require_text_line(py::handle line) {
     if (!PyUnicode_Check(line.ptr())) {
-        throw py::type_error(std::string("expected lines of text from readlines(), got ") +
-                             Py_TYPE(line.ptr())->tp_name +
-                             " (open the file in text mode)");
+        rt::raise(
+            PyExc_TypeError,
+            "expected lines of text from readlines(), got %.200s (open the file in text mode)",
+            Py_TYPE(line.ptr())->tp_name);
     }
     return line;
 }
 
 // int(field) and float(field), with the interpreter's own parsing and error messages.
 inline py::object parse_int(py::handle field) {
-    PyObject* v = PyLong_FromUnicodeObject(field.ptr(), 10);
-    if (!v) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(v);
+    return rt::steal(PyLong_FromUnicodeObject(field.ptr(), 10));
 }
 
 inline py::object parse_float(py::handle field) {
-    PyObject* v = PyFloat_FromString(field.ptr());
-    if (!v) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(v);
+    return rt::steal(PyFloat_FromString(field.ptr()));
 }
 
 // The number a float field was read as, refused when it is NaN or infinite: such a value would
 // give a structure of NaN positions or cell vectors without any error. `what` names the field.
 inline py::object require_finite(py::object value, const std::string& what) {
-    double v = PyFloat_AsDouble(value.ptr());
-    if (v == -1.0 && PyErr_Occurred()) throw py::error_already_set();
+    double v = rt::as_double(value);
     if (!std::isfinite(v)) {
-        throw py::value_error(what + " must be a finite number, got " +
-                              (std::isnan(v) ? std::string("nan") : v > 0 ? "inf" : "-inf"));
+        rt::raise(PyExc_ValueError, what + " must be a finite number, got " +
+                                        (std::isnan(v) ? std::string("nan")
+                                         : v > 0       ? "inf"
+                                                       : "-inf"));
     }
     return value;
 }
@@ -110,20 +109,15 @@ inline void require_volume(py::handle structure, py::handle cellpar, const char*
     // Rounding leaves a flat cell about sqrt(machine epsilon) of volume, relative to a*b*c.
     if (volume > 1e-6 * scale && scale > 0.0) return;
     std::string given;
-    for (py::handle v : cellpar) given += (given.empty() ? "" : " ") + py::str(v).cast<std::string>();
-    throw py::value_error(std::string(what) + " " + given + " describe a cell of zero volume");
+    for (py::handle v : cellpar)
+        given += (given.empty() ? "" : " ") + py::str(v).cast<std::string>();
+    rt::raise(PyExc_ValueError,
+              std::string(what) + " " + given + " describe a cell of zero volume");
 }
 
-// The message of an IndexError from indexing a list past its end.
-inline py::index_error list_index_error() { return py::index_error("list index out of range"); }
-
-// A float formatted as Python's format(value, ".Nf") does.
-inline std::string fixed(double value, int decimals) {
-    char* s = PyOS_double_to_string(value, 'f', decimals, 0, nullptr);
-    if (!s) throw py::error_already_set();
-    std::string out(s);
-    PyMem_Free(s);
-    return out;
+// The IndexError of indexing a list past its end.
+[[noreturn]] inline void raise_list_index() {
+    rt::raise(PyExc_IndexError, "list index out of range");
 }
 
 // Left-aligned in a field of at least `width` characters (format "<width"); never truncates.

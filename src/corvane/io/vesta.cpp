@@ -13,7 +13,7 @@ using corvane::io::StrView;
 
 namespace {
 
-const char* FIRST_BLOCK = "#VESTA_FORMAT_VERSION";
+const char* kFirstBlock = "#VESTA_FORMAT_VERSION";
 
 // A keyword line starts with at least four capitals A-Z (the pattern "^[A-Z]{4,}"); the keyword
 // is the whole leading run of capitals. Returns its length, 0 for any other line.
@@ -25,29 +25,29 @@ Py_ssize_t keyword_length(const StrView& s) {
 
 // Item i of a block's line list, with the IndexError of list indexing when it is too short.
 py::object block_line(py::handle block, Py_ssize_t i) {
-    if (i >= static_cast<Py_ssize_t>(py::len(block))) throw corvane::io::list_index_error();
+    if (i >= static_cast<Py_ssize_t>(py::len(block))) corvane::io::raise_list_index();
     return block[py::int_(i)];
 }
 
 // VestaData.__init__(self)
 py::object vesta_data_init(rt::Call& call) {
-    call[0].attr("raw_blocks") = py::dict();
+    call.arg("self").attr("raw_blocks") = py::dict();
     return py::none();
 }
 
 // VestaData.__repr__(self)
 py::object vesta_data_repr(rt::Call& call) {
-    py::list keys(call[0].attr("raw_blocks").attr("keys")());
+    py::list keys(call.arg("self").attr("raw_blocks").attr("keys")());
     return py::str("VestaData with blocks: ") + py::repr(keys);
 }
 
 // read_vesta(fd) -> Atoms, wrapped by ase.utils.reader.
 py::object read_vesta(rt::Call& call) {
-    py::object lines = call[0].attr("readlines")();
+    py::object lines = call.arg("fd").attr("readlines")();
 
     py::object vesta_data = call.global("VestaData")();
     py::object raw = vesta_data.attr("raw_blocks");
-    py::str current(FIRST_BLOCK);
+    py::str current(kFirstBlock);
     raw[current] = py::list();
     py::object current_list = raw[current];
 
@@ -63,7 +63,7 @@ py::object read_vesta(rt::Call& call) {
 
     py::object get = raw.attr("get");
     py::object cellp = get(py::str("CELLP"), py::list());
-    if (!py::bool_(cellp)) throw py::value_error("CELLP block not found in VESTA file.");
+    if (!rt::truthy(cellp)) rt::raise(PyExc_ValueError, "CELLP block not found in VESTA file.");
     py::list cell;
     {
         py::object line = block_line(cellp, 1);
@@ -77,7 +77,7 @@ py::object read_vesta(rt::Call& call) {
     }
 
     py::object struc = get(py::str("STRUC"), py::list());
-    if (!py::bool_(struc)) throw py::value_error("STRUC block not found in VESTA file.");
+    if (!rt::truthy(struc)) rt::raise(PyExc_ValueError, "STRUC block not found in VESTA file.");
 
     py::list no_group;
     no_group.append(py::str("GROUP"));
@@ -88,7 +88,7 @@ py::object read_vesta(rt::Call& call) {
         py::object line = block_line(group, 1);
         StrView s(corvane::io::require_text_line(line));
         std::vector<py::str> fields = s.split();
-        if (fields.empty()) throw corvane::io::list_index_error();
+        if (fields.empty()) corvane::io::raise_list_index();
         number = corvane::io::parse_int(fields[0]);
     }
 
@@ -115,8 +115,7 @@ py::object read_vesta(rt::Call& call) {
     py::object structure;
     if (number > py::int_(1)) {
         structure = call.global("crystal")(symbols, py::arg("basis") = positions,
-                                           py::arg("spacegroup") = number,
-                                           py::arg("cell") = cell);
+                                           py::arg("spacegroup") = number, py::arg("cell") = cell);
     } else {
         structure = call.global("Atoms")(py::arg("symbols") = symbols,
                                          py::arg("scaled_positions") = positions,
@@ -129,8 +128,8 @@ py::object read_vesta(rt::Call& call) {
 
 // _write_vesta_blocks(fd, blocks), wrapped by ase.utils.writer: the only place a path is opened.
 py::object write_blocks(rt::Call& call) {
-    py::object writelines = call[0].attr("writelines");
-    for (py::handle block : py::iter(call[1])) writelines(block);
+    py::object writelines = call.arg("fd").attr("writelines");
+    for (py::handle block : py::iter(call.arg("blocks"))) writelines(block);
     return py::none();
 }
 
@@ -142,10 +141,11 @@ bool is_path(py::handle fd) {
 
 // write_vesta(fd, atoms: Atoms)
 py::object write_vesta(rt::Call& call) {
-    py::handle fd = call[0];
-    py::object stored = call[1].attr("info").attr("get")(py::str("vesta_data"));
-    if (!py::bool_(stored) || !py::isinstance(stored, call.global("VestaData")))
-        throw py::value_error("Atoms object does not contain valid VestaData in its info dictionary.");
+    py::handle fd = call.arg("fd");
+    py::object stored = call.arg("atoms").attr("info").attr("get")(py::str("vesta_data"));
+    if (!rt::truthy(stored) || !py::isinstance(stored, call.global("VestaData")))
+        rt::raise(PyExc_ValueError,
+                  "Atoms object does not contain valid VestaData in its info dictionary.");
 
     // Everything is gathered and checked before `fd` is touched, so a path given as `fd` is only
     // opened (and emptied) once the write can go through.
@@ -157,10 +157,9 @@ py::object write_vesta(rt::Call& call) {
         if (text_file) {
             for (py::handle line : block) {
                 if (!PyUnicode_Check(line.ptr()))
-                    throw py::type_error(std::string("VestaData block ") +
-                                         py::repr(key).cast<std::string>() +
-                                         " holds a line that is not text: " +
-                                         Py_TYPE(line.ptr())->tp_name);
+                    rt::raise(PyExc_TypeError,
+                              "VestaData block %R holds a line that is not text: %.200s", key.ptr(),
+                              Py_TYPE(line.ptr())->tp_name);
             }
         }
         blocks.append(block);
@@ -169,14 +168,14 @@ py::object write_vesta(rt::Call& call) {
     return py::none();
 }
 
-const char* CLASS_DOC =
+const char* kClassDoc =
     "Stores the data of a VESTA file that is not used directly by the ASE Atoms\n"
     "object, so that the file that was read can be reconstructed on writing.\n"
     "\n"
     "raw_blocks maps each block keyword to the file's lines of that block, in file\n"
     "order and exactly as read; keys keep the order in which they first appeared.\n";
 
-const char* READ_DOC =
+const char* kReadDoc =
     "Reads a VESTA file, creates an ASE Atoms object, and stores the\n"
     "file's blocks in a VestaData object under atoms.info['vesta_data'].\n"
     "\n"
@@ -193,7 +192,7 @@ const char* READ_DOC =
     "Atoms\n"
     "    The structure, with info['vesta_data'] holding the file's blocks.\n";
 
-const char* WRITE_DOC =
+const char* kWriteDoc =
     "Writes an ASE Atoms object with associated VestaData to a VESTA file.\n"
     "\n"
     "The blocks stored in atoms.info['vesta_data'] are written back verbatim, in\n"
@@ -217,13 +216,13 @@ PYBIND11_MODULE(vesta, m) {
     mod.from_import("ase.utils", {"reader", "writer"});
     mod.import("re");
 
-    rt::ClassBuilder(mod, "VestaData", CLASS_DOC)
+    rt::ClassBuilder(mod, "VestaData", kClassDoc)
         .def(vesta_data_init, rt::Sig("__init__").arg("self"))
         .def(vesta_data_repr, rt::Sig("__repr__").arg("self"))
         .build();
 
     py::object read_fn =
-        mod.def(read_vesta, rt::Sig("read_vesta").arg("fd").returns("Atoms").doc(READ_DOC));
+        mod.def(read_vesta, rt::Sig("read_vesta").arg("fd").returns("Atoms").doc(kReadDoc));
     mod.set("read_vesta", mod.get("reader")(read_fn));
 
     py::object blocks_fn =
@@ -232,5 +231,5 @@ PYBIND11_MODULE(vesta, m) {
     py::object atomic_writer = py::module_::import("corvane.io.atomic").attr("atomic_writer");
     mod.set("_write_vesta_blocks", atomic_writer(mod.get("writer")(blocks_fn)));
 
-    mod.def(write_vesta, rt::Sig("write_vesta").arg("fd").arg("atoms", "Atoms").doc(WRITE_DOC));
+    mod.def(write_vesta, rt::Sig("write_vesta").arg("fd").arg("atoms", "Atoms").doc(kWriteDoc));
 }

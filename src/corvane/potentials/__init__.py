@@ -6,7 +6,9 @@ the file has a signature, else by extension) and a loader returning an ASE calcu
     from corvane.potentials import calculator_for
     atoms.calc = calculator_for("BCN-ms-v0.0.1.pth")   # or "BNC.tersoff"
 
-``corvane.optimization.get_calculator`` consults this registry.
+``corvane.optimization.get_calculator`` consults this registry. A new kind of potential is one
+kernel (native/kernels/), one binding (src/corvane/_kernels/bind_<name>.cpp), one calculator
+class in this package and one entry in ``REGISTRY``; see ARCHITECTURE.md.
 """
 
 from __future__ import annotations
@@ -31,9 +33,9 @@ def default_threads() -> int:
 class PotentialKind:
     name: str
     description: str
-    pattern: str                                  # file names this kind usually has
-    recognises: Callable[[Path, bytes], bool]     # (path, first bytes) -> is it this kind?
-    load: Callable[[Path], object]                # path -> calculator
+    pattern: str  # file names this kind usually has
+    recognises: Callable[[Path, bytes], bool]  # (path, first bytes) -> is it this kind?
+    load: Callable[[Path], object]  # path -> calculator
 
 
 def _is_zip(path: Path, head: bytes) -> bool:
@@ -51,17 +53,21 @@ def _is_tersoff(path: Path, head: bytes) -> bool:
 
 
 def _load_tersoff(path):
-    from corvane.tersoff import Tersoff
+    from corvane.potentials.tersoff import Tersoff
 
     return Tersoff(path)
 
 
 #: The kinds of potential file, tried in order.
 REGISTRY: list[PotentialKind] = [
-    PotentialKind("ace", "linear cluster-expansion model (tensor file in PyTorch's zip layout)",
-                  "*.pth", _is_zip, _load_ace),
-    PotentialKind("tersoff", "LAMMPS-format Tersoff parameters", "*.tersoff", _is_tersoff,
-                  _load_tersoff),
+    PotentialKind(
+        "ace",
+        "linear cluster-expansion model (tensor file in PyTorch's zip layout)",
+        "*.pth",
+        _is_zip,
+        _load_ace,
+    ),
+    PotentialKind("tersoff", "LAMMPS-format Tersoff parameters", "*.tersoff", _is_tersoff, _load_tersoff),
 ]
 
 
@@ -76,8 +82,9 @@ def kind_of(path: str | os.PathLike) -> PotentialKind:
     if not path.is_file():
         if any(path.match(k.pattern) for k in REGISTRY):
             raise FileNotFoundError(f"potential file not found: {str(path)!r}")
-        raise ValueError(f"cannot tell the kind of potential of {str(path)!r} from its name: "
-                         f"supported are {supported}")
+        raise ValueError(
+            f"cannot tell the kind of potential of {str(path)!r} from its name: supported are {supported}"
+        )
     with open(path, "rb") as fh:
         head = fh.read(64)
     for kind in REGISTRY:
@@ -90,8 +97,7 @@ def kind_of(path: str | os.PathLike) -> PotentialKind:
             load(path)
         except ModelFileError as exc:
             raise ValueError(f"{exc}; supported are {supported}") from None
-    raise ValueError(f"cannot tell the kind of potential of {str(path)!r}: supported are "
-                     f"{supported}")
+    raise ValueError(f"cannot tell the kind of potential of {str(path)!r}: supported are {supported}")
 
 
 def calculator_for(path: str | os.PathLike):

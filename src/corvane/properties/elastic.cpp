@@ -17,14 +17,14 @@ using rt::truthy;
 
 // calculate_elastic_properties(atoms)
 py::object calculate_elastic_properties(rt::Call& call) {
-    std::vector<py::object> imported = rt::import_names(
-        call, "matscipy.elasticity", {"fit_elastic_constants", "elastic_moduli"});
+    std::vector<py::object> imported =
+        rt::import_names(call, "matscipy.elasticity", {"fit_elastic_constants", "elastic_moduli"});
     py::object fit_elastic_constants = imported[0];
     py::object elastic_moduli = imported[1];
 
-    py::handle atoms = call[0];
+    py::handle atoms = call.arg("atoms");
     if (!truthy(atoms.attr("calc")))
-        throw py::value_error("An ASE calculator must be attached to the atoms object.");
+        rt::raise(PyExc_ValueError, "An ASE calculator must be attached to the atoms object.");
 
     // The tensor in the calculator's own unit (eV/A^3); the fit's error estimate is not used.
     std::vector<py::object> fit =
@@ -60,7 +60,8 @@ py::object calculate_elastic_properties(rt::Call& call) {
     return std::move(result);
 }
 
-const char* const kDoc = R"(Calculates the elastic tensor and derived elastic properties for a structure.
+const char* const kDoc =
+    R"(Calculates the elastic tensor and derived elastic properties for a structure.
 
     The structure must be an optimised (relaxed) structure with an ASE calculator
     attached; the 6x6 stiffness tensor is fitted from stresses under small strains.

@@ -10,6 +10,7 @@
 
 namespace rt = corvane::rt;
 namespace py = pybind11;
+using namespace pybind11::literals;
 
 namespace {
 
@@ -22,14 +23,7 @@ using rt::truediv;
 
 py::object num(double x) { return py::float_(x); }
 py::object num(long x) { return py::int_(x); }
-py::object to_float(py::handle a) { return steal(PyNumber_Float(a.ptr())); }
-bool less(py::handle a, py::handle b) {
-    int r = PyObject_RichCompareBool(a.ptr(), b.ptr(), Py_LT);
-    if (r < 0) throw py::error_already_set();
-    return r == 1;
-}
 py::object complex_num(double re) { return steal(PyComplex_FromDoubles(re, 0.0)); }
-py::object concat(py::handle a, py::handle b) { return steal(PyUnicode_Concat(a.ptr(), b.ptr())); }
 
 // A complex result stays complex only when its imaginary part is non-zero.
 py::object real_or_complex(const py::object& z) {
@@ -45,42 +39,39 @@ void validate(rt::Call& call, std::initializer_list<std::pair<const char*, py::h
 
 // k = G / B in double arithmetic, as a typed division would do it.
 double ratio(double shear, double bulk) {
-    if (bulk == 0.0) {
-        PyErr_SetString(PyExc_ZeroDivisionError, "float division");
-        throw py::error_already_set();
-    }
+    if (bulk == 0.0) rt::raise(PyExc_ZeroDivisionError, "float division");
     return shear / bulk;
 }
 
 // ---------------------------------------------------------------------------------------------
 
 py::object validate_inputs_number(rt::Call& call) {
-    rt::check_exact(call[0], &PyDict_Type, "required_args");
+    py::handle required_args = call.arg("required_args");
+    rt::check_exact(required_args, &PyDict_Type, "required_args");
     PyObject* key;
     PyObject* value;
     Py_ssize_t pos = 0;
-    py::dict args = py::reinterpret_borrow<py::dict>(call[0]);
+    py::dict args = py::reinterpret_borrow<py::dict>(required_args);
     while (PyDict_Next(args.ptr(), &pos, &key, &value)) {
         py::object name = py::reinterpret_borrow<py::object>(key);
-        if (value == Py_None) {
-            py::object msg = concat(concat(py::str("Missing required input: '"), name), py::str("'"));
-            PyErr_SetObject(PyExc_ValueError, msg.ptr());
-            throw py::error_already_set();
-        }
+        if (value == Py_None)
+            rt::raise(PyExc_ValueError,
+                      rt::concat({py::str("Missing required input: '"), name, py::str("'")}));
         if (!PyLong_Check(value) && !PyFloat_Check(value)) {
-            py::object msg = concat(concat(py::str("Input '"), name), py::str("' must be a number, not "));
-            msg = concat(msg, py::handle(reinterpret_cast<PyObject*>(Py_TYPE(value))).attr("__name__"));
-            PyErr_SetObject(PyExc_TypeError, msg.ptr());
-            throw py::error_already_set();
+            py::object type_name =
+                py::handle(reinterpret_cast<PyObject*>(Py_TYPE(value))).attr("__name__");
+            rt::raise(PyExc_TypeError,
+                      rt::concat({py::str("Input '"), name, py::str("' must be a number, not "),
+                                  type_name}));
         }
     }
     return py::none();
 }
 
 py::object calculate_chen(rt::Call& call) {
-    validate(call, {{"shear", call[0]}, {"bulk", call[1]}});
-    const double shear = rt::as_double(call[0]);
-    const double bulk = rt::as_double(call[1]);
+    validate(call, {{"shear", call.arg("shear")}, {"bulk", call.arg("bulk")}});
+    const double shear = rt::as_double(call.arg("shear"));
+    const double bulk = rt::as_double(call.arg("bulk"));
     const double k_ratio = ratio(shear, bulk);
     py::object p = power(complex_num(k_ratio * k_ratio * shear), complex_num(0.585));
     py::object hardness = sub(mul(num(2L), p), num(3L));
@@ -88,9 +79,9 @@ py::object calculate_chen(rt::Call& call) {
 }
 
 py::object calculate_tian(rt::Call& call) {
-    validate(call, {{"shear", call[0]}, {"bulk", call[1]}});
-    const double shear = rt::as_double(call[0]);
-    const double bulk = rt::as_double(call[1]);
+    validate(call, {{"shear", call.arg("shear")}, {"bulk", call.arg("bulk")}});
+    const double shear = rt::as_double(call.arg("shear"));
+    const double bulk = rt::as_double(call.arg("bulk"));
     const double k_ratio = ratio(shear, bulk);
     py::object hardness = mul(mul(num(0.92), power(complex_num(k_ratio), complex_num(1.137))),
                               power(complex_num(shear), complex_num(0.708)));
@@ -98,21 +89,21 @@ py::object calculate_tian(rt::Call& call) {
 }
 
 py::object calculate_jiang(rt::Call& call) {
-    py::handle shear = call[0], young = call[1];
+    py::handle shear = call.arg("shear"), young = call.arg("young");
     if (!shear.is_none()) {
         validate(call, {{"shear", shear}});
-        return to_float(truediv(shear, num(6.78)));
+        return rt::builtin_float(truediv(shear, num(6.78)));
     }
     if (!young.is_none()) {
         validate(call, {{"young", young}});
-        return to_float(truediv(young, num(16.48)));
+        return rt::builtin_float(truediv(young, num(16.48)));
     }
-    throw py::value_error("Jiang's method requires either 'shear' or 'young' modulus.");
+    rt::raise(PyExc_ValueError, "Jiang's method requires either 'shear' or 'young' modulus.");
 }
 
 py::object calculate_mazhnik(rt::Call& call) {
-    py::handle shear = call[0], bulk = call[1], young = call[2];
-    py::object nu = py::reinterpret_borrow<py::object>(call[3]);
+    py::handle shear = call.arg("shear"), bulk = call.arg("bulk"), young = call.arg("young");
+    py::object nu = py::reinterpret_borrow<py::object>(call.arg("poisson"));
     if (nu.is_none()) {
         if (!shear.is_none() && !bulk.is_none()) {
             validate(call, {{"shear", shear}, {"bulk", bulk}});
@@ -125,17 +116,16 @@ py::object calculate_mazhnik(rt::Call& call) {
             validate(call, {{"young", young}, {"bulk", bulk}});
             nu = truediv(sub(mul(num(3L), bulk), young), mul(num(6L), bulk));
         } else {
-            throw py::value_error(
-                "Mazhnik's method requires 'poisson' ratio or enough moduli (shear/bulk, "
-                "young/shear, or young/bulk) to calculate it.");
+            rt::raise(PyExc_ValueError,
+                      "Mazhnik's method requires 'poisson' ratio or enough moduli (shear/bulk, "
+                      "young/shear, or young/bulk) to calculate it.");
         }
     }
     validate(call, {{"poisson", nu}});
 
-    if (!(less(num(-1.0), nu) && less(nu, num(0.5)))) {
-        py::object text = steal(PyObject_Format(nu.ptr(), py::str(".3f").ptr()));
-        rt::print(concat(concat(py::str("Warning: Poisson's ratio ("), text),
-                         py::str(") is outside the typical physical range [-1.0, 0.5].")));
+    if (!(num(-1.0) < nu && nu < num(0.5))) {
+        rt::print(rt::concat({py::str("Warning: Poisson's ratio ("), rt::format(nu, ".3f"),
+                              py::str(") is outside the typical physical range [-1.0, 0.5].")}));
     }
 
     py::object nu2 = power(nu, num(2L));
@@ -152,36 +142,29 @@ py::object calculate_mazhnik(rt::Call& call) {
         else if (!bulk.is_none())
             e = mul(mul(num(3L), bulk), sub(num(1L), mul(num(2L), nu)));
         else
-            throw py::value_error(
-                "Mazhnik's method requires 'young' modulus or 'shear'/'bulk' to calculate it "
-                "alongside Poisson's ratio.");
+            rt::raise(PyExc_ValueError,
+                      "Mazhnik's method requires 'young' modulus or 'shear'/'bulk' to calculate it "
+                      "alongside Poisson's ratio.");
     }
     validate(call, {{"young", e}});
     py::object hardness = mul(mul(num(0.096), xu), e);
-    return to_float(hardness);
+    return rt::builtin_float(hardness);
 }
 
 py::object calculate_hardness(rt::Call& call) {
-    py::handle method = call[4];
+    py::handle method = call.arg("method");
     rt::check_exact(method, &PyUnicode_Type, "method");
     py::object normalized_method = method.attr("lower")();
     py::object methods = call.global("HARDNESS_METHODS");
     py::object calculation_func = methods.attr("get")(normalized_method, py::none());
-    const int found = PyObject_IsTrue(calculation_func.ptr());
-    if (found < 0) throw py::error_already_set();
-    if (!found) {
+    if (!rt::truthy(calculation_func)) {
         py::object keys = py::repr(call.global("list")(methods.attr("keys")()));
-        py::object msg = concat(concat(py::str("Method '"), method),
-                                py::str("' is not supported. Available methods are: "));
-        PyErr_SetObject(PyExc_ValueError, concat(msg, keys).ptr());
-        throw py::error_already_set();
+        rt::raise(PyExc_ValueError,
+                  rt::concat({py::str("Method '"), method,
+                              py::str("' is not supported. Available methods are: "), keys}));
     }
-    py::dict args;
-    args["shear"] = call[0];
-    args["bulk"] = call[1];
-    args["young"] = call[2];
-    args["poisson"] = call[3];
-    return calculation_func(**args);
+    return calculation_func("shear"_a = call.arg("shear"), "bulk"_a = call.arg("bulk"),
+                            "young"_a = call.arg("young"), "poisson"_a = call.arg("poisson"));
 }
 
 const char* const kCalculateDoc =
@@ -226,24 +209,24 @@ PYBIND11_MODULE(hardness, m) {
                      "Raises:\n"
                      "    ValueError: If an input is None.\n"
                      "    TypeError: If an input is not an int or a float.\n"));
-    py::object chen = mod.def(
-        calculate_chen, rt::Sig("_calculate_chen")
-                            .arg("shear", "float")
-                            .arg("bulk", "float")
-                            .varkw("kwargs")
-                            .returns("float")
-                            .doc("Chen et al. (2011) model.\n"
-                                 "\n"
-                                 "Formula: Hv = 2 * (k^2 * G)^0.585 - 3, where k = G/B.\n"));
-    py::object tian = mod.def(
-        calculate_tian, rt::Sig("_calculate_tian")
-                            .arg("shear", "float")
-                            .arg("bulk", "float")
-                            .varkw("kwargs")
-                            .returns("float")
-                            .doc("Tian et al. (2012) model.\n"
-                                 "\n"
-                                 "Formula: Hv = 0.92 * k^1.137 * G^0.708, where k = G/B.\n"));
+    py::object chen = mod.def(calculate_chen,
+                              rt::Sig("_calculate_chen")
+                                  .arg("shear", "float")
+                                  .arg("bulk", "float")
+                                  .varkw("kwargs")
+                                  .returns("float")
+                                  .doc("Chen et al. (2011) model.\n"
+                                       "\n"
+                                       "Formula: Hv = 2 * (k^2 * G)^0.585 - 3, where k = G/B.\n"));
+    py::object tian = mod.def(calculate_tian,
+                              rt::Sig("_calculate_tian")
+                                  .arg("shear", "float")
+                                  .arg("bulk", "float")
+                                  .varkw("kwargs")
+                                  .returns("float")
+                                  .doc("Tian et al. (2012) model.\n"
+                                       "\n"
+                                       "Formula: Hv = 0.92 * k^1.137 * G^0.708, where k = G/B.\n"));
     py::object jiang = mod.def(
         calculate_jiang, rt::Sig("_calculate_jiang")
                              .opt("shear", none, "Optional[float]")

@@ -5,7 +5,7 @@
 // The per-step work here is a handful of 3x3 operations; everything that grows with the number
 // of atoms happens in the structure's set_cell and in the calculator.
 #include <corvane/runtime.hpp>
-#include <pybind11/numpy.h>
+#include <corvane/arrays.hpp>
 
 #include <algorithm>
 #include <cfloat>
@@ -18,50 +18,6 @@ namespace {
 
 using rt::truthy;
 
-// format(value, fmt), as an f-string replacement field does it.
-py::str format(py::handle value, const char* fmt) {
-    py::str s(fmt);
-    PyObject* r = PyObject_Format(value.ptr(), s.ptr());
-    if (r == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::str>(r);
-}
-
-py::str concat(std::initializer_list<py::handle> parts) {
-    py::str out("");
-    for (py::handle p : parts) {
-        PyObject* r = PyUnicode_Concat(out.ptr(), p.ptr());
-        if (r == nullptr) throw py::error_already_set();
-        out = py::reinterpret_steal<py::str>(r);
-    }
-    return out;
-}
-
-// How the interpreter names a function in call errors: "module.qualname()".
-py::str function_str(py::handle fn) {
-    py::object qualname = py::getattr(fn, "__qualname__", py::none());
-    if (!PyUnicode_Check(qualname.ptr())) return py::str(fn);
-    py::object module = py::getattr(fn, "__module__", py::none());
-    if (!module.is_none() && !module.equal(py::str("builtins")))
-        return py::str("{}.{}()").format(module, qualname);
-    return py::str("{}()").format(qualname);
-}
-
-// fn(*args, **{first..., **kwargs}): the given keywords first, then the caller's, with the
-// interpreter's TypeError when a keyword arrives twice.
-py::object call_with_kwargs(py::handle fn, py::tuple args, py::dict given, py::handle kwargs) {
-    for (auto item : py::reinterpret_borrow<py::dict>(kwargs)) {
-        if (given.contains(item.first)) {
-            PyErr_Format(PyExc_TypeError, "%U got multiple values for keyword argument '%S'",
-                         function_str(fn).ptr(), item.first.ptr());
-            throw py::error_already_set();
-        }
-        given[item.first] = item.second;
-    }
-    PyObject* r = PyObject_Call(fn.ptr(), args.ptr(), given.ptr());
-    if (r == nullptr) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
-}
-
 // ---------------------------------------------------------------------------------------------
 
 // The three components of `value` when it is a float64 vector of three items (a numpy array
@@ -71,8 +27,8 @@ bool float64_vector3(py::handle value, double out[3]) {
     if (!arr) return false;
     if (!arr.dtype().is(py::dtype::of<double>()) || arr.ndim() != 1 || arr.shape(0) != 3)
         return false;
-    auto v = py::reinterpret_borrow<py::array_t<double>>(arr).unchecked<1>();
-    for (int i = 0; i < 3; ++i) out[i] = v(i);
+    rt::DoubleArray v = rt::as_array<double>(arr);  // a view: already float64, maybe strided
+    for (int i = 0; i < 3; ++i) out[i] = v.data()[i];
     return true;
 }
 
@@ -91,20 +47,20 @@ bool real_scalar(py::handle h, double& out) {
 // F = I + strain * outer(u, w), element by element as numpy computes it:
 // F[i][j] = delta_ij + strain * (u[i] * w[j]).
 py::array_t<double> deformation(double strain, const double* u, const double* w) {
-    py::array_t<double> out({3, 3});
-    double* F = out.mutable_data();
+    std::vector<double> F(9);
     for (int i = 0; i < 3; ++i)
         for (int j = 0; j < 3; ++j) {
             double outer = u[i] * w[j];
             double scaled = strain * outer;
             F[3 * i + j] = (i == j ? 1.0 : 0.0) + scaled;
         }
-    return out;
+    return rt::owned_array(std::move(F), {3, 3});
 }
 
 // apply_strain(atoms, strain, direction1, direction2=None)
 py::object apply_strain(rt::Call& call) {
-    py::handle atoms = call[0], strain = call[1], direction1 = call[2], direction2 = call[3];
+    py::handle atoms = call.arg("atoms"), strain = call.arg("strain");
+    py::handle direction1 = call.arg("direction1"), direction2 = call.arg("direction2");
 
     py::object original_cell = atoms.attr("info")[py::str("original_cell")];
     py::handle w = direction2.is_none() ? direction1 : direction2;
@@ -141,10 +97,10 @@ py::object strain_grid(py::handle np, py::handle start, py::handle end, py::hand
     double tol = 1e-7 * std::fabs(ds) + 8 * DBL_EPSILON * std::max(std::fabs(s0), std::fabs(s1));
     double sign = ds < 0 ? -1.0 : 1.0;
 
-    py::object values = np.attr("asarray")(grid, py::arg("dtype") = "float64");
-    auto view = values.cast<py::array_t<double, py::array::forcecast>>().unchecked<1>();
+    rt::DoubleArray values = rt::as_array<double>(grid);
+    const double* view = values.data();
     Py_ssize_t keep = n;
-    while (keep > 0 && (view(keep - 1) - s1) * sign > tol) --keep;
+    while (keep > 0 && (view[keep - 1] - s1) * sign > tol) --keep;
     if (keep == n) return grid;
     return grid[py::slice(0, keep, 1)];
 }
@@ -152,9 +108,10 @@ py::object strain_grid(py::handle np, py::handle start, py::handle end, py::hand
 // calculate_stress_strain_curve(atoms, direction1, direction2=None, start_strain=0.0,
 //                               end_strain=0.2, interval_strain=0.01, calculator=None)
 py::object calculate_stress_strain_curve(rt::Call& call) {
-    py::handle atoms = call[0], direction1 = call[1], direction2 = call[2];
-    py::handle start_strain = call[3], end_strain = call[4], interval_strain = call[5];
-    py::handle calculator = call[6];
+    py::handle atoms = call.arg("atoms"), direction1 = call.arg("direction1");
+    py::handle direction2 = call.arg("direction2"), calculator = call.arg("calculator");
+    py::handle start_strain = call.arg("start_strain"), end_strain = call.arg("end_strain");
+    py::handle interval_strain = call.arg("interval_strain");
 
     py::object np = call.global("np");
     py::object norm = np.attr("linalg").attr("norm");
@@ -172,9 +129,9 @@ py::object calculate_stress_strain_curve(rt::Call& call) {
     py::list strains, stress_tensors, stresses;
 
     rt::print("--- Running Simulation ---");
-    rt::print(concat({py::str("Strain range: "), format(start_strain, ""), py::str(" to "),
-                      format(end_strain, ""), py::str(" with step "),
-                      format(interval_strain, "")}));
+    rt::print(rt::concat({py::str("Strain range: "), rt::format(start_strain, ""), py::str(" to "),
+                          rt::format(end_strain, ""), py::str(" with step "),
+                          rt::format(interval_strain, "")}));
 
     const bool tensile = d2.is_none();
     py::str label(tensile ? ", Tensile Stress: " : ", Shear Stress: ");
@@ -188,8 +145,8 @@ py::object calculate_stress_strain_curve(rt::Call& call) {
         py::object dot = call.global("np").attr("dot");
         py::object s = dot(dot(stress_tensor, tensile ? d1 : d2), d1);
         py::object gpa = rt::truediv(s, call.global("units").attr("GPa"));
-        rt::print(concat({py::str("Strain: "), format(strain, ".4f"), label, format(gpa, ".2f"),
-                          py::str(" GPa")}));
+        rt::print(rt::concat({py::str("Strain: "), rt::format(strain, ".4f"), label,
+                              rt::format(gpa, ".2f"), py::str(" GPa")}));
         stresses.append(s);
     }
 
@@ -201,24 +158,24 @@ py::object calculate_stress_strain_curve(rt::Call& call) {
 // calculate_tensile_strength(atoms, direction, **kwargs)
 py::object calculate_tensile_strength(rt::Call& call) {
     py::dict given;
-    given["direction1"] = call[1];
-    return call_with_kwargs(call.global("calculate_stress_strain_curve"),
-                            py::make_tuple(call[0]), given, call[2]);
+    given["direction1"] = call.arg("direction");
+    return rt::call_with_kwargs(call.global("calculate_stress_strain_curve"),
+                                py::make_tuple(call.arg("atoms")), given, call.arg("kwargs"));
 }
 
 // calculate_shear_strength(atoms, direction, slip_direction, **kwargs)
 py::object calculate_shear_strength(rt::Call& call) {
     py::dict given;
-    given["direction1"] = call[1];
-    given["direction2"] = call[2];
-    return call_with_kwargs(call.global("calculate_stress_strain_curve"),
-                            py::make_tuple(call[0]), given, call[3]);
+    given["direction1"] = call.arg("direction");
+    given["direction2"] = call.arg("slip_direction");
+    return rt::call_with_kwargs(call.global("calculate_stress_strain_curve"),
+                                py::make_tuple(call.arg("atoms")), given, call.arg("kwargs"));
 }
 
 // plot_stress_strain(plot_data, colors=None)
 py::object plot_stress_strain(rt::Call& call) {
-    py::handle plot_data = call[0];
-    py::object colors = py::reinterpret_borrow<py::object>(call[1]);
+    py::handle plot_data = call.arg("plot_data");
+    py::object colors = py::reinterpret_borrow<py::object>(call.arg("colors"));
 
     std::vector<py::object> fig_ax = rt::unpack(
         call.global("plt").attr("subplots")(py::arg("figsize") = py::make_tuple(8, 6)), 2);
@@ -235,11 +192,9 @@ py::object plot_stress_strain(rt::Call& call) {
     for (py::handle item : plot_data.attr("items")()) {
         std::vector<py::object> entry = rt::unpack(item, 2);
         std::vector<py::object> curve = rt::unpack(entry[1], 3);
-        rt::print(rt::add(py::str("Plotting results for: "), format(entry[0], "")));
-        py::object stresses_gpa =
-            rt::truediv(curve[1], call.global("units").attr("GPa"));
-        py::object index =
-            rt::remainder(py::int_(color_idx), py::int_(py::len(colors)));
+        rt::print(rt::add(py::str("Plotting results for: "), rt::format(entry[0], "")));
+        py::object stresses_gpa = rt::truediv(curve[1], call.global("units").attr("GPa"));
+        py::object index = rt::remainder(py::int_(color_idx), py::int_(py::len(colors)));
         py::object color = colors[index];
         ax.attr("plot")(curve[0], stresses_gpa, "o-", py::arg("label") = curve[2],
                         py::arg("color") = color, py::arg("markerfacecolor") = "none",

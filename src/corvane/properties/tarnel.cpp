@@ -3,8 +3,8 @@
 // The neighbour search is ASE's neighbor_list (looked up at each call); the grouping of bonds into
 // bond types, the mean coordination per element and the product of bond strengths run in the
 // kernels of native/kernels/bonds.hpp, linear in the number of atoms.
+#include <corvane/arrays.hpp>
 #include <corvane/runtime.hpp>
-#include <pybind11/numpy.h>
 
 #include <bonds.hpp>
 
@@ -18,9 +18,6 @@ namespace py = pybind11;
 namespace kn = corvane::kernels;
 
 namespace {
-
-using IntArray = py::array_t<std::int64_t, py::array::c_style | py::array::forcecast>;
-using DoubleArray = py::array_t<double, py::array::c_style | py::array::forcecast>;
 
 const char* const kNoBonds = "No bonds found within the given cutoff radius.";
 
@@ -38,9 +35,8 @@ struct Species {
 
     std::int32_t code(py::handle sym) {
         for (std::size_t s = 0; s < symbol.size(); ++s) {
-            int eq = PyObject_RichCompareBool(symbol[s].ptr(), sym.ptr(), Py_EQ);
-            if (eq < 0) throw py::error_already_set();
-            if (eq) return static_cast<std::int32_t>(s);
+            if (rt::check(PyObject_RichCompareBool(symbol[s].ptr(), sym.ptr(), Py_EQ)))
+                return static_cast<std::int32_t>(s);
         }
         symbol.push_back(py::reinterpret_borrow<py::object>(sym));
         return static_cast<std::int32_t>(symbol.size() - 1);
@@ -48,9 +44,8 @@ struct Species {
 };
 
 Species species_of(py::handle symbols) {
-    py::object seq = py::reinterpret_steal<py::object>(
-        PySequence_Fast(symbols.ptr(), "chemical symbols must be a sequence"));
-    if (!seq) throw py::error_already_set();
+    py::object seq =
+        rt::steal(PySequence_Fast(symbols.ptr(), "chemical symbols must be a sequence"));
     Py_ssize_t n = PySequence_Fast_GET_SIZE(seq.ptr());
     PyObject** items = PySequence_Fast_ITEMS(seq.ptr());
     Species sp;
@@ -78,14 +73,6 @@ struct Analysis {
 
 std::string utf8(py::handle obj) { return py::str(obj).cast<std::string>(); }
 
-std::string fixed3(double x) {
-    char* text = PyOS_double_to_string(x, 'f', 3, 0, nullptr);
-    if (!text) throw py::error_already_set();
-    std::string out(text);
-    PyMem_Free(text);
-    return out;
-}
-
 void print_report(const Analysis& an) {
     std::vector<std::string> names;
     for (const auto& s : an.species.symbol) names.push_back(utf8(s));
@@ -100,8 +87,8 @@ void print_report(const Analysis& an) {
         for (auto k = static_cast<std::size_t>(t.offsets[a]);
              k < static_cast<std::size_t>(t.offsets[a + 1]); ++k) {
             rt::print(py::str("  - Bond to " + names[static_cast<std::size_t>(t.neighbor[k])] +
-                              ": count (nsij) = " + std::to_string(t.count[k]) +
-                              ", dist \u2248 " + fixed3(t.distance[k]) + " \u00c5"));
+                              ": count (nsij) = " + std::to_string(t.count[k]) + ", dist \u2248 " +
+                              rt::fixed(t.distance[k], 3) + " \u00c5"));
         }
     }
     rt::print(py::str("----------------------------------\n"));
@@ -116,45 +103,37 @@ Analysis analyze(rt::Call& call, py::handle self, py::handle atoms, double rcut,
     an.species = species_of(an.symbols);
     const auto natoms = static_cast<std::size_t>(py::len(atoms));
     if (an.species.of_atom.size() != natoms)
-        throw py::value_error("the structure has " + std::to_string(natoms) + " atoms but " +
-                              std::to_string(an.species.of_atom.size()) + " chemical symbols");
+        rt::raise(PyExc_ValueError, "the structure has %zu atoms but %zu chemical symbols", natoms,
+                  an.species.of_atom.size());
 
     py::tuple ijd = call.global("neighbor_list")("ijd", atoms, py::float_(rcut));
-    if (ijd.size() != 3) throw py::value_error("neighbor_list did not return i, j and d");
-    IntArray first = IntArray::ensure(ijd[0]);
-    IntArray second = IntArray::ensure(ijd[1]);
-    DoubleArray length = DoubleArray::ensure(ijd[2]);
-    if (!first || !second || !length) throw py::error_already_set();
+    if (ijd.size() != 3) rt::raise(PyExc_ValueError, "neighbor_list did not return i, j and d");
+    rt::IntArray first = rt::as_array<std::int64_t>(ijd[0]);
+    rt::IntArray second = rt::as_array<std::int64_t>(ijd[1]);
+    rt::DoubleArray length = rt::as_array<double>(ijd[2]);
     const auto npairs = static_cast<std::size_t>(first.size());
     if (static_cast<std::size_t>(second.size()) != npairs ||
         static_cast<std::size_t>(length.size()) != npairs)
-        throw py::value_error("neighbor_list returned arrays of different lengths");
+        rt::raise(PyExc_ValueError, "neighbor_list returned arrays of different lengths");
     {
         py::gil_scoped_release nogil;
         an.table = kn::group_bonds(first.data(), second.data(), length.data(), npairs,
                                    an.species.of_atom.data(), natoms, tolerance);
     }
     an.all_coordination = an.table.coordination;
-    if (py::bool_(self.attr("verbose"))) print_report(an);
+    if (rt::truthy(self.attr("verbose"))) print_report(an);
     return an;
 }
 
 // Turns what an _analyze_bonds (ours or a replacement) returned into a bond-type table.
 void table_from_result(py::handle result, Analysis& an) {
-    py::tuple pair(py::reinterpret_borrow<py::object>(result));
-    if (pair.size() > 2) throw py::value_error("too many values to unpack (expected 2)");
-    if (pair.size() < 2)
-        throw py::value_error("not enough values to unpack (expected 2, got " +
-                              std::to_string(pair.size()) + ")");
+    std::vector<py::object> pair = rt::unpack(result, 2);
     py::object grouped = pair[0];
-    IntArray cn = IntArray::ensure(pair[1]);
-    if (!cn) throw py::error_already_set();
+    rt::IntArray cn = rt::as_array<std::int64_t>(pair[1]);
     const std::size_t nsymbols = an.species.of_atom.size();
     const auto natoms = static_cast<std::size_t>(py::len(grouped));
-    if (natoms > nsymbols || static_cast<std::size_t>(cn.size()) < nsymbols) {
-        PyErr_SetString(PyExc_IndexError, "index out of range");
-        throw py::error_already_set();
-    }
+    if (natoms > nsymbols || static_cast<std::size_t>(cn.size()) < nsymbols)
+        rt::raise(PyExc_IndexError, "index out of range");
     kn::BondTypeTable& t = an.table;
     t = kn::BondTypeTable();
     t.offsets.push_back(0);
@@ -175,34 +154,27 @@ py::object element_value(py::handle params, py::handle symbol) {
     py::object p = params[symbol];
     py::object r = p["R"];
     if (r > py::int_(0)) {
-        py::object z = py::reinterpret_steal<py::object>(PyNumber_Absolute(py::object(p["Z"]).ptr()));
-        if (!z) throw py::error_already_set();
+        py::object z = rt::steal(PyNumber_Absolute(py::object(p["Z"]).ptr()));
         return z / r;
     }
     return py::int_(0);
-}
-
-py::object power(py::handle base, py::handle exponent) {
-    PyObject* r = PyNumber_Power(base.ptr(), exponent.ptr(), Py_None);
-    if (!r) throw py::error_already_set();
-    return py::reinterpret_steal<py::object>(r);
 }
 
 // ---------------------------------------------------------------------------------------------
 // SimunekHardnessCalculator
 
 py::object init(rt::Call& call) {
-    py::handle self = call[0];
-    self.attr("C") = rt::to_float(call[1]);
-    self.attr("sigma") = rt::to_float(call[2]);
-    self.attr("verbose") = call[3];
+    py::handle self = call.arg("self");
+    self.attr("C") = rt::to_float(call.arg("C"));
+    self.attr("sigma") = rt::to_float(call.arg("sigma"));
+    self.attr("verbose") = call.arg("verbose");
     return py::none();
 }
 
 py::object analyze_bonds(rt::Call& call) {
-    const double rcut = rt::as_double(call[2]);
-    const double tolerance = rt::as_double(call[3]);
-    Analysis an = analyze(call, call[0], call[1], rcut, tolerance);
+    const double rcut = rt::as_double(call.arg("rcut"));
+    const double tolerance = rt::as_double(call.arg("tolerance"));
+    Analysis an = analyze(call, call.arg("self"), call.arg("atoms"), rcut, tolerance);
 
     py::object bond_type = call.global("BondType");
     py::object float64 = call.global("np").attr("float64");
@@ -220,22 +192,24 @@ py::object analyze_bonds(rt::Call& call) {
         }
         grouped[a] = types;
     }
-    py::array_t<std::int64_t> cn(static_cast<py::ssize_t>(t.natoms()), t.coordination.data());
-    return py::make_tuple(grouped, cn);
+    std::vector<std::int64_t> coordination = t.coordination;
+    return py::make_tuple(
+        grouped, rt::owned_array(std::move(coordination), {static_cast<py::ssize_t>(t.natoms())}));
 }
 
 py::object calculate_hardness_dict(rt::Call& call) {
-    py::handle self = call[0];
-    py::object atoms = py::reinterpret_borrow<py::object>(call[1]);
-    const double rcut = rt::as_double(call[2]);
-    const double tolerance = rt::as_double(call[3]);
-    rt::check_exact(call[4], &PyDict_Type, "element_params", /*none_ok=*/true);
+    py::handle self = call.arg("self"), element_params = call.arg("element_params");
+    py::object atoms = py::reinterpret_borrow<py::object>(call.arg("atoms"));
+    const double rcut = rt::as_double(call.arg("rcut"));
+    const double tolerance = rt::as_double(call.arg("tolerance"));
+    rt::check_exact(element_params, &PyDict_Type, "element_params", /*none_ok=*/true);
 
     if (!py::isinstance(atoms, call.global("Atoms"))) atoms = call.global("ase_read")(atoms);
     // An empty table falls back to the module's, as None does.
-    py::object params = PyDict_Check(call[4].ptr()) && PyDict_GET_SIZE(call[4].ptr()) > 0
-                            ? py::reinterpret_borrow<py::object>(call[4])
-                            : call.global("ELEMENT_PARAMS");
+    py::object params =
+        PyDict_Check(element_params.ptr()) && PyDict_GET_SIZE(element_params.ptr()) > 0
+            ? py::reinterpret_borrow<py::object>(element_params)
+            : call.global("ELEMENT_PARAMS");
     py::object symbols = atoms.attr("get_chemical_symbols")();
 
     Analysis an;
@@ -263,7 +237,8 @@ py::object calculate_hardness_dict(rt::Call& call) {
     // Element values in the order the bond loop first asks for them, so that a symbol missing
     // from the table fails with the same KeyError whatever the size of the structure.
     std::vector<double> e(nspecies, 0.0);
-    for (std::int32_t s : kn::species_needed(t, an.species.of_atom.data(), mean_cn.data(), nspecies))
+    for (std::int32_t s :
+         kn::species_needed(t, an.species.of_atom.data(), mean_cn.data(), nspecies))
         e[static_cast<std::size_t>(s)] =
             rt::as_double(element_value(params, an.species.symbol[static_cast<std::size_t>(s)]));
     kn::BondStrength strength;
@@ -273,12 +248,13 @@ py::object calculate_hardness_dict(rt::Call& call) {
     }
 
     py::object volume = atoms.attr("get_volume")();
-    if (rt::as_double(volume) < 1e-6) throw py::value_error("Unit cell volume is zero.");
+    if (rt::as_double(volume) < 1e-6) rt::raise(PyExc_ValueError, "Unit cell volume is zero.");
 
     // The geometric mean from the mean of the logarithms: the product of the factors itself
     // leaves the range of a double for large structures.
     py::object np = call.global("np");
-    const double bond_part = strength.geometric_mean() * static_cast<double>(total_bonds_type) / 2.0;
+    const double bond_part =
+        strength.geometric_mean() * static_cast<double>(total_bonds_type) / 2.0;
     py::object hv_bond_part =
         strength.factors > 0 ? np.attr("float64")(bond_part) : py::object(py::float_(bond_part));
 
@@ -291,11 +267,11 @@ py::object calculate_hardness_dict(rt::Call& call) {
     py::int_ nele(py::len(unique_symbols));
     py::object geom_mean_e = py::int_(0);
     if (py::len(unique_symbols) > 0)
-        geom_mean_e = power(np.attr("prod")(e_per_type), py::float_(1.0) / nele);
+        geom_mean_e = rt::power(np.attr("prod")(e_per_type), py::float_(1.0) / nele);
     py::object arith_mean_e = call.global("sum")(e_per_type);
     py::object fe = py::float_(1.0);
     if (arith_mean_e > py::int_(0))
-        fe = py::int_(1) - power(nele * geom_mean_e / arith_mean_e, py::float_(2.0));
+        fe = py::int_(1) - rt::power(nele * geom_mean_e / arith_mean_e, py::float_(2.0));
     py::object C = self.attr("C");
     py::object sigma = self.attr("sigma");
     py::object hardness =
@@ -310,18 +286,15 @@ py::object calculate_hardness_dict(rt::Call& call) {
 }
 
 py::object calculate_hardness(rt::Call& call) {
-    py::float_ rcut = rt::to_float(call[2]);
-    py::float_ tolerance = rt::to_float(call[3]);
-    rt::check_exact(call[4], &PyDict_Type, "element_params", /*none_ok=*/true);
-    py::object result = py::reinterpret_borrow<py::object>(call[0]).attr("_calculate_hardness")(
-        py::arg("atoms") = call[1], py::arg("rcut") = rcut, py::arg("tolerance") = tolerance,
-        py::arg("element_params") = call[4]);
-    int has_error = PySequence_Contains(result.ptr(), py::str("error").ptr());
-    if (has_error < 0) throw py::error_already_set();
-    if (has_error) {
-        PyErr_SetObject(PyExc_ValueError, py::object(result["error"]).ptr());
-        throw py::error_already_set();
-    }
+    py::float_ rcut = rt::to_float(call.arg("rcut"));
+    py::float_ tolerance = rt::to_float(call.arg("tolerance"));
+    py::handle element_params = call.arg("element_params");
+    rt::check_exact(element_params, &PyDict_Type, "element_params", /*none_ok=*/true);
+    py::object result = call.arg("self").attr("_calculate_hardness")(
+        py::arg("atoms") = call.arg("atoms"), py::arg("rcut") = rcut,
+        py::arg("tolerance") = tolerance, py::arg("element_params") = element_params);
+    if (rt::check(PySequence_Contains(result.ptr(), py::str("error").ptr())))
+        rt::raise(PyExc_ValueError, rt::item(result, py::str("error")));
     return result["hardness"];
 }
 
@@ -376,16 +349,15 @@ PYBIND11_MODULE(tarnel, m) {
     }
     mod.set("ELEMENT_PARAMS", element_params);
 
-    py::module_ builtins = py::module_::import("builtins");
     py::dict fields;
-    fields["neighbor_sym"] = builtins.attr("str");
-    fields["representative_distance"] = builtins.attr("float");
-    fields["count"] = builtins.attr("int");
-    py::object bond_type = rt::ClassBuilder(mod, "BondType",
-                                            "Represents a unique type of bond for a central atom.")
-                               .attr("__annotations__", fields)
-                               .attr("count", py::int_(1))
-                               .build();
+    fields["neighbor_sym"] = mod.global("str");
+    fields["representative_distance"] = mod.global("float");
+    fields["count"] = mod.global("int");
+    py::object bond_type =
+        rt::ClassBuilder(mod, "BondType", "Represents a unique type of bond for a central atom.")
+            .attr("__annotations__", fields)
+            .attr("count", py::int_(1))
+            .build();
     mod.set("BondType", mod.get("dataclass")(bond_type));
 
     py::object calc =

@@ -65,7 +65,7 @@ def append(path: str | os.PathLike, atoms) -> None:
     from ase.io import write
 
     text = io.StringIO()
-    write(text, atoms, format="extxyz", parallel=False)   # rank 0 alone writes under MPI
+    write(text, atoms, format="extxyz", parallel=False)  # rank 0 alone writes under MPI
     member = gzip.compress(text.getvalue().encode(), mtime=0)
     path = Path(path)
     path.parent.mkdir(parents=True, exist_ok=True)

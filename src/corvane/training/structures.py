@@ -18,7 +18,7 @@ from ase.build import bulk
 
 A_DIAMOND = 3.573
 A_CBN = 3.625
-A_GRAPHITE, C_GRAPHITE = 2.467, 6.70   # interlayer spacing fixed: PBE has no dispersion
+A_GRAPHITE, C_GRAPHITE = 2.467, 6.70  # interlayer spacing fixed: PBE has no dispersion
 A_HBN, C_HBN = 2.512, 6.66
 
 #: Fractional in-plane positions of the three close-packed stacking sites.
@@ -34,8 +34,8 @@ class Cell:
     kind: str
     atoms: Atoms
     sp3: bool = True
-    metallic: bool = False     # sp², metallic or defect cells get the denser k-point mesh
-    priority: int = 2          # 0 first; within a priority, smaller cells first
+    metallic: bool = False  # sp², metallic or defect cells get the denser k-point mesh
+    priority: int = 2  # 0 first; within a priority, smaller cells first
     info: dict = field(default_factory=dict)
 
 
@@ -60,7 +60,7 @@ def random_strain(rng, amplitude: float) -> np.ndarray:
     return np.eye(3) + (eps + eps.T) / 2
 
 
-MIN_DISTANCE = 1.2   # Å: rattled cells closer than this are drawn again (bonds are 1.4–1.6 Å)
+MIN_DISTANCE = 1.2  # Å: rattled cells closer than this are drawn again (bonds are 1.4–1.6 Å)
 
 
 def rattled(atoms: Atoms, rng, amplitude: float) -> Atoms:
@@ -123,7 +123,7 @@ def sp2_sp3_path(cation: str, anion: str, a_cubic: float, fraction: float) -> At
     and partly bonded: the mixed sp²–sp³ bonding of graphite–diamond and h-BN–w-BN interfaces.
     """
     end = stacked("AB", cation, anion, a_cubic)
-    z_end = np.array([1.0, 0.375, 0.5, 0.875])          # cation₀ unwrapped to the top
+    z_end = np.array([1.0, 0.375, 0.5, 0.875])  # cation₀ unwrapped to the top
     sheet_low, sheet_high = (z_end[1] + z_end[2]) / 2, (z_end[3] + z_end[0]) / 2
     z_start = np.array([sheet_high, sheet_low, sheet_low, sheet_high])
     a_sheet, c_sheet = (A_GRAPHITE, C_GRAPHITE) if cation == anion else (A_HBN, C_HBN)
@@ -156,9 +156,11 @@ def bc2n_orderings() -> list[tuple[str, Atoms]]:
     from ase.neighborlist import neighbor_list
 
     a = (A_DIAMOND + A_CBN) / 2
-    hosts = {"cubic": bulk("C", "diamond", a=a, cubic=True),
-             "chain": bulk("C", "diamond", a=a).repeat((2, 1, 1)),
-             "hex": stacked("AB", "C", "C", a)}
+    hosts = {
+        "cubic": bulk("C", "diamond", a=a, cubic=True),
+        "chain": bulk("C", "diamond", a=a).repeat((2, 1, 1)),
+        "hex": stacked("AB", "C", "C", a),
+    }
     out = []
     for host_name, host in hosts.items():
         n = len(host)
@@ -174,8 +176,9 @@ def bc2n_orderings() -> list[tuple[str, Atoms]]:
                     symbols[k] = "N"
                 if any(symbols[p] + symbols[q] in ("BB", "NN") for p, q in zip(i, j)):
                     continue
-                signature = tuple(sorted((symbols[p], "".join(sorted(symbols[q] for q in j[i == p])))
-                                         for p in range(n)))
+                signature = tuple(
+                    sorted((symbols[p], "".join(sorted(symbols[q] for q in j[i == p]))) for p in range(n))
+                )
                 if signature in seen:
                     continue
                 seen.add(signature)
@@ -194,14 +197,18 @@ def _eos(prefix, family, atoms, factors, **kw):
 
 
 def _strains(prefix, family, atoms, rng, count, amplitude=0.04, **kw):
-    return [Cell(f"{prefix}_strain_{k:02d}", family, "strain",
-                 deformed(atoms, random_strain(rng, amplitude)), **kw) for k in range(count)]
+    return [
+        Cell(
+            f"{prefix}_strain_{k:02d}", family, "strain", deformed(atoms, random_strain(rng, amplitude)), **kw
+        )
+        for k in range(count)
+    ]
 
 
 def _rattles(prefix, family, atoms, rng, count, strain=0.02, **kw):
     cells = []
     for k in range(count):
-        amplitude = 0.02 + 0.13 * k / max(count - 1, 1)          # 0.02 … 0.15 Å
+        amplitude = 0.02 + 0.13 * k / max(count - 1, 1)  # 0.02 … 0.15 Å
         cell = rattled(deformed(atoms, random_strain(rng, strain)), rng, amplitude)
         cells.append(Cell(f"{prefix}_rattle_{k:02d}", family, "rattle", cell, **kw))
     return cells
@@ -221,8 +228,15 @@ def _ideal_paths(prefix, family, atoms, strains):
     for path, gradient in IDEAL_PATHS.items():
         for e in strains:
             # Far along the paths the gap may close: use the denser mesh there.
-            cells.append(Cell(f"{prefix}_{path}_{e:.2f}", family, "ideal_path",
-                              deformed(atoms, gradient(e)), metallic=e >= 0.15))
+            cells.append(
+                Cell(
+                    f"{prefix}_{path}_{e:.2f}",
+                    family,
+                    "ideal_path",
+                    deformed(atoms, gradient(e)),
+                    metallic=e >= 0.15,
+                )
+            )
     return cells
 
 
@@ -287,9 +301,10 @@ def doped_families(seed: int) -> list[Cell]:
             atoms = substituted(host, 0, dopant)
             kw = dict(metallic=True, priority=1 if size == "8" else 2)
             cells += _eos(f"{prefix}{size}", "doped_diamond", atoms, [0.97, 1.0, 1.03], **kw)
-            cells += _rattles(f"{prefix}{size}", "doped_diamond", atoms, rng, 3 if size == "8" else 1,
-                              metallic=True)
-    for site, index in (("B", 0), ("N", 1)):        # C on the B site, C on the N site
+            cells += _rattles(
+                f"{prefix}{size}", "doped_diamond", atoms, rng, 3 if size == "8" else 1, metallic=True
+            )
+    for site, index in (("B", 0), ("N", 1)):  # C on the B site, C on the N site
         atoms = substituted(cbn8, index, "C")
         prefix = f"cBN_C{site}"
         cells += _eos(prefix, "doped_cBN", atoms, [0.97, 1.0, 1.03], metallic=True, priority=1)
@@ -299,12 +314,12 @@ def doped_families(seed: int) -> list[Cell]:
 
 def defect_family(seed: int) -> list[Cell]:
     rng = np.random.default_rng(seed)
-    host = bulk("BN", "zincblende", a=A_CBN).repeat(2)         # 16 atoms, B on even indices
+    host = bulk("BN", "zincblende", a=A_CBN).repeat(2)  # 16 atoms, B on even indices
     defects = {
         "VB": lambda: _removed(host, 0),
         "VN": lambda: _removed(host, 1),
-        "BN": lambda: substituted(host, 1, "B"),      # B on an N site
-        "NB": lambda: substituted(host, 0, "N"),      # N on a B site
+        "BN": lambda: substituted(host, 1, "B"),  # B on an N site
+        "NB": lambda: substituted(host, 0, "N"),  # N on a B site
     }
     cells = []
     for label, make in defects.items():
@@ -323,8 +338,7 @@ def _removed(atoms: Atoms, index: int) -> Atoms:
 def twin_family(seed: int) -> list[Cell]:
     rng = np.random.default_rng(seed)
     cells = []
-    for prefix, cation, anion, a in (("twin_diamond", "C", "C", A_DIAMOND),
-                                     ("twin_cBN", "B", "N", A_CBN)):
+    for prefix, cation, anion, a in (("twin_diamond", "C", "C", A_DIAMOND), ("twin_cBN", "B", "N", A_CBN)):
         atoms = stacked("ABCACB", cation, anion, a)
         cells.append(Cell(f"{prefix}_ideal", "twin", "relaxed", atoms, priority=1))
         cells += _strains(prefix, "twin", atoms, rng, 3, amplitude=0.02)
@@ -337,22 +351,45 @@ def sp2_families(seed: int) -> list[Cell]:
     cells = []
     for prefix, cation, anion in (("graphite", "C", "C"), ("hBN", "B", "N")):
         atoms = sheets(cation, anion)
-        for f in (0.96, 0.98, 1.0, 1.02, 1.04):          # in plane only: layers stay apart
+        for f in (0.96, 0.98, 1.0, 1.02, 1.04):  # in plane only: layers stay apart
             gradient = np.diag([f, f, 1.0])
-            cells.append(Cell(f"{prefix}_plane_{f:.2f}", "sp2", "eos", deformed(atoms, gradient),
-                              sp3=False, metallic=True, priority=1 if f == 1.0 else 2))
+            cells.append(
+                Cell(
+                    f"{prefix}_plane_{f:.2f}",
+                    "sp2",
+                    "eos",
+                    deformed(atoms, gradient),
+                    sp3=False,
+                    metallic=True,
+                    priority=1 if f == 1.0 else 2,
+                )
+            )
         for k in range(3):
             eps = random_strain(rng, 0.03)
             eps[2, :] = eps[:, 2] = 0.0
             eps[2, 2] = 1.0
-            cells.append(Cell(f"{prefix}_strain_{k:02d}", "sp2", "strain", deformed(atoms, eps),
-                              sp3=False, metallic=True))
+            cells.append(
+                Cell(
+                    f"{prefix}_strain_{k:02d}",
+                    "sp2",
+                    "strain",
+                    deformed(atoms, eps),
+                    sp3=False,
+                    metallic=True,
+                )
+            )
         cells += _rattles(prefix, "sp2", atoms, rng, 3, strain=0.0, sp3=False, metallic=True)
         for fraction in (0.2, 0.4, 0.5, 0.6, 0.8, 0.9):
-            cells.append(Cell(f"{prefix}_to_sp3_{fraction:.1f}", "sp2_sp3", "path",
-                              sp2_sp3_path(cation, anion, A_DIAMOND if cation == anion else A_CBN,
-                                           fraction),
-                              sp3=False, metallic=True))
+            cells.append(
+                Cell(
+                    f"{prefix}_to_sp3_{fraction:.1f}",
+                    "sp2_sp3",
+                    "path",
+                    sp2_sp3_path(cation, anion, A_DIAMOND if cation == anion else A_CBN, fraction),
+                    sp3=False,
+                    metallic=True,
+                )
+            )
     return cells
 
 

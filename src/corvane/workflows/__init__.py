@@ -3,8 +3,21 @@
 database (:mod:`corvane.workflows.screening`, which needs ``dask.distributed``)."""
 
 from corvane.workflows.pipeline import (
-    HARDNESS_MODELS, PipelineSettings, Result, StepRecord, StrengthTest, compute_properties,
-    structure_digest)
+    HARDNESS_MODELS,
+    PipelineSettings,
+    Result,
+    StepRecord,
+    StrengthTest,
+    compute_properties,
+    structure_digest,
+)
 
-__all__ = ["HARDNESS_MODELS", "PipelineSettings", "Result", "StepRecord", "StrengthTest",
-           "compute_properties", "structure_digest"]
+__all__ = [
+    "HARDNESS_MODELS",
+    "PipelineSettings",
+    "Result",
+    "StepRecord",
+    "StrengthTest",
+    "compute_properties",
+    "structure_digest",
+]

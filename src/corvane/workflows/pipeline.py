@@ -29,13 +29,20 @@ from ase import units
 from ase.calculators.singlepoint import SinglePointCalculator
 
 __all__ = [
-    "HARDNESS_MODELS", "PipelineSettings", "Result", "StepRecord", "StrengthTest",
-    "check_potential", "compute_properties", "curve_peak", "potential_location", "structure_digest",
+    "HARDNESS_MODELS",
+    "PipelineSettings",
+    "Result",
+    "StepRecord",
+    "StrengthTest",
+    "check_potential",
+    "compute_properties",
+    "curve_peak",
+    "potential_location",
+    "structure_digest",
 ]
 
 #: Moduli-based hardness models, by the key their value is stored under.
-HARDNESS_MODELS = {"hv_chen": "chen", "hv_tian": "tian", "hv_jiang": "jiang",
-                   "hv_mazhnik": "mazhnik"}
+HARDNESS_MODELS = {"hv_chen": "chen", "hv_tian": "tian", "hv_jiang": "jiang", "hv_mazhnik": "mazhnik"}
 
 #: The default potential: a file of corvane.data.files.
 DEFAULT_POTENTIAL = "BNC.tersoff"
@@ -45,6 +52,7 @@ _MILLER_DIGITS = re.compile(r"-?\d")
 
 # ---------------------------------------------------------------------------------------------
 # Settings
+
 
 def _parse_indices(text, token):
     """Three integers from "100", "11-2" or "1,0,-12"."""
@@ -58,9 +66,11 @@ def _parse_indices(text, token):
         parts = _MILLER_DIGITS.findall(text)
         indices = [int(p) for p in parts] if "".join(parts) == text else []
     if len(indices) != 3 or not any(indices):
-        raise ValueError(f"bad strength direction {token!r}: expected three indices such as "
-                         "100, 11-2 or 1,0,-12 (tensile) or PLANE/DIRECTION such as 111/11-2 "
-                         "(shear)")
+        raise ValueError(
+            f"bad strength direction {token!r}: expected three indices such as "
+            "100, 11-2 or 1,0,-12 (tensile) or PLANE/DIRECTION such as 111/11-2 "
+            "(shear)"
+        )
     return tuple(indices)
 
 
@@ -84,7 +94,7 @@ class StrengthTest:
 
     @classmethod
     def parse(cls, token: str) -> "StrengthTest":
-        """"100" is tensile along [100]; "111/11-2" is shear along [11-2] in the (111) plane."""
+        """ "100" is tensile along [100]; "111/11-2" is shear along [11-2] in the (111) plane."""
         if not isinstance(token, str):
             raise ValueError(f"bad strength direction {token!r}: expected text such as 100")
         text = token.strip()
@@ -92,8 +102,10 @@ class StrengthTest:
             plane, _, direction = text.partition("/")
             normal, direction = _parse_indices(plane, token), _parse_indices(direction, token)
             if np.dot(normal, direction) != 0:
-                raise ValueError(f"bad strength direction {token!r}: the shear direction does not "
-                                 "lie in the plane (it must be perpendicular to its normal)")
+                raise ValueError(
+                    f"bad strength direction {token!r}: the shear direction does not "
+                    "lie in the plane (it must be perpendicular to its normal)"
+                )
             return cls(direction, normal)
         return cls(_parse_indices(text, token))
 
@@ -143,8 +155,12 @@ class PipelineSettings:
     def __post_init__(self):
         def positive(name):
             value = getattr(self, name)
-            if isinstance(value, bool) or not isinstance(value, (int, float)) \
-                    or not math.isfinite(value) or value <= 0:
+            if (
+                isinstance(value, bool)
+                or not isinstance(value, (int, float))
+                or not math.isfinite(value)
+                or value <= 0
+            ):
                 raise ValueError(f"{name} must be a positive number, got {value!r}")
             object.__setattr__(self, name, float(value))
 
@@ -159,8 +175,9 @@ class PipelineSettings:
         object.__setattr__(self, "pressure", float(self.pressure))
         object.__setattr__(self, "relax", bool(self.relax))
         if self.strain_step > self.strain_max:
-            raise ValueError(f"strain_step ({self.strain_step:g}) is larger than strain_max "
-                             f"({self.strain_max:g})")
+            raise ValueError(
+                f"strain_step ({self.strain_step:g}) is larger than strain_max ({self.strain_max:g})"
+            )
         if isinstance(self.strength, str):
             object.__setattr__(self, "strength", (self.strength,))
         tests = [StrengthTest.parse(t) for t in self.strength]
@@ -170,14 +187,14 @@ class PipelineSettings:
             raise ValueError(f"strength test {duplicate} is asked for twice")
         object.__setattr__(self, "strength", tuple(t.text for t in tests))
         if not isinstance(self.optimizer, str):
-            raise ValueError(f"optimizer must be the name of an ASE optimiser, got "
-                             f"{self.optimizer!r}")
+            raise ValueError(f"optimizer must be the name of an ASE optimiser, got {self.optimizer!r}")
         if self.relax:
             from corvane.optimization import OPTIMIZERS
 
             if self.optimizer.lower() not in {n.lower() for n in OPTIMIZERS}:
-                raise ValueError(f"unknown optimiser {self.optimizer!r}; choose one of: "
-                                 f"{', '.join(OPTIMIZERS)}")
+                raise ValueError(
+                    f"unknown optimiser {self.optimizer!r}; choose one of: {', '.join(OPTIMIZERS)}"
+                )
 
     @property
     def strength_tests(self) -> tuple[StrengthTest, ...]:
@@ -242,6 +259,7 @@ def _calculator(potential: str):
 # ---------------------------------------------------------------------------------------------
 # Results
 
+
 @dataclasses.dataclass
 class StepRecord:
     """One step of one structure: "ok", "failed" or "skipped", its time and its error."""
@@ -255,13 +273,13 @@ class StepRecord:
 class Result:
     """The outcome of the pipeline for one structure."""
 
-    status: str = "done"                        # "done" or "failed"
-    error: str | None = None                    # "step: reason" of the first failure
-    values: dict = dataclasses.field(default_factory=dict)   # scalar results (GPa, strain)
-    steps: dict = dataclasses.field(default_factory=dict)    # step name -> StepRecord
-    elastic_constants: np.ndarray | None = None              # 6x6 Voigt, GPa
-    curves: dict = dataclasses.field(default_factory=dict)   # test name -> (strain, stress GPa)
-    atoms: object = None                        # the final (relaxed) structure
+    status: str = "done"  # "done" or "failed"
+    error: str | None = None  # "step: reason" of the first failure
+    values: dict = dataclasses.field(default_factory=dict)  # scalar results (GPa, strain)
+    steps: dict = dataclasses.field(default_factory=dict)  # step name -> StepRecord
+    elastic_constants: np.ndarray | None = None  # 6x6 Voigt, GPa
+    curves: dict = dataclasses.field(default_factory=dict)  # test name -> (strain, stress GPa)
+    atoms: object = None  # the final (relaxed) structure
     seconds: float = 0.0
 
     @property
@@ -271,13 +289,17 @@ class Result:
     def to_json(self) -> dict:
         """A plain-JSON form (no structure)."""
         return {
-            "status": self.status, "error": self.error, "values": self.values,
+            "status": self.status,
+            "error": self.error,
+            "values": self.values,
             "steps": {n: dataclasses.asdict(s) for n, s in self.steps.items()},
-            "elastic_constants": None if self.elastic_constants is None
+            "elastic_constants": None
+            if self.elastic_constants is None
             else np.asarray(self.elastic_constants).tolist(),
-            "curves": {n: {"strain": np.asarray(c[0]).tolist(),
-                           "stress": np.asarray(c[1]).tolist()}
-                       for n, c in self.curves.items()},
+            "curves": {
+                n: {"strain": np.asarray(c[0]).tolist(), "stress": np.asarray(c[1]).tolist()}
+                for n, c in self.curves.items()
+            },
             "seconds": self.seconds,
         }
 
@@ -302,8 +324,9 @@ class _Step:
         self.result, self.name = result, name
         self.runnable = all(result.steps.get(n, StepRecord("ok")).status == "ok" for n in needs)
         if not self.runnable:
-            result.steps[name] = StepRecord("skipped", error="needs " + ", ".join(
-                n for n in needs if result.steps[n].status != "ok"))
+            result.steps[name] = StepRecord(
+                "skipped", error="needs " + ", ".join(n for n in needs if result.steps[n].status != "ok")
+            )
 
     def __enter__(self):
         self.output = io.StringIO()
@@ -321,8 +344,9 @@ class _Step:
         self._redirect.__exit__(None, None, None)
         if not self.runnable or (exc is not None and not isinstance(exc, Exception)):
             return False  # a skipped step stays skipped; KeyboardInterrupt and the like go on
-        record = StepRecord("ok" if exc is None else "failed", seconds,
-                            None if exc is None else one_line(exc))
+        record = StepRecord(
+            "ok" if exc is None else "failed", seconds, None if exc is None else one_line(exc)
+        )
         self.result.steps[self.name] = record
         return True
 
@@ -335,6 +359,7 @@ def _finite(value, what):
 
 # ---------------------------------------------------------------------------------------------
 # The pipeline
+
 
 def structure_digest(atoms) -> str:
     """A digest of a structure's species, positions, cell and periodicity."""
@@ -350,8 +375,10 @@ def _check_crystal(atoms):
     if len(atoms) == 0:
         raise StepFailure("the structure has no atoms")
     if not np.all(atoms.pbc):
-        raise StepFailure(f"not a periodic crystal (pbc = {''.join('TF'[not p] for p in atoms.pbc)}); "
-                          "elastic constants need periodicity in all three directions")
+        raise StepFailure(
+            f"not a periodic crystal (pbc = {''.join('TF'[not p] for p in atoms.pbc)}); "
+            "elastic constants need periodicity in all three directions"
+        )
     volume = abs(atoms.cell.volume)
     if not volume > 1e-6 * len(atoms):
         raise StepFailure(f"the cell has no volume ({volume:g} A^3)")
@@ -378,8 +405,7 @@ def curve_peak(strain, stress):
     return int(np.argmax(stress[:end])), upturn
 
 
-def compute_properties(atoms, settings: PipelineSettings | None = None,
-                       threads: int | None = None) -> Result:
+def compute_properties(atoms, settings: PipelineSettings | None = None, threads: int | None = None) -> Result:
     """Runs the pipeline on a copy of `atoms`; returns its Result (never raises for a bad
     structure). `threads`: threads of the potential (None: its default)."""
     from corvane.optimization import optimize_structure
@@ -408,20 +434,27 @@ def compute_properties(atoms, settings: PipelineSettings | None = None,
     if settings.relax:
         with (step := _Step(result, "relax", needs=["structure"])):
             if step.runnable:
-                optimize_structure(atoms, fmax=settings.fmax, method=settings.optimizer,
-                                   steps=settings.steps, pressure=settings.pressure,
-                                   trajectory=None)
+                optimize_structure(
+                    atoms,
+                    fmax=settings.fmax,
+                    method=settings.optimizer,
+                    steps=settings.steps,
+                    pressure=settings.pressure,
+                    trajectory=None,
+                )
                 if "did not reach fmax" in step.output.getvalue():
-                    raise StepFailure(f"did not reach fmax = {settings.fmax:g} eV/A in "
-                                      f"{settings.steps} steps")
+                    raise StepFailure(
+                        f"did not reach fmax = {settings.fmax:g} eV/A in {settings.steps} steps"
+                    )
         prepared = "relax"
 
     with (step := _Step(result, "elastic", needs=[prepared])):
         if step.runnable:
             elastic = calculate_elastic_properties(atoms)
-            moduli = {key: _finite(elastic[key], key.replace("_", " "))
-                      for key in ("bulk_modulus", "shear_modulus", "youngs_modulus",
-                                  "poisson_ratio")}
+            moduli = {
+                key: _finite(elastic[key], key.replace("_", " "))
+                for key in ("bulk_modulus", "shear_modulus", "youngs_modulus", "poisson_ratio")
+            }
             result.elastic_constants = np.asarray(elastic["elastic_constants"], dtype=float)
             result.values.update(moduli)
 
@@ -430,21 +463,26 @@ def compute_properties(atoms, settings: PipelineSettings | None = None,
             v = result.values
             unreal = []
             for key, method in HARDNESS_MODELS.items():
-                hv = calculate_hardness(shear=v["shear_modulus"], bulk=v["bulk_modulus"],
-                                        young=v["youngs_modulus"], poisson=v["poisson_ratio"],
-                                        method=method)
+                hv = calculate_hardness(
+                    shear=v["shear_modulus"],
+                    bulk=v["bulk_modulus"],
+                    young=v["youngs_modulus"],
+                    poisson=v["poisson_ratio"],
+                    method=method,
+                )
                 if isinstance(hv, complex) or not math.isfinite(hv):
                     unreal.append(method)
                 else:
                     result.values[key] = float(hv)
             if unreal:
-                raise StepFailure(f"no real hardness from {', '.join(unreal)} (G = "
-                                  f"{v['shear_modulus']:.1f}, B = {v['bulk_modulus']:.1f} GPa)")
+                raise StepFailure(
+                    f"no real hardness from {', '.join(unreal)} (G = "
+                    f"{v['shear_modulus']:.1f}, B = {v['bulk_modulus']:.1f} GPa)"
+                )
 
     with (step := _Step(result, "simunek", needs=[prepared])):
         if step.runnable:
-            hv = SimunekHardnessCalculator().calculate_hardness(
-                atoms, rcut=settings.bond_cutoff)
+            hv = SimunekHardnessCalculator().calculate_hardness(atoms, rcut=settings.bond_cutoff)
             result.values["hv_simunek"] = _finite(hv, "the bond-strength hardness")
 
     for test in settings.strength_tests:
@@ -452,14 +490,15 @@ def compute_properties(atoms, settings: PipelineSettings | None = None,
             if step.runnable:
                 strained = atoms.copy()  # the curve leaves the structure at its last strain
                 strained.calc = atoms.calc
-                grid = dict(start_strain=0.0, end_strain=settings.strain_max,
-                            interval_strain=settings.strain_step)
+                grid = dict(
+                    start_strain=0.0, end_strain=settings.strain_max, interval_strain=settings.strain_step
+                )
                 if test.normal is None:
-                    strain, stress, _ = calculate_tensile_strength(
-                        strained, list(test.direction), **grid)
+                    strain, stress, _ = calculate_tensile_strength(strained, list(test.direction), **grid)
                 else:
                     strain, stress, _ = calculate_shear_strength(
-                        strained, list(test.direction), list(test.normal), **grid)
+                        strained, list(test.direction), list(test.normal), **grid
+                    )
                 stress_gpa = np.asarray(stress, dtype=float) / units.GPa
                 strain = np.asarray(strain, dtype=float)
                 result.curves[test.name] = (strain, stress_gpa)
@@ -467,19 +506,25 @@ def compute_properties(atoms, settings: PipelineSettings | None = None,
                 result.values[test.name] = _finite(stress_gpa[peak], f"the {test.name} stress")
                 result.values[f"{test.name}_strain"] = float(strain[peak])
                 if upturn is not None and peak == upturn:
-                    raise StepFailure(f"no maximum before the stress turns sharply upwards at "
-                                      f"strain {strain[upturn]:g} (bonds entering the cutoff "
-                                      "of the potential?); the value is a lower bound")
+                    raise StepFailure(
+                        f"no maximum before the stress turns sharply upwards at "
+                        f"strain {strain[upturn]:g} (bonds entering the cutoff "
+                        "of the potential?); the value is a lower bound"
+                    )
                 if peak == len(strain) - 1:
-                    raise StepFailure(f"the stress still rises at the largest strain "
-                                      f"({strain[peak]:g}); raise strain_max")
+                    raise StepFailure(
+                        f"the stress still rises at the largest strain ({strain[peak]:g}); raise strain_max"
+                    )
 
     # Keep energy and stress of the final structure with it, as a database row shows them.
     if result.steps["structure"].status == "ok":
         with contextlib.suppress(Exception):
-            atoms.calc = SinglePointCalculator(atoms, energy=atoms.get_potential_energy(),
-                                               forces=atoms.get_forces(),
-                                               stress=atoms.get_stress())
+            atoms.calc = SinglePointCalculator(
+                atoms,
+                energy=atoms.get_potential_energy(),
+                forces=atoms.get_forces(),
+                stress=atoms.get_stress(),
+            )
     if not isinstance(atoms.calc, SinglePointCalculator):
         atoms.calc = None
     failed = result.failed_step

@@ -29,14 +29,34 @@ from pathlib import Path
 import numpy as np
 
 from corvane.workflows.pipeline import (
-    HARDNESS_MODELS, PipelineSettings, Result, compute_properties, one_line, structure_digest)
+    HARDNESS_MODELS,
+    PipelineSettings,
+    Result,
+    compute_properties,
+    one_line,
+    structure_digest,
+)
 
-__all__ = ["Candidate", "ScreenError", "Summary", "collect_candidates", "dask_client",
-           "run_candidate", "screen"]
+__all__ = [
+    "Candidate",
+    "ScreenError",
+    "Summary",
+    "collect_candidates",
+    "dask_client",
+    "run_candidate",
+    "screen",
+]
 
 #: Key-value pairs every result row carries.
-STATUS_KEYS = ("screen_status", "screen_settings", "screen_input", "screen_source",
-               "screen_seconds", "screen_error", "screen_failed_step")
+STATUS_KEYS = (
+    "screen_status",
+    "screen_settings",
+    "screen_input",
+    "screen_source",
+    "screen_seconds",
+    "screen_error",
+    "screen_failed_step",
+)
 
 #: Suffixes of ASE database files among the sources.
 DATABASE_SUFFIXES = (".db", ".json")
@@ -65,14 +85,15 @@ class Summary:
     skipped: int = 0
     duplicates: int = 0
     done: int = 0
-    failed: list = dataclasses.field(default_factory=list)   # (label, formula, error)
+    failed: list = dataclasses.field(default_factory=list)  # (label, formula, error)
     interrupted: bool = False
     seconds: float = 0.0
-    best: list = dataclasses.field(default_factory=list)     # (value, formula, label, row id)
+    best: list = dataclasses.field(default_factory=list)  # (value, formula, label, row id)
 
 
 # ---------------------------------------------------------------------------------------------
 # Sources
+
 
 def _is_database(text: str) -> bool:
     return "://" in text or Path(text).suffix.lower() in DATABASE_SUFFIXES
@@ -96,8 +117,11 @@ def _read_database(text, query):
         raise ScreenError(f"the database {text!r} has no rows")
     out = []
     for row in rows:
-        extra = {k: v for k, v in row.key_value_pairs.items()
-                 if not k.startswith("screen_") and k not in _RESULT_KEYS}
+        extra = {
+            k: v
+            for k, v in row.key_value_pairs.items()
+            if not k.startswith("screen_") and k not in _RESULT_KEYS
+        }
         out.append((f"{text}@{row.id}", row.toatoms(), extra))
     return out
 
@@ -151,12 +175,14 @@ def collect_candidates(sources, query=None) -> tuple[list[Candidate], int]:
     return candidates, duplicates
 
 
-_RESULT_KEYS = frozenset(["bulk_modulus", "shear_modulus", "youngs_modulus", "poisson_ratio",
-                          "hv_simunek", *HARDNESS_MODELS])
+_RESULT_KEYS = frozenset(
+    ["bulk_modulus", "shear_modulus", "youngs_modulus", "poisson_ratio", "hv_simunek", *HARDNESS_MODELS]
+)
 
 
 # ---------------------------------------------------------------------------------------------
 # Execution
+
 
 def run_candidate(atoms, settings: PipelineSettings) -> Result:
     """The task a worker runs: the pipeline on one structure, the potential on one thread."""
@@ -225,8 +251,7 @@ def dask_client(workers=None, scheduler=None, connect_timeout=10.0):
         try:
             client = Client(scheduler, timeout=connect_timeout)
         except Exception as exc:
-            raise ScreenError(f"cannot reach the Dask scheduler at {scheduler!r}: "
-                              f"{one_line(exc)}") from None
+            raise ScreenError(f"cannot reach the Dask scheduler at {scheduler!r}: {one_line(exc)}") from None
     else:
         if workers is None:
             try:
@@ -236,11 +261,15 @@ def dask_client(workers=None, scheduler=None, connect_timeout=10.0):
         with _sigint_ignored(), _one_thread_environment():
             # The scheduler's HTTP endpoints (health, metrics) would listen on all interfaces
             # at port 8787: here they listen on the loopback at a free port.
-            cluster = LocalCluster(n_workers=workers, threads_per_worker=1, processes=True,
-                                   host="127.0.0.1", dashboard_address=None,
-                                   scheduler_kwargs={"dashboard": False,
-                                                     "dashboard_address": "127.0.0.1:0"},
-                                   silence_logs=logging.ERROR)
+            cluster = LocalCluster(
+                n_workers=workers,
+                threads_per_worker=1,
+                processes=True,
+                host="127.0.0.1",
+                dashboard_address=None,
+                scheduler_kwargs={"dashboard": False, "dashboard_address": "127.0.0.1:0"},
+                silence_logs=logging.ERROR,
+            )
             client = Client(cluster)
             client.register_plugin(_ignore_interrupt_plugin())
     try:
@@ -288,8 +317,9 @@ def _check_output(output, sources):
     for source in sources:
         source = os.fspath(source)
         if "://" not in source and Path(source).expanduser().resolve() == path.resolve():
-            raise ScreenError(f"the output {str(output)!r} is also a source; write the results "
-                              "to another database")
+            raise ScreenError(
+                f"the output {str(output)!r} is also a source; write the results to another database"
+            )
     return path
 
 
@@ -303,8 +333,7 @@ def _finished_rows(path, fingerprint):
         db = ase.db.connect(str(path), use_lock_file=False, create_indices=False)
         rows = list(db.select(screen_settings=fingerprint, include_data=False))
     except Exception as exc:
-        raise ScreenError(f"cannot read the output database {str(path)!r}: "
-                          f"{one_line(exc)}") from None
+        raise ScreenError(f"cannot read the output database {str(path)!r}: {one_line(exc)}") from None
     return {row.screen_input: (row.id, row.screen_status) for row in rows}
 
 
@@ -317,7 +346,7 @@ def _open_output(path):
 
     if not path.exists():
         with replacing(path, "output database") as temporary:
-            os.unlink(temporary)            # let SQLite create the file itself
+            os.unlink(temporary)  # let SQLite create the file itself
             ase.db.connect(temporary, type="db", use_lock_file=False).count()
     return ase.db.connect(str(path), use_lock_file=False)
 
@@ -325,14 +354,20 @@ def _open_output(path):
 def _row_contents(candidate, result, settings, fingerprint):
     pairs = dict(candidate.extra)
     pairs.update({k: float(v) for k, v in result.values.items()})
-    pairs.update(screen_status=result.status, screen_settings=fingerprint,
-                 screen_input=candidate.key, screen_source=candidate.label,
-                 screen_seconds=round(result.seconds, 4))
+    pairs.update(
+        screen_status=result.status,
+        screen_settings=fingerprint,
+        screen_input=candidate.key,
+        screen_source=candidate.label,
+        screen_seconds=round(result.seconds, 4),
+    )
     if result.error:
         pairs["screen_error"] = result.error
         pairs["screen_failed_step"] = result.failed_step or "worker"
-    data = {"settings": settings.as_dict(),
-            "steps": {n: dataclasses.asdict(s) for n, s in result.steps.items()}}
+    data = {
+        "settings": settings.as_dict(),
+        "steps": {n: dataclasses.asdict(s) for n, s in result.steps.items()},
+    }
     if result.elastic_constants is not None:
         data["elastic_constants"] = np.asarray(result.elastic_constants, dtype=float)
     for name, (strain, stress) in result.curves.items():
@@ -344,8 +379,9 @@ def _worker_death(candidate, error):
     """The result of a structure whose workers kept dying."""
     from corvane.workflows.pipeline import StepRecord
 
-    result = Result(status="failed", error=f"worker: {error}",
-                    steps={"worker": StepRecord("failed", error=error)})
+    result = Result(
+        status="failed", error=f"worker: {error}", steps={"worker": StepRecord("failed", error=error)}
+    )
     result.atoms = candidate.atoms
     return result
 
@@ -387,8 +423,10 @@ class Progress:
         rate = self.count / elapsed if elapsed > 0 else 0.0
         left = (self.total - self.count) / rate if rate > 0 else math.inf
         failed = f", {self.failed} failed" if self.failed else ""
-        return (f"[{'#' * filled}{'.' * (width - filled)}] {self.count}/{self.total}{failed}  "
-                f"{rate:.2f}/s  elapsed {_clock(elapsed)}  left {_clock(left)}")
+        return (
+            f"[{'#' * filled}{'.' * (width - filled)}] {self.count}/{self.total}{failed}  "
+            f"{rate:.2f}/s  elapsed {_clock(elapsed)}  left {_clock(left)}"
+        )
 
     def close(self):
         if self.tty and self.count:
@@ -407,16 +445,30 @@ def _best(path, fingerprint, rank_by, count=5):
     import ase.db
 
     db = ase.db.connect(str(path), use_lock_file=False, create_indices=False)
-    rows = [row for row in db.select(screen_settings=fingerprint, include_data=False)
-            if isinstance(row.get(rank_by), (int, float))]
+    rows = [
+        row
+        for row in db.select(screen_settings=fingerprint, include_data=False)
+        if isinstance(row.get(rank_by), (int, float))
+    ]
     rows.sort(key=lambda row: -row.get(rank_by))
-    return [(row.get(rank_by), row.formula, row.get("screen_source"), row.id)
-            for row in rows[:count]]
+    return [(row.get(rank_by), row.formula, row.get("screen_source"), row.id) for row in rows[:count]]
 
 
-def screen(sources, output, settings: PipelineSettings | None = None, *, query=None,
-           workers=None, scheduler=None, retry_failed=False, rank_by="hv_chen",
-           connect_timeout=10.0, progress=True, out=None, on_result=None) -> Summary:
+def screen(
+    sources,
+    output,
+    settings: PipelineSettings | None = None,
+    *,
+    query=None,
+    workers=None,
+    scheduler=None,
+    retry_failed=False,
+    rank_by="hv_chen",
+    connect_timeout=10.0,
+    progress=True,
+    out=None,
+    on_result=None,
+) -> Summary:
     """Screens the structures of `sources` into the ASE database `output`; returns a Summary.
 
     query: ASE query selecting rows of the database sources.
@@ -447,32 +499,41 @@ def screen(sources, output, settings: PipelineSettings | None = None, *, query=N
     start = time.monotonic()
     if todo:
         with dask_client(workers, scheduler, connect_timeout) as client:
-            _run(client, todo, settings, fingerprint, path, finished, summary, progress, out,
-                 on_result)
+            _run(client, todo, settings, fingerprint, path, finished, summary, progress, out, on_result)
     summary.seconds = time.monotonic() - start
     if path.exists():
         summary.best = _best(path, fingerprint, rank_by)
     return summary
 
 
-def _run(client, todo, settings, fingerprint, path, finished, summary, progress, out,
-         on_result):
+def _run(client, todo, settings, fingerprint, path, finished, summary, progress, out, on_result):
     from dask.distributed import as_completed
     from distributed.scheduler import KilledWorker
 
     info = client.scheduler_info()
-    where = (f"the Dask scheduler at {info['address']}" if client.cluster is None
-             else f"a local cluster of {len(info['workers'])} workers")
-    print(f"Screening {len(todo)} structures on {where} "
-          f"(settings {fingerprint}; {summary.skipped} finished earlier)", file=out, flush=True)
+    where = (
+        f"the Dask scheduler at {info['address']}"
+        if client.cluster is None
+        else f"a local cluster of {len(info['workers'])} workers"
+    )
+    print(
+        f"Screening {len(todo)} structures on {where} "
+        f"(settings {fingerprint}; {summary.skipped} finished earlier)",
+        file=out,
+        flush=True,
+    )
     if not info["workers"]:
-        print("No workers are connected to the scheduler yet; waiting for them.", file=out,
-              flush=True)
+        print("No workers are connected to the scheduler yet; waiting for them.", file=out, flush=True)
 
     pending = {}
     for candidate in todo:
-        future = client.submit(run_candidate, candidate.atoms, settings, pure=False,
-                               key=f"corvane-screen-{fingerprint}-{candidate.key}")
+        future = client.submit(
+            run_candidate,
+            candidate.atoms,
+            settings,
+            pure=False,
+            key=f"corvane-screen-{fingerprint}-{candidate.key}",
+        )
         pending[future.key] = (future, candidate)
     completed = as_completed([future for future, _ in pending.values()])
     bar = Progress(len(todo), enabled=progress)
@@ -483,11 +544,11 @@ def _run(client, todo, settings, fingerprint, path, finished, summary, progress,
             try:
                 result = future.result()
             except KilledWorker as exc:
-                result = _worker_death(candidate, f"the worker running it died "
-                                       f"({one_line(exc)})")
+                result = _worker_death(candidate, f"the worker running it died ({one_line(exc)})")
             except Exception as exc:
-                raise ScreenError(f"a worker could not run the pipeline on "
-                                  f"{candidate.label}: {one_line(exc)}") from None
+                raise ScreenError(
+                    f"a worker could not run the pipeline on {candidate.label}: {one_line(exc)}"
+                ) from None
             pairs, data = _row_contents(candidate, result, settings, fingerprint)
             db.write(result.atoms, key_value_pairs=pairs, data=data)
             old = finished.get(candidate.key)
@@ -496,8 +557,7 @@ def _run(client, todo, settings, fingerprint, path, finished, summary, progress,
             if result.status == "done":
                 summary.done += 1
             else:
-                summary.failed.append((candidate.label, result.atoms.get_chemical_formula(),
-                                       result.error))
+                summary.failed.append((candidate.label, result.atoms.get_chemical_formula(), result.error))
             bar.update(failed=result.status != "done")
             del future, future_
             if on_result is not None:
@@ -515,10 +575,12 @@ def format_summary(summary: Summary, output, rank_by="hv_chen") -> str:
     """The text printed at the end of a run."""
     lines = []
     state = "Interrupted" if summary.interrupted else "Finished"
-    lines.append(f"{state} in {_clock(summary.seconds)}: {summary.done} done, "
-                 f"{len(summary.failed)} failed, {summary.skipped} skipped (finished earlier), "
-                 f"of {summary.total} structures" +
-                 (f" ({summary.duplicates} duplicates dropped)" if summary.duplicates else ""))
+    lines.append(
+        f"{state} in {_clock(summary.seconds)}: {summary.done} done, "
+        f"{len(summary.failed)} failed, {summary.skipped} skipped (finished earlier), "
+        f"of {summary.total} structures"
+        + (f" ({summary.duplicates} duplicates dropped)" if summary.duplicates else "")
+    )
     if summary.interrupted:
         left = summary.total - summary.skipped - summary.done - len(summary.failed)
         lines.append(f"{left} structures left; run the same command again to finish them.")
@@ -534,8 +596,10 @@ def format_summary(summary: Summary, output, rank_by="hv_chen") -> str:
         lines.append(f"Hardest by {rank_by} (GPa) among the results of these settings:")
         for rank, (value, formula, label, row_id) in enumerate(summary.best, 1):
             lines.append(f"  {rank}. {value:8.2f}  {formula:<12s} row {row_id:<6d} {label}")
-    lines.append(f"Results: {output} (settings {summary.settings}); view them with: corvane "
-                 f"pelvaro {output} --host 127.0.0.1 --port 8080 --columns id formula "
-                 f"{' '.join(HARDNESS_MODELS)} hv_simunek bulk_modulus shear_modulus "
-                 "screen_status")
+    lines.append(
+        f"Results: {output} (settings {summary.settings}); view them with: corvane "
+        f"pelvaro {output} --host 127.0.0.1 --port 8080 --columns id formula "
+        f"{' '.join(HARDNESS_MODELS)} hv_simunek bulk_modulus shear_modulus "
+        "screen_status"
+    )
     return "\n".join(lines)

@@ -12,6 +12,6 @@ The application never writes to the database: SQLite files are opened read-only,
 route answers GET/HEAD only.
 """
 
-from .app import ASEDBApp, DOWNLOAD_FORMATS
+from .app import DOWNLOAD_FORMATS, ASEDBApp
 
 __all__ = ["ASEDBApp", "DOWNLOAD_FORMATS"]

@@ -16,16 +16,15 @@ from collections import OrderedDict
 from pathlib import Path
 from urllib.parse import urlencode
 
+import ase.db
+import ase.io
 import numpy as np
+from ase import units
+from ase.db.core import T2000, YEAR, Database
+from ase.db.sqlite import SQLite3Database
 from flask import Flask, Response, abort, render_template, request, send_from_directory
 from jinja2 import ChoiceLoader, FileSystemLoader
 from werkzeug.exceptions import HTTPException
-
-import ase.db
-import ase.io
-from ase.db.sqlite import SQLite3Database
-from ase import units
-from ase.db.core import T2000, YEAR, Database
 
 HERE = Path(__file__).resolve().parent
 BUILTIN_TEMPLATES = HERE / "templates"
@@ -190,8 +189,10 @@ def _query_problem(exc) -> str:
     unpacking messages."""
     text = str(exc)
     if isinstance(exc, ValueError) and ("values to unpack" in text or "unpack" in text):
-        return ("each condition must be key, key=value or key<value (also <=, >, >=, !=), "
-                "conditions joined by commas; words such as OR and AND are not understood")
+        return (
+            "each condition must be key, key=value or key<value (also <=, >, >=, !=), "
+            "conditions joined by commas; words such as OR and AND are not understood"
+        )
     return text
 
 
@@ -219,8 +220,9 @@ class ASEDBApp:
     title: the title shown on every page.
     """
 
-    def __init__(self, db, name="default", templates=None, static=None, default_columns=None,
-                 title="Corvane"):
+    def __init__(
+        self, db, name="default", templates=None, static=None, default_columns=None, title="Corvane"
+    ):
         self.db, self.path = _open_database(db)
         self.name = str(name)
         self.title = str(title)
@@ -288,10 +290,12 @@ class ASEDBApp:
         port = _port(port)
         debugger = bool(debug) and _is_loopback(host)
         if debug and not debugger and os.environ.get("WERKZEUG_RUN_MAIN") != "true":
-            print(f"Interactive debugger disabled: {host} is not a loopback address "
-                  "(reloader on, tracebacks go to the log).", flush=True)
-        self.app.run(host=host, port=port, debug=bool(debug), use_debugger=debugger,
-                     use_reloader=bool(debug))
+            print(
+                f"Interactive debugger disabled: {host} is not a loopback address "
+                "(reloader on, tracebacks go to the log).",
+                flush=True,
+            )
+        self.app.run(host=host, port=port, debug=bool(debug), use_debugger=debugger, use_reloader=bool(debug))
 
     def run_server(self, host="127.0.0.1", port=5000, threads=8):
         """Serves with waitress, a production WSGI server; returns when it stops."""
@@ -299,8 +303,11 @@ class ASEDBApp:
 
         port = _port(port)
         shown = f"[{host}]" if ":" in str(host) else host
-        print(f"Serving {self.title!r} ({self.path}, {self.nrows} rows) at "
-              f"http://{shown}:{port}/ (Ctrl+C to stop)", flush=True)
+        print(
+            f"Serving {self.title!r} ({self.path}, {self.nrows} rows) at "
+            f"http://{shown}:{port}/ (Ctrl+C to stop)",
+            flush=True,
+        )
         serve(self.app, host=host, port=port, threads=threads, ident="corvane")
 
     # ------------------------------------------------------------------------------------------
@@ -326,8 +333,7 @@ class ASEDBApp:
             return keys
 
     def available_columns(self):
-        return list(STANDARD_COLUMNS) + [k for k in self.key_columns()
-                                         if k not in STANDARD_COLUMNS]
+        return list(STANDARD_COLUMNS) + [k for k in self.key_columns() if k not in STANDARD_COLUMNS]
 
     def columns_for(self, requested):
         """The columns of a table page: the visitor's choice, else the defaults."""
@@ -338,8 +344,9 @@ class ASEDBApp:
                 return chosen
         if self.default_columns:
             return list(self.default_columns)
-        return ["id", "formula", "energy"] + [k for k in self.key_columns()
-                                               if k not in STANDARD_COLUMNS][:DEFAULT_KEY_COLUMNS]
+        return ["id", "formula", "energy"] + [k for k in self.key_columns() if k not in STANDARD_COLUMNS][
+            :DEFAULT_KEY_COLUMNS
+        ]
 
     def select_page(self, query, sort, page, limit):
         """(rows of the page, number of matching rows). Raises on a bad query."""
@@ -348,9 +355,15 @@ class ASEDBApp:
         column = sort.lstrip("-") or "id"
         if column == "id":
             total = self.db.count(selection)
-            rows = list(self.db.select(selection, include_data=False, limit=limit,
-                                       offset=(page - 1) * limit,
-                                       sort="-id" if descending else "id"))
+            rows = list(
+                self.db.select(
+                    selection,
+                    include_data=False,
+                    limit=limit,
+                    offset=(page - 1) * limit,
+                    sort="-id" if descending else "id",
+                )
+            )
             return rows, total
         rows = list(self.db.select(selection, include_data=False, sort="id"))
         present, absent = [], []
@@ -360,7 +373,7 @@ class ASEDBApp:
         present.sort(key=lambda pair: pair[0], reverse=descending)  # stable: ties stay by id
         ordered = [row for _, row in present] + [row for _, row in absent]
         start = (page - 1) * limit
-        return ordered[start:start + limit], len(ordered)
+        return ordered[start : start + limit], len(ordered)
 
     def get_row(self, row_id, include_data=True):
         try:
@@ -383,8 +396,10 @@ class ASEDBApp:
         error = None
         rows, total = [], 0
         if len(query) > MAX_QUERY_LENGTH:
-            error = (f"The query is {len(query)} characters long; queries of up to "
-                     f"{MAX_QUERY_LENGTH} characters are accepted.")
+            error = (
+                f"The query is {len(query)} characters long; queries of up to "
+                f"{MAX_QUERY_LENGTH} characters are accepted."
+            )
             query = ""  # refused, so not echoed back into the page and every link on it
         else:
             try:
@@ -398,13 +413,11 @@ class ASEDBApp:
                 rows, total = [], 0
         pages = max(1, -(-total // limit))
 
-        state = {"query": query, "sort": sort, "limit": limit, "page": page,
-                 "columns": ",".join(columns)}
+        state = {"query": query, "sort": sort, "limit": limit, "page": page, "columns": ",".join(columns)}
 
         def url(**change):
             params = dict(state, **change)
-            params = {k: v for k, v in params.items()
-                      if v not in ("", None) and not (k == "page" and v == 1)}
+            params = {k: v for k, v in params.items() if v not in ("", None) and not (k == "page" and v == 1)}
             return "?" + urlencode(params)
 
         headers = []
@@ -413,9 +426,15 @@ class ASEDBApp:
             current = sort.lstrip("-") == column
             descending = sort.startswith("-")
             target = f"-{column}" if current and not descending else column
-            headers.append({"name": column, "label": label, "unit": unit,
-                            "sorted": ("desc" if descending else "asc") if current else "",
-                            "url": url(sort=target, page=1)})
+            headers.append(
+                {
+                    "name": column,
+                    "label": label,
+                    "unit": unit,
+                    "sorted": ("desc" if descending else "asc") if current else "",
+                    "url": url(sort=target, page=1),
+                }
+            )
         table = []
         for row in rows:
             cells = []
@@ -426,13 +445,26 @@ class ASEDBApp:
         window = sorted({1, pages, *range(max(1, page - 2), min(pages, page + 2) + 1)})
         pager = [{"number": n, "url": url(page=n), "current": n == page} for n in window]
         return render_template(
-            "table.html", rows=table, headers=headers, total=total,
-            nrows=self.db.count() if query and not error else None, query=query, error=error, page=page, pages=pages,
-            limit=limit, page_sizes=PAGE_SIZES, pager=pager, sort=sort,
+            "table.html",
+            rows=table,
+            headers=headers,
+            total=total,
+            nrows=self.db.count() if query and not error else None,
+            query=query,
+            error=error,
+            page=page,
+            pages=pages,
+            limit=limit,
+            page_sizes=PAGE_SIZES,
+            pager=pager,
+            sort=sort,
             prev_url=url(page=page - 1) if page > 1 else None,
             next_url=url(page=page + 1) if page < pages else None,
-            columns=columns, available=self.available_columns(),
-            first=(page - 1) * limit + 1 if total else 0, last=(page - 1) * limit + len(rows))
+            columns=columns,
+            available=self.available_columns(),
+            first=(page - 1) * limit + 1 if total else 0,
+            last=(page - 1) * limit + len(rows),
+        )
 
     def _row_view(self, row_id):
         row = self.get_row(row_id)
@@ -446,9 +478,14 @@ class ASEDBApp:
         stress = row.get("stress")
         listed = []
         for i in range(min(natoms, MAX_LISTED_ATOMS)):
-            listed.append({
-                "index": i, "symbol": atoms[i].symbol, "position": atoms.positions[i],
-                "force": None if forces is None else forces[i]})
+            listed.append(
+                {
+                    "index": i,
+                    "symbol": atoms[i].symbol,
+                    "position": atoms.positions[i],
+                    "force": None if forces is None else forces[i],
+                }
+            )
         key_values = sorted((row.get("key_value_pairs") or {}).items())
         data = []
         for key, value in sorted((row.get("data") or {}).items()):
@@ -458,21 +495,42 @@ class ASEDBApp:
                 kind = type(value).__name__
             data.append((key, kind))
         properties = []
-        for column in ("energy", "fmax", "smax", "charge", "magmom", "mass", "calculator",
-                       "user", "unique_id"):
+        for column in (
+            "energy",
+            "fmax",
+            "smax",
+            "charge",
+            "magmom",
+            "mass",
+            "calculator",
+            "user",
+            "unique_id",
+        ):
             value = _row_value(row, column)
             if value is not None:
                 label, unit = STANDARD_COLUMNS[column]
                 properties.append((label, _format_value(value), unit))
         properties.append(("Created", _ctime_text(row.get("ctime")), ""))
         return render_template(
-            "row.html", row_id=row.id, formula=row.formula, natoms=natoms, cell=cell,
-            cellpar=cellpar, periodic=periodic, volume=volume, stress=stress,
+            "row.html",
+            row_id=row.id,
+            formula=row.formula,
+            natoms=natoms,
+            cell=cell,
+            cellpar=cellpar,
+            periodic=periodic,
+            volume=volume,
+            stress=stress,
             stress_gpa=None if stress is None else np.asarray(stress) / units.GPa,
-            has_forces=forces is not None, atoms=listed, listed=len(listed),
-            properties=properties, key_values=key_values, data=data,
+            has_forces=forces is not None,
+            atoms=listed,
+            listed=len(listed),
+            properties=properties,
+            key_values=key_values,
+            data=data,
             calculator_parameters=sorted((row.get("calculator_parameters") or {}).items()),
-            formats=[(key, spec[0]) for key, spec in DOWNLOAD_FORMATS.items()])
+            formats=[(key, spec[0]) for key, spec in DOWNLOAD_FORMATS.items()],
+        )
 
     def _image_view(self, row_id):
         row = self.get_row(row_id, include_data=False)
@@ -487,13 +545,14 @@ class ASEDBApp:
                 self._images[key] = png
                 while len(self._images) > IMAGE_CACHE_SIZE:
                     self._images.popitem(last=False)
-        return Response(png, mimetype="image/png",
-                        headers={"Cache-Control": "public, max-age=300"})
+        return Response(png, mimetype="image/png", headers={"Cache-Control": "public, max-age=300"})
 
     def _download_view(self, row_id, fmt):
         if fmt not in DOWNLOAD_FORMATS:
-            abort(404, description=f"Unknown download format {fmt!r}; "
-                                   f"choose one of {', '.join(DOWNLOAD_FORMATS)}.")
+            abort(
+                404,
+                description=f"Unknown download format {fmt!r}; choose one of {', '.join(DOWNLOAD_FORMATS)}.",
+            )
         row = self.get_row(row_id, include_data=False)
         atoms = row.toatoms()
         label, ase_format, suffix, binary = DOWNLOAD_FORMATS[fmt]
@@ -509,8 +568,9 @@ class ASEDBApp:
                 abort(422, description=f"Row {row_id} cannot be written as BCS: {exc}")
             content = buffer.getvalue()
             if not content:
-                abort(422, description=f"Row {row_id} cannot be written as BCS: the symmetry "
-                                       "analysis failed.")
+                abort(
+                    422, description=f"Row {row_id} cannot be written as BCS: the symmetry analysis failed."
+                )
         else:
             buffer = io.BytesIO() if binary else io.StringIO()
             try:
@@ -520,8 +580,11 @@ class ASEDBApp:
             content = buffer.getvalue()
         stem = re.sub(r"[^A-Za-z0-9_-]", "", row.formula) or "structure"
         filename = f"{stem}-{row.id}{suffix}"
-        return Response(content, mimetype="text/plain",
-                        headers={"Content-Disposition": f'attachment; filename="{filename}"'})
+        return Response(
+            content,
+            mimetype="text/plain",
+            headers={"Content-Disposition": f'attachment; filename="{filename}"'},
+        )
 
     def _static_view(self, filename):
         for folder in self.static_folders:
@@ -536,8 +599,10 @@ class ASEDBApp:
     def _http_error(self, exc):
         if exc.code is None or exc.code < 400:
             return exc
-        response = Response(render_template("error.html", code=exc.code, reason=exc.name,
-                                            message=exc.description), status=exc.code)
+        response = Response(
+            render_template("error.html", code=exc.code, reason=exc.name, message=exc.description),
+            status=exc.code,
+        )
         if exc.code == 405:
             response.headers["Allow"] = "GET, HEAD"
         return response
@@ -549,16 +614,16 @@ class ASEDBApp:
         response.headers.setdefault("Referrer-Policy", "same-origin")
         response.headers.setdefault(
             "Content-Security-Policy",
-            "default-src 'self'; img-src 'self' data:; style-src 'self'; script-src 'self'")
+            "default-src 'self'; img-src 'self' data:; style-src 'self'; script-src 'self'",
+        )
         return response
 
 
 def render_png(atoms, size=4.5, dpi=100) -> bytes:
     """A picture of a structure (PNG bytes), drawn with ASE on a matplotlib figure."""
+    from ase.visualize.plot import plot_atoms_raw
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
-
-    from ase.visualize.plot import plot_atoms_raw
 
     figure = Figure(figsize=(size, size), dpi=dpi)
     FigureCanvasAgg(figure)
@@ -567,8 +632,9 @@ def render_png(atoms, size=4.5, dpi=100) -> bytes:
     if len(atoms) == 0:
         ax.text(0.5, 0.5, "no atoms", ha="center", va="center", transform=ax.transAxes)
     else:
-        plot_atoms_raw(atoms, ax, rotation="-75x,-20y,0z", radii=0.5,
-                       show_unit_cell=2 if atoms.cell.rank == 3 else 0)
+        plot_atoms_raw(
+            atoms, ax, rotation="-75x,-20y,0z", radii=0.5, show_unit_cell=2 if atoms.cell.rank == 3 else 0
+        )
     buffer = io.BytesIO()
     figure.savefig(buffer, format="png")
     return buffer.getvalue()

@@ -1,7 +1,7 @@
 """Default interatomic potentials shipped with corvane.
 
 The directory of this package holds the potential files the command-line tools use: Tersoff
-parameters in the LAMMPS format read by :mod:`corvane.tersoff`, and our machine-learning model:
+parameters in the LAMMPS format read by :mod:`corvane.potentials.tersoff`, and our machine-learning model:
 
 ``BNC.tersoff``
     Tersoff parameters for sp3 boron, carbon and nitrogen (diamond, c-BN, BC2N and their

@@ -1,5 +1,5 @@
 // Calling a corvane function: vectorcall entry, argument binding with CPython's rules and
-// messages, and the hand-off of C++ exceptions to Python.
+// messages, the hand-off of C++ exceptions to Python, and what a body reads through `Call`.
 #include <pybind11/detail/exception_translation.h>
 
 #include "function_object.hpp"
@@ -266,12 +266,13 @@ private:
     bool counted_ = false;
 };
 
-inline PyObject* invoke(PyObject* callable, FunctionObject* f, PyObject** slots, Py_ssize_t nslots) {
+inline PyObject* invoke(PyObject* callable, FunctionObject* f, PyObject** slots,
+                        Py_ssize_t nslots) {
     RecursionGuard guard;
     if (!guard.enter()) return nullptr;
     PyObject* result = nullptr;
     try {
-        Call call(callable, slots, nslots);
+        Call call(callable, f->layout->get(), slots, nslots);
         result = f->impl(call).release().ptr();
         if (result == nullptr && !PyErr_Occurred()) result = Py_NewRef(Py_None);
     } catch (py::error_already_set& e) {
@@ -321,3 +322,15 @@ PyObject* function_vectorcall(PyObject* callable, PyObject* const* args, size_t 
 }
 
 }  // namespace corvane::rt::detail
+
+namespace corvane::rt {
+
+py::object Call::global(const char* name) const {
+    return detail::lookup_global(detail::as_function(function_)->globals, name);
+}
+
+py::handle Call::closure(Py_ssize_t i) const {
+    return PyTuple_GET_ITEM(detail::as_function(function_)->closure, i);
+}
+
+}  // namespace corvane::rt
