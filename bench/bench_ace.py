@@ -48,13 +48,18 @@ def main():
                 ter = Tersoff(FILES / "BNC.tersoff", threads=threads)
                 a_wall, a_cpu = time_per_atom_step(ace, atoms, args.repeat)
                 t_wall, t_cpu = time_per_atom_step(ter, atoms, args.repeat)
-                print(f"{name:8} {len(atoms):6d} atoms, {threads} thread(s): ACE {a_wall:7.2f} us "
-                      f"elapsed {a_cpu:7.2f} us CPU per atom-step; Tersoff {t_wall:6.2f} / "
-                      f"{t_cpu:6.2f}", flush=True)
+                print(
+                    f"{name:8} {len(atoms):6d} atoms, {threads} thread(s): ACE {a_wall:7.2f} us "
+                    f"elapsed {a_cpu:7.2f} us CPU per atom-step; Tersoff {t_wall:6.2f} / "
+                    f"{t_cpu:6.2f}",
+                    flush=True,
+                )
                 ratios.append((name, len(atoms), threads, a_wall / t_wall, a_cpu, t_cpu))
     for name, n, threads, ratio, a_cpu, t_cpu in ratios:
-        print(f"ratio ACE/Tersoff {name} {n} atoms {threads} thread(s): {ratio:.1f} elapsed "
-              f"(CPU {a_cpu:.1f} vs {t_cpu:.2f} us per atom-step)")
+        print(
+            f"ratio ACE/Tersoff {name} {n} atoms {threads} thread(s): {ratio:.1f} elapsed "
+            f"(CPU {a_cpu:.1f} vs {t_cpu:.2f} us per atom-step)"
+        )
 
 
 if __name__ == "__main__":

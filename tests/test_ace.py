@@ -8,8 +8,14 @@ from ase.build import bulk
 from corvane import _kernels
 from corvane.potentials.ace import AceBasis, AceCalculator, AceModel
 
-SMALL = AceBasis(("B", "C", "N"), cutoff=4.0, body2=4, body3=(3, 3, 2, 2), body4=2,
-                 contractions=("0,0,0", "0,1,1", "0,2,2", "1,2,1", "2,2,2", "1,3,2"))
+SMALL = AceBasis(
+    ("B", "C", "N"),
+    cutoff=4.0,
+    body2=4,
+    body3=(3, 3, 2, 2),
+    body4=2,
+    contractions=("0,0,0", "0,1,1", "0,2,2", "1,2,1", "2,2,2", "1,3,2"),
+)
 
 
 def random_model(basis=SMALL, seed=0, scale=1e-3):
@@ -23,8 +29,7 @@ def mixed_cell(seed=1):
     """A rattled, sheared 16-atom cell with all three elements."""
     atoms = bulk("BN", "zincblende", a=3.62, cubic=True) * (2, 1, 1)
     atoms.symbols[[2, 9, 12]] = "C"
-    atoms.set_cell(atoms.cell.array @ [[1.02, 0.03, 0], [0, 0.99, 0.02], [0, 0, 1.01]],
-                   scale_atoms=True)
+    atoms.set_cell(atoms.cell.array @ [[1.02, 0.03, 0], [0, 0.99, 0.02], [0, 0, 1.01]], scale_atoms=True)
     atoms.rattle(0.08, seed=seed)
     return atoms
 
@@ -39,9 +44,21 @@ def radial(basis, r):
 def descriptors(atoms, basis=SMALL):
     program = basis.program()
     species = np.array([basis.elements.index(s) for s in atoms.get_chemical_symbols()], np.int32)
-    d, *_ = _kernels.ace_design(atoms.positions, atoms.cell.array, atoms.pbc, species,
-                                len(basis.elements), basis.nrad, basis.cutoff, basis.r_inner,
-                                program.out, program.coef, program.slots, program.outputs, False)
+    d, *_ = _kernels.ace_design(
+        atoms.positions,
+        atoms.cell.array,
+        atoms.pbc,
+        species,
+        len(basis.elements),
+        basis.nrad,
+        basis.cutoff,
+        basis.r_inner,
+        program.out,
+        program.coef,
+        program.slots,
+        program.outputs,
+        False,
+    )
     return dict(zip(program.labels, d.T))
 
 
@@ -52,8 +69,7 @@ def test_descriptors_match_direct_sums_over_neighbours():
     centre = np.zeros(3)
     neighbours = rng.uniform(-2.2, 2.2, size=(5, 3))
     neighbours = neighbours[np.linalg.norm(neighbours, axis=1) > 1.2]
-    atoms = Atoms("B" + "C" * len(neighbours), positions=np.vstack([centre, neighbours]),
-                  pbc=False)
+    atoms = Atoms("B" + "C" * len(neighbours), positions=np.vstack([centre, neighbours]), pbc=False)
     atoms.symbols[1] = "N"
     got = descriptors(atoms)
     r = np.linalg.norm(neighbours, axis=1)
@@ -136,8 +152,7 @@ def test_forces_and_stress_are_derivatives_of_the_energy():
             shifted.append(x.get_potential_energy())
         fd = (shifted[0] - shifted[1]) / (2 * h) / atoms.get_volume()
         assert stress[a, b] == pytest.approx(fd, abs=1e-8)
-    assert atoms.get_potential_energies().sum() == pytest.approx(atoms.get_potential_energy(),
-                                                                rel=1e-13)
+    assert atoms.get_potential_energies().sum() == pytest.approx(atoms.get_potential_energy(), rel=1e-13)
 
 
 def test_results_do_not_depend_on_thread_count_and_design_rows_agree():
@@ -161,16 +176,28 @@ def test_results_do_not_depend_on_thread_count_and_design_rows_agree():
         program = SMALL.program()
         species = small.calc.species(small.numbers)
         _, energy, forces, virial = _kernels.ace_design(
-            small.positions, small.cell.array, small.pbc, species, 3, SMALL.nrad, SMALL.cutoff,
-            SMALL.r_inner, program.out, program.coef, program.slots, program.outputs, True)
+            small.positions,
+            small.cell.array,
+            small.pbc,
+            species,
+            3,
+            SMALL.nrad,
+            SMALL.cutoff,
+            SMALL.r_inner,
+            program.out,
+            program.coef,
+            program.slots,
+            program.outputs,
+            True,
+        )
         c = model.coefficients.reshape(-1)
         counts = np.bincount(species, minlength=3)
-        assert counts @ model.reference + energy @ c == pytest.approx(
-            small.get_potential_energy(), rel=1e-12)
+        assert counts @ model.reference + energy @ c == pytest.approx(small.get_potential_energy(), rel=1e-12)
         np.testing.assert_allclose((forces @ c).reshape(-1, 3), small.get_forces(), atol=1e-12)
         w = (virial @ c).reshape(3, 3)
-        np.testing.assert_allclose(0.5 * (w + w.T) / small.get_volume(),
-                                   small.get_stress(voigt=False), atol=1e-12)
+        np.testing.assert_allclose(
+            0.5 * (w + w.T) / small.get_volume(), small.get_stress(voigt=False), atol=1e-12
+        )
 
 
 def test_calculator_refuses_bad_input():

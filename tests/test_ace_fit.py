@@ -14,8 +14,16 @@ from corvane.data import files
 from corvane.optimization import get_calculator
 from corvane.potentials.ace import AceBasis, AceCalculator, load_model
 from corvane.tersoff import Tersoff
-from corvane.training.ace_fit import (FitSettings, cell_weights, data_hash, error_table, fit,
-                                      read_dataset, ridge_path, split_of)
+from corvane.training.ace_fit import (
+    FitSettings,
+    cell_weights,
+    data_hash,
+    error_table,
+    fit,
+    read_dataset,
+    ridge_path,
+    split_of,
+)
 
 BASIS = AceBasis(("B", "C", "N"), cutoff=4.5, body2=5, body3=(3, 3, 2, 2), body4=1)
 SPLIT_CYCLE = ["train"] * 6 + ["validation", "test"]
@@ -25,21 +33,24 @@ DATA_ONLY = FitSettings(prior_cells=0)
 
 def tersoff_frames(count=32, seed=0):
     """Strained, rattled 8-atom cells of diamond, c-BN and C-doped c-BN labelled by Tersoff."""
-    calc = Tersoff(files.BNC_KINACI2012_TERSOFF, threads=1)   # labels fixed, whatever the default
+    calc = Tersoff(files.BNC_KINACI2012_TERSOFF, threads=1)  # labels fixed, whatever the default
     rng = np.random.default_rng(seed)
     frames = []
     for k in range(count):
-        atoms = [bulk("C", "diamond", a=3.60, cubic=True),
-                 bulk("BN", "zincblende", a=3.62, cubic=True),
-                 bulk("BN", "zincblende", a=3.61, cubic=True)][k % 3]
+        atoms = [
+            bulk("C", "diamond", a=3.60, cubic=True),
+            bulk("BN", "zincblende", a=3.62, cubic=True),
+            bulk("BN", "zincblende", a=3.61, cubic=True),
+        ][k % 3]
         if k % 3 == 2:
             atoms.symbols[[0, 5]] = "C"
         eps = rng.normal(scale=0.015, size=(3, 3))
         atoms.set_cell(atoms.cell.array @ (np.eye(3) + (eps + eps.T) / 2), scale_atoms=True)
         atoms.rattle(0.06, seed=k)
         atoms.calc = calc
-        results = dict(energy=atoms.get_potential_energy(), forces=atoms.get_forces(),
-                       stress=atoms.get_stress())
+        results = dict(
+            energy=atoms.get_potential_energy(), forces=atoms.get_forces(), stress=atoms.get_stress()
+        )
         atoms.calc = SinglePointCalculator(atoms, **results)
         atoms.info.update(name=f"cell{k:03d}", split=SPLIT_CYCLE[k % len(SPLIT_CYCLE)])
         frames.append(atoms)
@@ -128,8 +139,10 @@ def test_fit_command_writes_a_model_that_loads(tmp_path, capsys, fitted):
     assert [a.info["split"] for a in back] == [a.info["split"] for a in frames[16:] + frames[:16]]
 
     out = tmp_path / "my.pth"
-    assert cli.main(["fit", str(data), "-o", str(out), "--body2", "5", "--body3", "3,3,2,2",
-                     "--body4", "1"]) == 0
+    assert (
+        cli.main(["fit", str(data), "-o", str(out), "--body2", "5", "--body3", "3,3,2,2", "--body4", "1"])
+        == 0
+    )
     text = capsys.readouterr().out.splitlines()
     assert any(line.startswith("descriptors: 32/32 cells") for line in text)
     assert text[-1] == f"Model written to: {out}"
@@ -143,8 +156,9 @@ def test_fit_command_writes_a_model_that_loads(tmp_path, capsys, fitted):
     probe.calc = calc
     expected = probe.copy()
     expected.calc = AceCalculator(fitted[1], threads=1)
-    assert probe.get_potential_energy() == pytest.approx(expected.get_potential_energy(),
-                                                         abs=1e-4 * len(probe))
+    assert probe.get_potential_energy() == pytest.approx(
+        expected.get_potential_energy(), abs=1e-4 * len(probe)
+    )
 
     broken = tmp_path / "broken.extxyz"
     frame = frames[0].copy()
@@ -188,8 +202,9 @@ def test_prior_keeps_a_model_of_equation_of_state_cells_physical():
     for k, s in enumerate(np.linspace(0.97, 1.03, 16)):
         atoms = bulk("BN", "zincblende", a=3.55 * s) if k % 2 else bulk("C", "diamond", a=3.6 * s)
         atoms.calc = calc
-        results = dict(energy=atoms.get_potential_energy(), forces=atoms.get_forces(),
-                       stress=atoms.get_stress())
+        results = dict(
+            energy=atoms.get_potential_energy(), forces=atoms.get_forces(), stress=atoms.get_stress()
+        )
         atoms.calc = SinglePointCalculator(atoms, **results)
         atoms.info.update(name=f"eos{k}", split="validation" if k in (3, 10) else "train")
         frames.append(atoms)
@@ -218,13 +233,16 @@ def test_ridge_solve_keeps_the_digits_the_normal_equations_lose():
     rng = np.random.default_rng(4)
     X = rng.normal(size=(200, 6))
     X[:, 5] = X[:, 4] + 1e-7 * rng.normal(size=200)
-    X[:, 3] *= 1e4                                  # badly scaled as well
-    y = (X @ np.array([1.0, -2.0, 0.5, 1e-4, 3.0, -3.0]) + 0.1 * (X[:, 5] - X[:, 4]) / 1e-7
-         + 1e-6 * rng.normal(size=200))
+    X[:, 3] *= 1e4  # badly scaled as well
+    y = (
+        X @ np.array([1.0, -2.0, 0.5, 1e-4, 3.0, -3.0])
+        + 0.1 * (X[:, 5] - X[:, 4]) / 1e-7
+        + 1e-6 * rng.normal(size=200)
+    )
     best = np.linalg.lstsq(X, y, rcond=None)[0]
-    (_, coef), = ridge_path(X, y, [1e-30])
+    ((_, coef),) = ridge_path(X, y, [1e-30])
     assert rmse(X @ coef, y) < 1.1 * rmse(X @ best, y)
-    (_, fewer), = ridge_path(X[:, :5], y, [1e-30])
+    ((_, fewer),) = ridge_path(X[:, :5], y, [1e-30])
     assert rmse(X @ coef, y) < rmse(X[:, :5] @ fewer, y)
     # An all-zero column is left at zero, whatever the penalty.
     Z = np.hstack([X, np.zeros((200, 1))])
@@ -234,11 +252,15 @@ def test_ridge_solve_keeps_the_digits_the_normal_equations_lose():
 
 def test_cells_far_from_equilibrium_weigh_less():
     frames = []
-    for k, (family, symbols, energy) in enumerate([("diamond", "C2", -18.0),
-                                                   ("diamond", "C2", -17.8),
-                                                   ("lonsdaleite", "C4", -35.9),
-                                                   ("cBN", "BN", -17.4),
-                                                   ("cBN", "BN", -16.4)]):
+    for k, (family, symbols, energy) in enumerate(
+        [
+            ("diamond", "C2", -18.0),
+            ("diamond", "C2", -17.8),
+            ("lonsdaleite", "C4", -35.9),
+            ("cBN", "BN", -17.4),
+            ("cBN", "BN", -16.4),
+        ]
+    ):
         atoms = bulk("C", "diamond", a=3.57) if len(symbols) == 2 else bulk("C", "hcp", a=2.5)
         if family == "cBN":
             atoms = bulk("BN", "zincblende", a=3.62)

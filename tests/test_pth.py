@@ -22,18 +22,24 @@ SHIPPED = Path(files.__file__).parent / "BCN-ms-v0.0.1.pth"
 
 
 def sample():
-    return OrderedDict([
-        ("format", "sample"), ("version", 3), ("big", 2**40), ("negative", -7),
-        ("flags", [True, False, None]), ("pair", (1.5, "two")),
-        ("nested", {"units": {"energy": "eV"}, "empty": {}, "list": []}),
-        ("f64", np.linspace(-1, 1, 7)),
-        ("f32", np.arange(6, dtype=np.float32).reshape(2, 3)),
-        ("i64", np.array([[1, -2], [3, 4], [5, 6]], dtype=np.int64)),
-        ("i32", np.array([7, 8], dtype=np.int32)),
-        ("scalar", np.array(2.5)),
-        ("none", np.zeros((0, 4))),
-        ("transposed", np.arange(12.0).reshape(3, 4).T),
-    ])
+    return OrderedDict(
+        [
+            ("format", "sample"),
+            ("version", 3),
+            ("big", 2**40),
+            ("negative", -7),
+            ("flags", [True, False, None]),
+            ("pair", (1.5, "two")),
+            ("nested", {"units": {"energy": "eV"}, "empty": {}, "list": []}),
+            ("f64", np.linspace(-1, 1, 7)),
+            ("f32", np.arange(6, dtype=np.float32).reshape(2, 3)),
+            ("i64", np.array([[1, -2], [3, 4], [5, 6]], dtype=np.int64)),
+            ("i32", np.array([7, 8], dtype=np.int32)),
+            ("scalar", np.array(2.5)),
+            ("none", np.zeros((0, 4))),
+            ("transposed", np.arange(12.0).reshape(3, 4).T),
+        ]
+    )
 
 
 def assert_same(a, b):
@@ -112,8 +118,7 @@ def test_a_pickle_that_would_run_code_is_refused_and_nothing_runs(tmp_path):
     evil = tmp_path / "evil.pth"
     payload = pickle.dumps({"format": RunsCommand(f"touch {marker}")}, protocol=2)
     rewrite(good, evil, {"archive/data.pkl": payload})
-    with pytest.raises(ModelFileError,
-                       match=r"refused.*(posix|os)\.system.*nothing from the file was run"):
+    with pytest.raises(ModelFileError, match=r"refused.*(posix|os)\.system.*nothing from the file was run"):
         pth.load(evil)
     assert not marker.exists()
     with pytest.raises(ValueError, match="refused"):
@@ -156,8 +161,7 @@ def test_damaged_and_inconsistent_files_give_clear_errors(tmp_path):
         storage = zf.read("archive/data/0")
         pkl = zf.read("archive/data.pkl")
     rewrite(good, bad, {"archive/data/0": storage[:-8]})
-    with pytest.raises(ModelFileError,
-                       match="data/0 holds 48 bytes, but its 7 DoubleStorage values need 56"):
+    with pytest.raises(ModelFileError, match="data/0 holds 48 bytes, but its 7 DoubleStorage values need 56"):
         pth.load(bad)
     # The 2x3 float32 tensor claims 3 rows: (2, 3) -> (3, 3) in the pickle.
     two, three = b"J\x02\x00\x00\x00", b"J\x03\x00\x00\x00"
@@ -190,8 +194,7 @@ def test_foreign_files_are_named(tmp_path):
 
     # Someone else's network weights: a PyTorch state dict without our format name.
     weights = tmp_path / "net.pth"
-    pth.save(OrderedDict([("layer1.weight", np.ones((2, 2))), ("layer1.bias", np.zeros(2))]),
-             weights)
+    pth.save(OrderedDict([("layer1.weight", np.ones((2, 2))), ("layer1.bias", np.zeros(2))]), weights)
     with pytest.raises(ValueError, match=f"not a {FORMAT} model.*layer1.weight.*other network"):
         get_calculator(str(weights))
     other = tmp_path / "other.pth"
@@ -224,6 +227,7 @@ def torch_python():
     """A Python that can import torch: this one, or one named by CORVANE_TORCH_PYTHON."""
     try:
         import torch  # noqa: F401
+
         return sys.executable
     except ImportError:
         pass
@@ -235,8 +239,9 @@ def torch_python():
 
 @pytest.mark.skipif(torch_python() is None, reason="torch is not importable")
 def test_torch_reads_the_shipped_file_with_weights_only():
-    out = subprocess.run([torch_python(), "-c", TORCH_CHECK, str(SHIPPED)], capture_output=True,
-                         text=True, check=True).stdout.split()
+    out = subprocess.run(
+        [torch_python(), "-c", TORCH_CHECK, str(SHIPPED)], capture_output=True, text=True, check=True
+    ).stdout.split()
     contents = pth.load(SHIPPED)
     assert out[:2] == ["OrderedDict", FORMAT]
     assert out[-2] == "torch.float64"

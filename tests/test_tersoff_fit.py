@@ -18,8 +18,20 @@ from corvane.training import tersoff_fit as tf  # noqa: E402
 
 F = {name: i for i, name in enumerate(FIELDS)}
 ONE_BODY = {"B": -1.5, "C": 2.0, "N": 0.5}  # added to the labels: the fit must find them
-CELL_FIELDS = ("name", "family", "kind", "split", "sp3", "species", "positions", "cell", "pbc",
-               "energy", "forces", "stress")
+CELL_FIELDS = (
+    "name",
+    "family",
+    "kind",
+    "split",
+    "sp3",
+    "species",
+    "positions",
+    "cell",
+    "pbc",
+    "energy",
+    "forces",
+    "stress",
+)
 
 
 def labelled(atoms, entries, **info):
@@ -29,8 +41,7 @@ def labelled(atoms, entries, **info):
     energy = atoms.get_potential_energy() + sum(ONE_BODY[s] for s in atoms.get_chemical_symbols())
     forces, stress = atoms.get_forces(), atoms.get_stress()
     atoms.calc = SinglePointCalculator(atoms, energy=energy, forces=forces, stress=stress)
-    atoms.info.update({"family": "diamond", "kind": "rattle", "split": "train", "sp3": True},
-                      **info)
+    atoms.info.update({"family": "diamond", "kind": "rattle", "split": "train", "sp3": True}, **info)
     return atoms
 
 
@@ -58,8 +69,10 @@ def diamond_cells(entries, count=8):
     frames = []
     for n in range(count):
         atoms = bulk("C", "diamond", a=3.52 + 0.02 * n, cubic=True)
-        atoms.set_cell(atoms.cell.array @ (np.eye(3) + 0.01 * np.random.default_rng(n)
-                                           .normal(size=(3, 3))), scale_atoms=True)
+        atoms.set_cell(
+            atoms.cell.array @ (np.eye(3) + 0.01 * np.random.default_rng(n).normal(size=(3, 3))),
+            scale_atoms=True,
+        )
         atoms.rattle(0.05, seed=n)
         frames.append(labelled(atoms, entries, name=f"diamond-{n}"))
     return frames
@@ -67,6 +80,7 @@ def diamond_cells(entries, count=8):
 
 # ---------------------------------------------------------------------------------------------
 # The parameter set and its layout
+
 
 def test_starting_set_is_tersoff_carbon_on_the_kinaci_set():
     start, kinaci = tf.starting_entries(), read_tersoff_file(files.BNC_KINACI2012_TERSOFF)
@@ -119,11 +133,11 @@ def test_parameter_space_refuses_bad_input():
 # ---------------------------------------------------------------------------------------------
 # Data
 
+
 def test_load_cells_reads_appended_members_and_leaves_out_other_elements(tmp_path, capsys):
     truth = truth_set()
     frames = diamond_cells(truth, 2)
-    bn = labelled(bulk("BN", "zincblende", a=3.6), truth, name="cbn", family="cBN", sp3=True,
-                  split="test")
+    bn = labelled(bulk("BN", "zincblende", a=3.6), truth, name="cbn", family="cBN", sp3=True, split="test")
     si = bulk("Si", "diamond", a=5.43)
     si.calc = SinglePointCalculator(si, energy=-10.0, forces=np.zeros((2, 3)))
     si.info.update(name="si", family="diamond")
@@ -136,8 +150,7 @@ def test_load_cells_reads_appended_members_and_leaves_out_other_elements(tmp_pat
     assert cbn.split == "test" and cbn.family == "cBN" and list(cbn.counts) == [1, 0, 1]
     np.testing.assert_allclose(cbn.stress, bn.get_stress() / tf.GPA)  # GPa
     assert cbn.energy == pytest.approx(bn.get_potential_energy())
-    assert [c.name for c in tf.load_cells([tmp_path], families=["diamond"])] == \
-        ["diamond-0", "diamond-1"]
+    assert [c.name for c in tf.load_cells([tmp_path], families=["diamond"])] == ["diamond-0", "diamond-1"]
     with pytest.raises(FileNotFoundError, match="no such data file or directory"):
         tf.load_cells([tmp_path / "missing"])
 
@@ -145,10 +158,23 @@ def test_load_cells_reads_appended_members_and_leaves_out_other_elements(tmp_pat
 def test_predictions_and_errors_match_the_calculator():
     truth = truth_set()
     frames = diamond_cells(truth, 2)
-    cells = [tf.Cell(name=a.info["name"], family="diamond", kind="", split="train", sp3=True,
-                     species=np.ones(len(a), np.int32), positions=a.positions, cell=a.cell.array,
-                     pbc=a.pbc, energy=a.get_potential_energy(), forces=a.get_forces(),
-                     stress=a.get_stress() / tf.GPA) for a in frames]
+    cells = [
+        tf.Cell(
+            name=a.info["name"],
+            family="diamond",
+            kind="",
+            split="train",
+            sp3=True,
+            species=np.ones(len(a), np.int32),
+            positions=a.positions,
+            cell=a.cell.array,
+            pbc=a.pbc,
+            energy=a.get_potential_energy(),
+            forces=a.get_forces(),
+            stress=a.get_stress() / tf.GPA,
+        )
+        for a in frames
+    ]
     table = tf.entries_to_table(truth)
     energy, forces, stress = tf.predict(cells[0], table)
     ref = frames[0].copy()
@@ -166,6 +192,7 @@ def test_predictions_and_errors_match_the_calculator():
 # ---------------------------------------------------------------------------------------------
 # The fit
 
+
 def test_fit_recovers_data_made_with_a_known_set():
     """Labels from a set whose C-C bond differs from the starting set: fitting the C-C numbers
     from the start brings the errors down to nothing and finds the one-body energy."""
@@ -173,10 +200,22 @@ def test_fit_recovers_data_made_with_a_known_set():
     cells_atoms = diamond_cells(truth, 6)
     cells = []
     for a in cells_atoms:
-        cells.append(tf.Cell(name=a.info["name"], family="diamond", kind="", split="train",
-                             sp3=True, species=np.ones(len(a), np.int32), positions=a.positions,
-                             cell=a.cell.array, pbc=a.pbc, energy=a.get_potential_energy(),
-                             forces=a.get_forces(), stress=a.get_stress() / tf.GPA))
+        cells.append(
+            tf.Cell(
+                name=a.info["name"],
+                family="diamond",
+                kind="",
+                split="train",
+                sp3=True,
+                species=np.ones(len(a), np.int32),
+                positions=a.positions,
+                cell=a.cell.array,
+                pbc=a.pbc,
+                energy=a.get_potential_energy(),
+                forces=a.get_forces(),
+                stress=a.get_stress() / tf.GPA,
+            )
+        )
     space = tf.ParameterSpace(tf.entries_to_table(tf.starting_entries()), free=["C-C"])
     assert len(space) == 4 + 2 + 3
     settings = tf.FitSettings(prior=0.0, loss="linear", max_nfev=60)
@@ -199,13 +238,22 @@ def test_fit_recovers_data_made_with_a_known_set():
 
 def test_weights_by_kind_family_and_bonding():
     def cell(sp3, family, kind):
-        return tf.Cell(name="x", family=family, kind=kind, split="train", sp3=sp3,
-                       species=np.ones(1, np.int32), positions=np.zeros((1, 3)),
-                       cell=np.eye(3) * 3, pbc=np.ones(3, bool), energy=0.0, forces=None,
-                       stress=None)
+        return tf.Cell(
+            name="x",
+            family=family,
+            kind=kind,
+            split="train",
+            sp3=sp3,
+            species=np.ones(1, np.int32),
+            positions=np.zeros((1, 3)),
+            cell=np.eye(3) * 3,
+            pbc=np.ones(3, bool),
+            energy=0.0,
+            forces=None,
+            stress=None,
+        )
 
-    s = tf.FitSettings(sp3_weight=2.0, other_weight=0.5,
-                       group_weights={"ideal_path": 0.1, "twin": 3.0})
+    s = tf.FitSettings(sp3_weight=2.0, other_weight=0.5, group_weights={"ideal_path": 0.1, "twin": 3.0})
     assert s.weight(cell(True, "diamond", "eos")) == 2.0
     assert s.weight(cell(False, "sp2", "eos")) == 0.5
     assert s.weight(cell(True, "twin", "ideal_path")) == pytest.approx(2.0 * 3.0 * 0.1)
@@ -214,9 +262,20 @@ def test_weights_by_kind_family_and_bonding():
 
 def test_starts_are_deterministic_and_within_bounds():
     space = tf.ParameterSpace(tf.entries_to_table(tf.starting_entries()))
-    cell = tf.Cell(name="x", family="diamond", kind="", split="train", sp3=True,
-                   species=np.ones(2, np.int32), positions=np.array([[0, 0, 0], [0.9, 0.9, 0.9]]),
-                   cell=np.eye(3) * 3, pbc=np.ones(3, bool), energy=0.0, forces=None, stress=None)
+    cell = tf.Cell(
+        name="x",
+        family="diamond",
+        kind="",
+        split="train",
+        sp3=True,
+        species=np.ones(2, np.int32),
+        positions=np.array([[0, 0, 0], [0.9, 0.9, 0.9]]),
+        cell=np.eye(3) * 3,
+        pbc=np.ones(3, bool),
+        energy=0.0,
+        forces=None,
+        stress=None,
+    )
     settings = tf.FitSettings(starts=3, spread=5.0)
     first = tf.Fitter([cell], space, settings).starts()
     again = tf.Fitter([cell], space, settings).starts()
@@ -230,6 +289,7 @@ def test_starts_are_deterministic_and_within_bounds():
 # ---------------------------------------------------------------------------------------------
 # Command line
 
+
 def test_command_line_fits_and_writes_a_file_lammps_conventions_hold(tmp_path, capsys):
     truth = truth_set()
     frames = diamond_cells(truth, 6)
@@ -237,8 +297,7 @@ def test_command_line_fits_and_writes_a_file_lammps_conventions_hold(tmp_path, c
         atoms.info["split"] = ["train", "train", "train", "train", "validation", "test"][n]
     write_members(tmp_path / "diamond.extxyz.gz", frames)
     out = tmp_path / "fitted.tersoff"
-    assert tf.main([str(tmp_path), "-o", str(out), "--free", "C-C", "--starts", "2",
-                    "--max-nfev", "30"]) == 0
+    assert tf.main([str(tmp_path), "-o", str(out), "--free", "C-C", "--starts", "2", "--max-nfev", "30"]) == 0
     text = capsys.readouterr().out
     assert "6 cells: 4 training, 1 validation, 1 test" in text
     assert "start 0:" in text and "start 1:" in text and f"wrote {out}" in text
@@ -252,16 +311,38 @@ def test_command_line_fits_and_writes_a_file_lammps_conventions_hold(tmp_path, c
     for i, j in (("B", "C"), ("B", "N"), ("C", "N")):
         for name in ("A", "lambda1", "B", "lambda2", "R", "D"):
             assert entries[i, j, j][F[name]] == entries[j, i, i][F[name]]
-    fitted = tf.errors(tf.load_cells([tmp_path]), tf.entries_to_table(entries),
-                       np.array([0.0, ONE_BODY["C"], 0.0]))
-    start = tf.errors(tf.load_cells([tmp_path]), tf.entries_to_table(tf.starting_entries()),
-                      np.array([0.0, ONE_BODY["C"], 0.0]))
+    fitted = tf.errors(
+        tf.load_cells([tmp_path]), tf.entries_to_table(entries), np.array([0.0, ONE_BODY["C"], 0.0])
+    )
+    start = tf.errors(
+        tf.load_cells([tmp_path]),
+        tf.entries_to_table(tf.starting_entries()),
+        np.array([0.0, ONE_BODY["C"], 0.0]),
+    )
     assert fitted["forces"] < 0.5 * start["forces"]
     # A refit from that file says where its start came from, and holds both shear rows.
     again = tmp_path / "again.tersoff"
-    assert tf.main([str(tmp_path), "-o", str(again), "--start", str(out), "--free", "C-C",
-                    "--starts", "1", "--max-nfev", "5", "--experiment-weight", "3",
-                    "--held-c44"]) == 0
+    assert (
+        tf.main(
+            [
+                str(tmp_path),
+                "-o",
+                str(again),
+                "--start",
+                str(out),
+                "--free",
+                "C-C",
+                "--starts",
+                "1",
+                "--max-nfev",
+                "5",
+                "--experiment-weight",
+                "3",
+                "--held-c44",
+            ]
+        )
+        == 0
+    )
     header = again.read_text()
     assert "Starting set: the file fitted.tersoff." in header
     assert f"#   python -m corvane.training.tersoff_fit {tmp_path} -o {out} --free C-C" in header
@@ -290,8 +371,12 @@ def test_command_line_errors(tmp_path, capsys):
 def test_experiment_rows_hold_the_measured_constants_and_can_be_fitted():
     cells = tf.experiment_cells(weight=2.0)
     by_name = {c.name: c for c in cells}
-    assert sorted(by_name) == ["experiment c-BN xx", "experiment c-BN yz",
-                               "experiment diamond xx", "experiment diamond yz"]
+    assert sorted(by_name) == [
+        "experiment c-BN xx",
+        "experiment c-BN yz",
+        "experiment diamond xx",
+        "experiment diamond yz",
+    ]
     xx, yz = by_name["experiment diamond xx"], by_name["experiment diamond yz"]
     assert np.diag(xx.cell) == pytest.approx([3.567 * 1.005, 3.567, 3.567])
     assert np.diag(xx.minus.cell) == pytest.approx([3.567 * 0.995, 3.567, 3.567])

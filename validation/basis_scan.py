@@ -27,13 +27,11 @@ ROOT = Path(__file__).resolve().parents[1]
 ELEMENTS = ("B", "C", "N")
 
 BASES = {
-    "body order 3 only": AceBasis(ELEMENTS, body2=8, body3=(4, 4, 4, 3), body4=0,
-                                  contractions=()),
+    "body order 3 only": AceBasis(ELEMENTS, body2=8, body3=(4, 4, 4, 3), body4=0, contractions=()),
     "6/3 radial": AceBasis(ELEMENTS, body2=6, body3=(3, 3, 3, 2), body4=1),
     "8/4 radial": AceBasis(ELEMENTS, body2=8, body3=(4, 4, 4, 3), body4=1),
     "10/5 radial": AceBasis(ELEMENTS, body2=10, body3=(5, 5, 5, 4), body4=1),
-    "10/5 radial, cutoff 5.0": AceBasis(ELEMENTS, cutoff=5.0, body2=10, body3=(5, 5, 5, 4),
-                                        body4=1),
+    "10/5 radial, cutoff 5.0": AceBasis(ELEMENTS, cutoff=5.0, body2=10, body3=(5, 5, 5, 4), body4=1),
     "12/6 radial (default)": AceBasis(ELEMENTS),
     "10/5 radial, 4-body 2": AceBasis(ELEMENTS, body2=10, body3=(5, 5, 5, 4), body4=2),
 }
@@ -61,21 +59,40 @@ def main(argv=None):
         seconds = time.perf_counter() - start
         calc = AceCalculator(model, threads=1)
         errors = [report["choice_errors"], report["errors"].get("test", {})]
-        rows.append((name, basis.descriptor_count(),
-                     *[value for e in errors for value in (1000 * e.get("energy", np.nan),
-                                                           e.get("force", np.nan),
-                                                           e.get("stress", np.nan))],
-                     time_per_atom_step(calc, diamond, 2)[1],
-                     time_per_atom_step(calc, ternary, 2)[1], seconds))
+        rows.append(
+            (
+                name,
+                basis.descriptor_count(),
+                *[
+                    value
+                    for e in errors
+                    for value in (
+                        1000 * e.get("energy", np.nan),
+                        e.get("force", np.nan),
+                        e.get("stress", np.nan),
+                    )
+                ],
+                time_per_atom_step(calc, diamond, 2)[1],
+                time_per_atom_step(calc, ternary, 2)[1],
+                seconds,
+            )
+        )
         print(f"fitted {name} in {seconds:.0f} s", flush=True)
-    print(f"\n{len(frames)} cells; errors E (meV/atom), F (eV/A), S (GPa) on the validation "
-          f"cells of known kinds and the test split; CPU us per atom-step at {len(diamond)} "
-          f"atoms, one thread")
-    print(f"{'basis':26}{'K':>5}{'val E':>7}{'F':>7}{'S':>6}{'test E':>8}{'F':>7}{'S':>6}"
-          f"{'diamond':>9}{'ternary':>9}{'fit s':>7}")
+    print(
+        f"\n{len(frames)} cells; errors E (meV/atom), F (eV/A), S (GPa) on the validation "
+        f"cells of known kinds and the test split; CPU us per atom-step at {len(diamond)} "
+        f"atoms, one thread"
+    )
+    print(
+        f"{'basis':26}{'K':>5}{'val E':>7}{'F':>7}{'S':>6}{'test E':>8}{'F':>7}{'S':>6}"
+        f"{'diamond':>9}{'ternary':>9}{'fit s':>7}"
+    )
     for row in rows:
-        print(f"{row[0]:26}{row[1]:5d}{row[2]:7.2f}{row[3]:7.3f}{row[4]:6.2f}{row[5]:8.2f}"
-              f"{row[6]:7.3f}{row[7]:6.2f}{row[8]:9.1f}{row[9]:9.1f}{row[10]:7.0f}")
+        print(
+            f"{row[0]:26}{row[1]:5d}{row[2]:7.2f}{row[3]:7.3f}{row[4]:6.2f}{row[5]:8.2f}"
+            f"{row[6]:7.3f}{row[7]:6.2f}{row[8]:9.1f}{row[9]:9.1f}{row[10]:7.0f}"
+        )
+
 
 if __name__ == "__main__":
     main()

@@ -183,15 +183,19 @@ def main(argv=None):
         a_pbe, b_pbe = PBE[crystal_name]
         a_exp, c11e, c12e, c44e = EXPERIMENT[crystal_name]
         print(f"   {crystal_name + ' PBE (ours)':20}{a_pbe:8.3f}{b_pbe:8.0f}")
-        print(f"   {crystal_name + ' experiment':20}{a_exp:8.3f}{(c11e + 2 * c12e) / 3:8.0f}"
-              f"{c11e:8.0f}{c12e:8.0f}{c44e:8.0f}")
+        print(
+            f"   {crystal_name + ' experiment':20}{a_exp:8.3f}{(c11e + 2 * c12e) / 3:8.0f}"
+            f"{c11e:8.0f}{c12e:8.0f}{c44e:8.0f}"
+        )
         for name, calc in calcs.items():
             a, b = lattice_and_bulk_modulus(calc, crystal_name)
             own_a[name, crystal_name] = a
             c11, c12, c44 = elastic_constants(calc, crystal_name, a)
             da, db = 100 * (a / a_pbe - 1), 100 * (b / b_pbe - 1)
-            print(f"   {crystal_name + ' ' + name:20}{a:8.3f}{b:8.0f}{c11:8.0f}{c12:8.0f}{c44:8.0f}"
-                  f"   a {da:+.2f} %, B {db:+.1f} % vs PBE")
+            print(
+                f"   {crystal_name + ' ' + name:20}{a:8.3f}{b:8.0f}{c11:8.0f}{c12:8.0f}{c44:8.0f}"
+                f"   a {da:+.2f} %, B {db:+.1f} % vs PBE"
+            )
     print("   targets: a within 0.3 %, B within 5 % of PBE")
 
     print("\n== Sigma3 (111) twin energies (mJ/m^2; relaxed, own lattice constant)")
@@ -212,8 +216,10 @@ def main(argv=None):
         print(f"   {name:10}{wall:8.2f} us/atom-step elapsed, {cpu:8.2f} us CPU")
     ratio_wall = timings["ACE"][0] / timings["Tersoff"][0]
     ratio_cpu = timings["ACE"][1] / timings["Tersoff"][1]
-    print(f"ACE / Tersoff time per atom-step: {ratio_wall:.1f} (elapsed), {ratio_cpu:.1f} (CPU); "
-          f"ACE {timings['ACE'][1]:.1f} us CPU per atom-step (target <= 20)")
+    print(
+        f"ACE / Tersoff time per atom-step: {ratio_wall:.1f} (elapsed), {ratio_cpu:.1f} (CPU); "
+        f"ACE {timings['ACE'][1]:.1f} us CPU per atom-step (target <= 20)"
+    )
 
 
 if __name__ == "__main__":

@@ -76,16 +76,20 @@ def relaxed(name, potential):
 
 def cubic_constants(C):
     """C11, C12, C44 averaged over the cubic-equivalent entries."""
-    return (float(np.mean(np.diag(C)[:3])), float(np.mean([C[0, 1], C[0, 2], C[1, 2]])),
-            float(np.mean(np.diag(C)[3:])))
+    return (
+        float(np.mean(np.diag(C)[:3])),
+        float(np.mean([C[0, 1], C[0, 2], C[1, 2]])),
+        float(np.mean(np.diag(C)[3:])),
+    )
 
 
 def hardness_values(shear, bulk_modulus, young, poisson):
     out = {}
     for method in HARDNESS_MODELS:
         with contextlib.redirect_stdout(io.StringIO()):  # Mazhnik's range warning
-            value = calculate_hardness(shear=shear, bulk=bulk_modulus, young=young,
-                                       poisson=poisson, method=method)
+            value = calculate_hardness(
+                shear=shear, bulk=bulk_modulus, young=young, poisson=poisson, method=method
+            )
         out[method] = value.real if isinstance(value, complex) else value
     return out
 
@@ -111,11 +115,20 @@ def properties(name, potential):
     atoms = relaxed(name, potential)
     result = calculate_elastic_properties(atoms)
     c11, c12, c44 = cubic_constants(result["elastic_constants"])
-    row = {"a": (atoms.get_volume() / (len(atoms) / 8)) ** (1 / 3), "C11": c11, "C12": c12,
-           "C44": c44, "C44r": relaxed_c44(atoms) if name != "c-BC2N" else None,
-           "B": result["bulk_modulus"], "G": result["shear_modulus"]}
-    row.update(hardness_values(result["shear_modulus"], result["bulk_modulus"],
-                               result["youngs_modulus"], result["poisson_ratio"]))
+    row = {
+        "a": (atoms.get_volume() / (len(atoms) / 8)) ** (1 / 3),
+        "C11": c11,
+        "C12": c12,
+        "C44": c44,
+        "C44r": relaxed_c44(atoms) if name != "c-BC2N" else None,
+        "B": result["bulk_modulus"],
+        "G": result["shear_modulus"],
+    }
+    row.update(
+        hardness_values(
+            result["shear_modulus"], result["bulk_modulus"], result["youngs_modulus"], result["poisson_ratio"]
+        )
+    )
     row["simunek"] = SimunekHardnessCalculator().calculate_hardness(atoms)
     return row
 
@@ -133,10 +146,8 @@ def experiment(name):
         C[[3, 4, 5], [3, 4, 5]] = c44
         E, nu, G, B, _ = elastic_moduli(C * units.GPa)
         shear, bulk_modulus = G.mean() / units.GPa, B / units.GPa
-        row.update({"C11": c11, "C12": c12, "C44": c44, "C44r": c44, "B": bulk_modulus,
-                    "G": shear})
-        row.update(hardness_values(shear, bulk_modulus, E.mean() / units.GPa,
-                                   (nu + np.eye(3)).sum() / 6))
+        row.update({"C11": c11, "C12": c12, "C44": c44, "C44r": c44, "B": bulk_modulus, "G": shear})
+        row.update(hardness_values(shear, bulk_modulus, E.mean() / units.GPa, (nu + np.eye(3)).sum() / 6))
     elif "B" in exp:
         row["B"] = exp["B"]
     atoms = CRYSTALS[name]()
@@ -160,46 +171,59 @@ def pbe_reference(cells, family):
         v0, _, b0 = fit.fit()
         row.update(a=(4 * v0) ** (1 / 3), B=b0 / units.GPa)
     reference = next((c for c in eos if c.name.endswith("_eos_1.000")), None)
-    strained = [c for c in cells if c.family == family and c.kind == "strain"
-                and c.stress is not None and c.natoms == 2]
+    strained = [
+        c
+        for c in cells
+        if c.family == family and c.kind == "strain" and c.stress is not None and c.natoms == 2
+    ]
     if reference is not None and len(strained) >= 6:
         rows, rhs = [], []
         for c in strained:
             gradient = np.linalg.solve(reference.cell, c.cell).T
             eps = 0.5 * (gradient + gradient.T) - np.eye(3)
-            e = np.array([eps[0, 0], eps[1, 1], eps[2, 2], 2 * eps[1, 2], 2 * eps[0, 2],
-                          2 * eps[0, 1]])
+            e = np.array([eps[0, 0], eps[1, 1], eps[2, 2], 2 * eps[1, 2], 2 * eps[0, 2], 2 * eps[0, 1]])
             for k in range(6):  # unknowns: constant stress, C11, C12, C44
-                rows.append([1.0, e[k], e[:3].sum() - e[k], 0.0] if k < 3 else
-                            [0.0, 0.0, 0.0, e[k]])
+                rows.append([1.0, e[k], e[:3].sum() - e[k], 0.0] if k < 3 else [0.0, 0.0, 0.0, e[k]])
                 rhs.append(c.stress[k])
         _, c11, c12, c44 = np.linalg.lstsq(np.array(rows), np.array(rhs), rcond=None)[0]
         row.update(C11=c11, C12=c12, C44=c44)
     return row
 
 
-QUANTITIES = [("a", "a (A)", "{:.4f}"), ("C11", "C11 (GPa)", "{:.0f}"), ("C12", "C12 (GPa)", "{:.0f}"),
-              ("C44", "C44 (GPa)", "{:.0f}"), ("C44r", "C44 relaxed", "{:.0f}"),
-              ("B", "B (GPa)", "{:.0f}"), ("G", "G (GPa)", "{:.0f}"),
-              ("chen", "Hv Chen", "{:.1f}"), ("tian", "Hv Tian", "{:.1f}"),
-              ("jiang", "Hv Jiang", "{:.1f}"), ("mazhnik", "Hv Mazhnik", "{:.1f}"),
-              ("simunek", "Hv Simunek", "{:.1f}"), ("hv", "Hv measured", "{:.0f}")]
+QUANTITIES = [
+    ("a", "a (A)", "{:.4f}"),
+    ("C11", "C11 (GPa)", "{:.0f}"),
+    ("C12", "C12 (GPa)", "{:.0f}"),
+    ("C44", "C44 (GPa)", "{:.0f}"),
+    ("C44r", "C44 relaxed", "{:.0f}"),
+    ("B", "B (GPa)", "{:.0f}"),
+    ("G", "G (GPa)", "{:.0f}"),
+    ("chen", "Hv Chen", "{:.1f}"),
+    ("tian", "Hv Tian", "{:.1f}"),
+    ("jiang", "Hv Jiang", "{:.1f}"),
+    ("mazhnik", "Hv Mazhnik", "{:.1f}"),
+    ("simunek", "Hv Simunek", "{:.1f}"),
+    ("hv", "Hv measured", "{:.0f}"),
+]
 
 
 def fmt(value, form):
-    return "-" if value is None or (isinstance(value, float) and math.isnan(value)) \
-        else form.format(value)
+    return "-" if value is None or (isinstance(value, float) and math.isnan(value)) else form.format(value)
 
 
 def print_table(name, old, new, exp, pbe):
     print(f"\n{name}")
-    print(f"  {'':<14s} {'old set':>10s} {'new set':>10s} {'PBE data':>10s} {'experiment':>11s} "
-          f"{'new/exp-1':>10s}")
+    print(
+        f"  {'':<14s} {'old set':>10s} {'new set':>10s} {'PBE data':>10s} {'experiment':>11s} "
+        f"{'new/exp-1':>10s}"
+    )
     for key, label, form in QUANTITIES:
         o, n, p, e = old.get(key), new.get(key), pbe.get(key), exp.get(key)
         dev = f"{100 * (n / e - 1):+.1f} %" if n is not None and e else ""
-        print(f"  {label:<14s} {fmt(o, form):>10s} {fmt(n, form):>10s} {fmt(p, form):>10s} "
-              f"{fmt(e, form):>11s} {dev:>10s}")
+        print(
+            f"  {label:<14s} {fmt(o, form):>10s} {fmt(n, form):>10s} {fmt(p, form):>10s} "
+            f"{fmt(e, form):>11s} {dev:>10s}"
+        )
 
 
 def targets(new):
@@ -208,15 +232,25 @@ def targets(new):
     for name in ("diamond", "c-BN"):
         exp, got = EXPERIMENT[name], new[name]
         dev = abs(got["a"] / exp["a"] - 1)
-        out.append((f"{name} a within 0.7 % of {exp['a']} A: {got['a']:.4f} A "
-                    f"({100 * dev:.2f} %)", dev <= 0.007))
+        out.append(
+            (f"{name} a within 0.7 % of {exp['a']} A: {got['a']:.4f} A ({100 * dev:.2f} %)", dev <= 0.007)
+        )
         for key, value in zip(("C11", "C12", "C44"), exp["C"]):
             dev = abs(got[key] / value - 1)
-            out.append((f"{name} {key} within 15 % of {value:.0f} GPa: {got[key]:.0f} GPa "
-                        f"({100 * dev:.1f} %)", dev <= 0.15))
+            out.append(
+                (
+                    f"{name} {key} within 15 % of {value:.0f} GPa: {got[key]:.0f} GPa ({100 * dev:.1f} %)",
+                    dev <= 0.15,
+                )
+            )
     dev = abs(new["diamond"]["chen"] / 96.0 - 1)
-    out.append((f"diamond Chen hardness within 10 % of 96 GPa: {new['diamond']['chen']:.1f} GPa "
-                f"({100 * dev:.1f} %)", dev <= 0.10))
+    out.append(
+        (
+            f"diamond Chen hardness within 10 % of 96 GPa: {new['diamond']['chen']:.1f} GPa "
+            f"({100 * dev:.1f} %)",
+            dev <= 0.10,
+        )
+    )
     return out
 
 
@@ -225,10 +259,14 @@ def split_errors(cells, old, new):
     from corvane.training.tersoff_fit import entries_to_table, errors, fit_references, predict
 
     train = [c for c in cells if c.split == "train"]
-    print(f"\nRMS errors on the PBE data ({len(cells)} cells; one-body energies fitted on the "
-          f"{len(train)} training cells for each set)")
-    print(f"  {'set':<8s} {'split':<11s} {'subset':<7s} {'cells':>5s} {'E meV/at':>9s} "
-          f"{'F eV/A':>8s} {'S GPa':>8s}")
+    print(
+        f"\nRMS errors on the PBE data ({len(cells)} cells; one-body energies fitted on the "
+        f"{len(train)} training cells for each set)"
+    )
+    print(
+        f"  {'set':<8s} {'split':<11s} {'subset':<7s} {'cells':>5s} {'E meV/at':>9s} "
+        f"{'F eV/A':>8s} {'S GPa':>8s}"
+    )
     by_family = []
     for label, path in (("old", old), ("new", new)):
         table = entries_to_table(read_tersoff_file(path))
@@ -237,32 +275,38 @@ def split_errors(cells, old, new):
             in_split = [c for c in cells if c.split == split]
             sp3 = [c for c in in_split if c.sp3]
             other = [c for c in in_split if not c.sp3]
-            subsets = [("all", in_split)] + ([("sp3", sp3), ("other", other)] if sp3 and other
-                                             else [])
+            subsets = [("all", in_split)] + ([("sp3", sp3), ("other", other)] if sp3 and other else [])
             for subset, chosen in subsets:
                 if not chosen:
                     continue
                 e = errors(chosen, table, mu)
-                print(f"  {label:<8s} {split:<11s} {subset:<7s} {e['cells']:>5d} "
-                      f"{e['energy']:>9.1f} {e['forces']:>8.3f} {e['stress']:>8.2f}")
+                print(
+                    f"  {label:<8s} {split:<11s} {subset:<7s} {e['cells']:>5d} "
+                    f"{e['energy']:>9.1f} {e['forces']:>8.3f} {e['stress']:>8.2f}"
+                )
         by_family.append((label, table, mu))
     print("\nBy family, all splits")
-    print(f"  {'family':<16s} {'cells':>5s}   {'E meV/at old/new':>17s} {'F eV/A old/new':>15s} "
-          f"{'S GPa old/new':>14s}")
+    print(
+        f"  {'family':<16s} {'cells':>5s}   {'E meV/at old/new':>17s} {'F eV/A old/new':>15s} "
+        f"{'S GPa old/new':>14s}"
+    )
     for family in sorted({c.family for c in cells}):
         chosen = [c for c in cells if c.family == family]
         (_, t_old, mu_old), (_, t_new, mu_new) = by_family
         o, n = errors(chosen, t_old, mu_old), errors(chosen, t_new, mu_new)
-        print(f"  {family:<16s} {len(chosen):>5d}   {o['energy']:>8.1f}/{n['energy']:<8.1f} "
-              f"{o['forces']:>7.3f}/{n['forces']:<7.3f} {o['stress']:>6.2f}/{n['stress']:<7.2f}")
+        print(
+            f"  {family:<16s} {len(chosen):>5d}   {o['energy']:>8.1f}/{n['energy']:<8.1f} "
+            f"{o['forces']:>7.3f}/{n['forces']:<7.3f} {o['stress']:>6.2f}/{n['stress']:<7.2f}"
+        )
 
 
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--old", default=str(files.BNC_KINACI2012_TERSOFF))
     parser.add_argument("--new", default=str(files.BNC_TERSOFF))
-    parser.add_argument("--data", nargs="*", default=[],
-                        help="PBE data directories or files for the split errors")
+    parser.add_argument(
+        "--data", nargs="*", default=[], help="PBE data directories or files for the split errors"
+    )
     args = parser.parse_args(argv)
     print(f"old set: {args.old}\nnew set: {args.new}")
     cells = []

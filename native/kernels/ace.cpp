@@ -19,11 +19,11 @@ struct Exponents {
     int a, b, c;
 };
 constexpr Exponents kExponents[20] = {
-    {0, 0, 0},                                                                      // rank 0
-    {1, 0, 0}, {0, 1, 0}, {0, 0, 1},                                                // rank 1
-    {2, 0, 0}, {1, 1, 0}, {1, 0, 1}, {0, 2, 0}, {0, 1, 1}, {0, 0, 2},               // rank 2
-    {3, 0, 0}, {2, 1, 0}, {2, 0, 1}, {1, 2, 0}, {1, 1, 1}, {1, 0, 2}, {0, 3, 0},
-    {0, 2, 1}, {0, 1, 2}, {0, 0, 3}};                                               // rank 3
+    {0, 0, 0},                                                         // rank 0
+    {1, 0, 0}, {0, 1, 0}, {0, 0, 1},                                   // rank 1
+    {2, 0, 0}, {1, 1, 0}, {1, 0, 1}, {0, 2, 0}, {0, 1, 1}, {0, 0, 2},  // rank 2
+    {3, 0, 0}, {2, 1, 0}, {2, 0, 1}, {1, 2, 0}, {1, 1, 1}, {1, 0, 2},
+    {0, 3, 0}, {0, 2, 1}, {0, 1, 2}, {0, 0, 3}};  // rank 3
 constexpr int kFirstComponent[kAceMaxRank + 1] = {0, 1, 4, 10};
 
 // The component whose exponents are those of q less one power of axis a (-1 if q has none):
@@ -190,8 +190,8 @@ void moment_gradients(const BondFactors& f, const AceBasis& basis, double* dphi)
                 double dang[3];
                 angular_gradient(f, nu, q, dang);
                 for (int a = 0; a < 3; ++a)
-                    dphi[3 * slot + a] = f.dradial[mu] * f.u[a] * f.angular[q] +
-                                         f.radial[mu] * dang[a];
+                    dphi[3 * slot + a] =
+                        f.dradial[mu] * f.u[a] * f.angular[q] + f.radial[mu] * dang[a];
             }
     }
 }

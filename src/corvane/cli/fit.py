@@ -10,7 +10,6 @@ or get one from a hash of their name. Prints progress and, last, the error table
 from __future__ import annotations
 
 import sys
-
 from dataclasses import fields
 
 from corvane.cli import CombinedFormatter
@@ -23,35 +22,59 @@ _SETTINGS = {f.name: f.default for f in fields(FitSettings)}
 
 def register_parser(subparsers):
     parser = subparsers.add_parser(
-        "fit", help="Fit a machine-learning potential to DFT data",
+        "fit",
+        help="Fit a machine-learning potential to DFT data",
         description="Fit a linear cluster-expansion potential (weighted least squares on "
         "energies per atom, forces and stresses; penalty chosen on the validation split) and "
-        "write it as a .pth model file.", formatter_class=CombinedFormatter)
-    parser.add_argument("data", nargs="+", metavar="DATA",
-                        help="extxyz files (.gz allowed) or directories holding them")
+        "write it as a .pth model file.",
+        formatter_class=CombinedFormatter,
+    )
+    parser.add_argument(
+        "data", nargs="+", metavar="DATA", help="extxyz files (.gz allowed) or directories holding them"
+    )
     parser.add_argument("-o", "--output", required=True, help="Path of the model file to write.")
-    parser.add_argument("--elements", default="B,C,N",
-                        help="Elements of the model, comma-separated.")
-    parser.add_argument("--cutoff", type=float, default=_BASIS["cutoff"],
-                        help="Cutoff radius (Angstrom).")
-    parser.add_argument("--body2", type=int, default=_BASIS["body2"],
-                        help="Radial functions of pair terms.")
-    parser.add_argument("--body3", default=",".join(map(str, _BASIS["body3"])),
-                        help="Radial functions of three-body terms, for tensor ranks 0,1,2,3.")
-    parser.add_argument("--body4", type=int, default=_BASIS["body4"],
-                        help="Radial functions of four-body terms.")
-    parser.add_argument("--sigma-energy", type=float, default=_SETTINGS["sigma_energy"],
-                        help="Target accuracy of energies (eV/atom): the rows' weight is 1/sigma.")
-    parser.add_argument("--sigma-force", type=float, default=_SETTINGS["sigma_force"],
-                        help="Target accuracy of forces (eV/Angstrom).")
-    parser.add_argument("--sigma-stress", type=float, default=_SETTINGS["sigma_stress"],
-                        help="Target accuracy of stresses (GPa).")
-    parser.add_argument("--energy-scale", type=float, default=_SETTINGS["energy_scale"],
-                        help="Cells dE eV/atom above the lowest of their family and composition "
-                        "weigh 1/(1 + dE/scale).")
-    parser.add_argument("--prior-cells", type=int, default=_SETTINGS["prior_cells"],
-                        help="Cells labelled by our Tersoff potential whose forces enter the fit "
-                        "as a weak prior where the DFT data say nothing (0: none).")
+    parser.add_argument("--elements", default="B,C,N", help="Elements of the model, comma-separated.")
+    parser.add_argument("--cutoff", type=float, default=_BASIS["cutoff"], help="Cutoff radius (Angstrom).")
+    parser.add_argument("--body2", type=int, default=_BASIS["body2"], help="Radial functions of pair terms.")
+    parser.add_argument(
+        "--body3",
+        default=",".join(map(str, _BASIS["body3"])),
+        help="Radial functions of three-body terms, for tensor ranks 0,1,2,3.",
+    )
+    parser.add_argument(
+        "--body4", type=int, default=_BASIS["body4"], help="Radial functions of four-body terms."
+    )
+    parser.add_argument(
+        "--sigma-energy",
+        type=float,
+        default=_SETTINGS["sigma_energy"],
+        help="Target accuracy of energies (eV/atom): the rows' weight is 1/sigma.",
+    )
+    parser.add_argument(
+        "--sigma-force",
+        type=float,
+        default=_SETTINGS["sigma_force"],
+        help="Target accuracy of forces (eV/Angstrom).",
+    )
+    parser.add_argument(
+        "--sigma-stress",
+        type=float,
+        default=_SETTINGS["sigma_stress"],
+        help="Target accuracy of stresses (GPa).",
+    )
+    parser.add_argument(
+        "--energy-scale",
+        type=float,
+        default=_SETTINGS["energy_scale"],
+        help="Cells dE eV/atom above the lowest of their family and composition weigh 1/(1 + dE/scale).",
+    )
+    parser.add_argument(
+        "--prior-cells",
+        type=int,
+        default=_SETTINGS["prior_cells"],
+        help="Cells labelled by our Tersoff potential whose forces enter the fit "
+        "as a weak prior where the DFT data say nothing (0: none).",
+    )
     parser.set_defaults(command="fit")
 
 
@@ -69,14 +92,26 @@ def main(args):
     except ValueError:
         raise SystemExit(f"corvane fit: error: --body3 needs four integers, got {args.body3!r}")
     try:
-        basis = AceBasis(elements=tuple(e.strip() for e in args.elements.split(",") if e.strip()),
-                         cutoff=args.cutoff, body2=args.body2, body3=body3, body4=args.body4)
-        settings = FitSettings(args.sigma_energy, args.sigma_force, args.sigma_stress,
-                               energy_scale=args.energy_scale, prior_cells=args.prior_cells)
-        for name, value in (("sigma-energy", settings.sigma_energy),
-                            ("sigma-force", settings.sigma_force),
-                            ("sigma-stress", settings.sigma_stress),
-                            ("energy-scale", settings.energy_scale)):
+        basis = AceBasis(
+            elements=tuple(e.strip() for e in args.elements.split(",") if e.strip()),
+            cutoff=args.cutoff,
+            body2=args.body2,
+            body3=body3,
+            body4=args.body4,
+        )
+        settings = FitSettings(
+            args.sigma_energy,
+            args.sigma_force,
+            args.sigma_stress,
+            energy_scale=args.energy_scale,
+            prior_cells=args.prior_cells,
+        )
+        for name, value in (
+            ("sigma-energy", settings.sigma_energy),
+            ("sigma-force", settings.sigma_force),
+            ("sigma-stress", settings.sigma_stress),
+            ("energy-scale", settings.energy_scale),
+        ):
             if not value > 0:
                 raise ValueError(f"--{name} must be positive, got {value}")
         out = Path(args.output)
@@ -92,4 +127,3 @@ def main(args):
     print(error_table(report))
     print(f"penalty {report['penalty']:.1e} (chosen on the {report['chosen_on']} split)")
     print(f"Model written to: {out}")
-

@@ -33,8 +33,7 @@ from ase.data import atomic_numbers
 from corvane import _kernels
 from corvane.potentials import default_threads
 
-__all__ = ["FORMAT", "FORMAT_VERSION", "AceBasis", "AceModel", "AceCalculator", "load_model",
-           "save_model"]
+__all__ = ["FORMAT", "FORMAT_VERSION", "AceBasis", "AceModel", "AceCalculator", "load_model", "save_model"]
 
 FORMAT = "corvane-linear-ace"
 FORMAT_VERSION = 1
@@ -42,8 +41,10 @@ MAX_RANK = 3
 
 # The components of a symmetric tensor of rank nu, as exponents (a, b, c) of u_x^a u_y^b u_z^c,
 # in the order the kernel stores them (a descending, then b descending).
-_EXPONENTS = [[(a, b, nu - a - b) for a in range(nu, -1, -1) for b in range(nu - a, -1, -1)]
-              for nu in range(MAX_RANK + 1)]
+_EXPONENTS = [
+    [(a, b, nu - a - b) for a in range(nu, -1, -1) for b in range(nu - a, -1, -1)]
+    for nu in range(MAX_RANK + 1)
+]
 _COMPONENT = [{e: q for q, e in enumerate(rank)} for rank in _EXPONENTS]
 
 # Full contractions of three tensors giving body order 4: index patterns per factor.
@@ -86,8 +87,9 @@ class AceBasis:
             raise ValueError(f"body3 gives radial functions for ranks 0..{MAX_RANK}")
         unknown = set(self.contractions) - set(BODY4_CONTRACTIONS)
         if unknown:
-            raise ValueError(f"unknown contractions {sorted(unknown)}; "
-                             f"known: {', '.join(BODY4_CONTRACTIONS)}")
+            raise ValueError(
+                f"unknown contractions {sorted(unknown)}; known: {', '.join(BODY4_CONTRACTIONS)}"
+            )
 
     @property
     def nrad(self) -> np.ndarray:
@@ -107,24 +109,33 @@ class AceBasis:
         nrad = self.nrad
         offset = sum(int(nrad[k]) * len(_EXPONENTS[k]) for k in range(nu))
         exps = (indices.count(0), indices.count(1), indices.count(2))
-        return (element * self.slots_per_element + offset + mu * len(_EXPONENTS[nu])
-                + _COMPONENT[nu][exps])
+        return element * self.slots_per_element + offset + mu * len(_EXPONENTS[nu]) + _COMPONENT[nu][exps]
 
     def as_dict(self) -> dict:
-        return {"elements": list(self.elements), "cutoff": float(self.cutoff),
-                "r_inner": float(self.r_inner), "body2": int(self.body2),
-                "body3": [int(n) for n in self.body3], "body4": int(self.body4),
-                "contractions": list(self.contractions),
-                "radial": "chebyshev(r_inner..cutoff) * (1 - r^2/cutoff^2)^3",
-                "moments": "cartesian, ranks 0..3"}
+        return {
+            "elements": list(self.elements),
+            "cutoff": float(self.cutoff),
+            "r_inner": float(self.r_inner),
+            "body2": int(self.body2),
+            "body3": [int(n) for n in self.body3],
+            "body4": int(self.body4),
+            "contractions": list(self.contractions),
+            "radial": "chebyshev(r_inner..cutoff) * (1 - r^2/cutoff^2)^3",
+            "moments": "cartesian, ranks 0..3",
+        }
 
     @classmethod
     def from_dict(cls, d) -> "AceBasis":
         try:
-            return cls(elements=tuple(str(e) for e in d["elements"]), cutoff=float(d["cutoff"]),
-                       r_inner=float(d["r_inner"]), body2=int(d["body2"]),
-                       body3=tuple(int(n) for n in d["body3"]), body4=int(d["body4"]),
-                       contractions=tuple(str(c) for c in d["contractions"]))
+            return cls(
+                elements=tuple(str(e) for e in d["elements"]),
+                cutoff=float(d["cutoff"]),
+                r_inner=float(d["r_inner"]),
+                body2=int(d["body2"]),
+                body3=tuple(int(n) for n in d["body3"]),
+                body4=int(d["body4"]),
+                contractions=tuple(str(c) for c in d["contractions"]),
+            )
         except (KeyError, TypeError) as exc:
             raise ValueError(f"incomplete basis description: {exc}") from None
 
@@ -154,8 +165,9 @@ def _contraction(basis, factors, patterns):
     terms = {}
     for values in itertools.product(range(3), repeat=len(letters)):
         index = dict(zip(letters, values))
-        slots = [basis.slot(c, len(p), mu, tuple(index[x] for x in p))
-                 for (c, mu), p in zip(factors, patterns)]
+        slots = [
+            basis.slot(c, len(p), mu, tuple(index[x] for x in p)) for (c, mu), p in zip(factors, patterns)
+        ]
         key = tuple(sorted(slots)) + (-1,) * (3 - len(slots))
         terms[key] = terms.get(key, 0.0) + 1.0
     return terms
@@ -194,8 +206,13 @@ def _build_program(basis: AceBasis) -> Program:
             out.append(k)
             coef.append(value)
             slots.append(key)
-    return Program(np.array(out, dtype=np.int32), np.array(coef, dtype=float),
-                   np.array(slots, dtype=np.int32).reshape(-1, 3), len(descriptors), labels)
+    return Program(
+        np.array(out, dtype=np.int32),
+        np.array(coef, dtype=float),
+        np.array(slots, dtype=np.int32).reshape(-1, 3),
+        len(descriptors),
+        labels,
+    )
 
 
 @dataclass
@@ -215,8 +232,10 @@ class AceModel:
         if self.reference.shape != (ne,):
             raise ValueError(f"need {ne} reference energies, got shape {self.reference.shape}")
         if self.coefficients.shape != (ne, k):
-            raise ValueError(f"the basis has {k} descriptors per element; coefficients have "
-                             f"shape {self.coefficients.shape}, expected ({ne}, {k})")
+            raise ValueError(
+                f"the basis has {k} descriptors per element; coefficients have "
+                f"shape {self.coefficients.shape}, expected ({ne}, {k})"
+            )
         if not (np.all(np.isfinite(self.reference)) and np.all(np.isfinite(self.coefficients))):
             raise ValueError("reference energies and coefficients must be finite")
 
@@ -233,8 +252,11 @@ class AceModel:
             elements.append(np.full(keep.sum(), e, dtype=np.int32))
             coefs.append(merged[keep])
             slots.append(keys[keep])
-        return (np.concatenate(elements), np.concatenate(coefs),
-                np.ascontiguousarray(np.concatenate(slots), dtype=np.int32))
+        return (
+            np.concatenate(elements),
+            np.concatenate(coefs),
+            np.ascontiguousarray(np.concatenate(slots), dtype=np.int32),
+        )
 
 
 def save_model(model: AceModel, path: str | os.PathLike) -> None:
@@ -244,19 +266,23 @@ def save_model(model: AceModel, path: str | os.PathLike) -> None:
     from corvane.potentials import pth
 
     meta = dict(model.metadata)
-    contents = OrderedDict([
-        ("format", FORMAT),
-        ("format_version", FORMAT_VERSION),
-        ("elements", list(model.basis.elements)),
-        ("cutoff", float(model.basis.cutoff)),
-        ("basis", model.basis.as_dict()),
-        ("units", {"energy": "eV", "length": "Angstrom", "forces": "eV/Angstrom",
-                   "stress": "eV/Angstrom^3"}),
-        ("reference_energies", np.array(model.reference, dtype=np.float64)),
-        ("coefficients", np.array(model.coefficients, dtype=np.float64)),
-        ("training_data_sha256", str(meta.pop("training_data_sha256", ""))),
-        ("metadata", meta),
-    ])
+    contents = OrderedDict(
+        [
+            ("format", FORMAT),
+            ("format_version", FORMAT_VERSION),
+            ("elements", list(model.basis.elements)),
+            ("cutoff", float(model.basis.cutoff)),
+            ("basis", model.basis.as_dict()),
+            (
+                "units",
+                {"energy": "eV", "length": "Angstrom", "forces": "eV/Angstrom", "stress": "eV/Angstrom^3"},
+            ),
+            ("reference_energies", np.array(model.reference, dtype=np.float64)),
+            ("coefficients", np.array(model.coefficients, dtype=np.float64)),
+            ("training_data_sha256", str(meta.pop("training_data_sha256", ""))),
+            ("metadata", meta),
+        ]
+    )
     pth.save(contents, path)
 
 
@@ -270,17 +296,26 @@ def model_from_contents(contents, where: str) -> AceModel:
     if fmt != FORMAT:
         keys = ", ".join(list(map(str, contents))[:6])
         what = f"format {fmt!r}" if fmt is not None else f"keys {keys} (no format name)"
-        raise ModelFileError(f"{where}: a PyTorch tensor file, but not a {FORMAT} model: it has "
-                             f"{what} — perhaps the weights of some other network")
+        raise ModelFileError(
+            f"{where}: a PyTorch tensor file, but not a {FORMAT} model: it has "
+            f"{what} — perhaps the weights of some other network"
+        )
     version = contents.get("format_version")
     if not isinstance(version, int) or version > FORMAT_VERSION:
-        raise ModelFileError(f"{where}: {FORMAT} version {version!r} is newer than this "
-                             f"program reads ({FORMAT_VERSION})")
+        raise ModelFileError(
+            f"{where}: {FORMAT} version {version!r} is newer than this program reads ({FORMAT_VERSION})"
+        )
     try:
         basis = AceBasis.from_dict(contents["basis"])
-        return AceModel(basis, contents["reference_energies"], contents["coefficients"],
-                        {"training_data_sha256": contents.get("training_data_sha256", ""),
-                         **dict(contents.get("metadata") or {})})
+        return AceModel(
+            basis,
+            contents["reference_energies"],
+            contents["coefficients"],
+            {
+                "training_data_sha256": contents.get("training_data_sha256", ""),
+                **dict(contents.get("metadata") or {}),
+            },
+        )
     except (KeyError, TypeError, ValueError) as exc:
         raise ModelFileError(f"{where}: malformed {FORMAT} model: {exc}") from None
 
@@ -324,15 +359,17 @@ class AceCalculator(Calculator):
 
     def species(self, numbers) -> np.ndarray:
         """Each atom's index among the model's elements; ValueError for an element it lacks."""
-        lookup = np.full(max(int(numbers.max(initial=0)), int(self._numbers.max())) + 1, -1,
-                         dtype=np.int32)
+        lookup = np.full(max(int(numbers.max(initial=0)), int(self._numbers.max())) + 1, -1, dtype=np.int32)
         lookup[self._numbers] = np.arange(len(self._numbers), dtype=np.int32)
         species = lookup[numbers]
         if np.any(species < 0):
             from ase.data import chemical_symbols
+
             missing = sorted({chemical_symbols[z] for z in numbers[species < 0]})
-            raise ValueError(f"the model has no parameters for element(s) {', '.join(missing)} "
-                             f"(it covers {', '.join(self.model.basis.elements)})")
+            raise ValueError(
+                f"the model has no parameters for element(s) {', '.join(missing)} "
+                f"(it covers {', '.join(self.model.basis.elements)})"
+            )
         return species
 
     def calculate(self, atoms=None, properties=("energy",), system_changes=all_changes):
@@ -343,16 +380,25 @@ class AceCalculator(Calculator):
         basis = self.model.basis
         element, coef, slots = self._program
         energy, energies, forces, virial = _kernels.ace(
-            atoms.positions, atoms.cell.array, atoms.pbc, self.species(atoms.numbers), basis.nrad,
-            basis.cutoff, basis.r_inner, self.model.reference, element, coef, slots, self.threads)
+            atoms.positions,
+            atoms.cell.array,
+            atoms.pbc,
+            self.species(atoms.numbers),
+            basis.nrad,
+            basis.cutoff,
+            basis.r_inner,
+            self.model.reference,
+            element,
+            coef,
+            slots,
+            self.threads,
+        )
         self.results["energy"] = self.results["free_energy"] = energy
         self.results["energies"] = energies
         self.results["forces"] = forces
         volume = abs(atoms.cell.volume) if atoms.cell.rank == 3 else 0.0
         if volume > 0:
             s = 0.5 * (virial + virial.T) / volume
-            self.results["stress"] = np.array([s[0, 0], s[1, 1], s[2, 2],
-                                               s[1, 2], s[0, 2], s[0, 1]])
+            self.results["stress"] = np.array([s[0, 0], s[1, 1], s[2, 2], s[1, 2], s[0, 2], s[0, 1]])
         elif "stress" in properties:
-            raise PropertyNotImplementedError("stress needs a cell with three non-zero, "
-                                              "independent vectors")
+            raise PropertyNotImplementedError("stress needs a cell with three non-zero, independent vectors")

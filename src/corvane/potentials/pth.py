@@ -55,6 +55,7 @@ class ModelFileError(ValueError):
 # ---------------------------------------------------------------------------------------------
 # Writing
 
+
 class _Pickle:
     """A protocol-2 pickle of plain values, with tensors as torch's persistent ids."""
 
@@ -75,7 +76,7 @@ class _Pickle:
             self.op(b"\x88" if v else b"\x89")
         elif isinstance(v, (int, np.integer)):
             v = int(v)
-            if -2**31 <= v < 2**31:
+            if -(2**31) <= v < 2**31:
                 self.op(b"J" + struct.pack("<i", v))
             else:
                 data = v.to_bytes((v.bit_length() + 8) // 8, "little", signed=True)
@@ -196,6 +197,7 @@ def save(obj, path: str | os.PathLike) -> None:
 # ---------------------------------------------------------------------------------------------
 # Reading
 
+
 class _StorageType:
     def __init__(self, name):
         self.name = name
@@ -226,12 +228,20 @@ class _Restricted(pickle.Unpickler):
         raise ModelFileError(
             f"{self.where}: refused: its pickle asks for {module}.{name}, which a tensor file "
             f"may not use{hint}; only tensors, OrderedDict and storage types are accepted and "
-            "nothing from the file was run")
+            "nothing from the file was run"
+        )
 
     def persistent_load(self, pid):
-        if (not isinstance(pid, tuple) or len(pid) != 5 or pid[0] != "storage"
-                or not isinstance(pid[1], _StorageType) or not isinstance(pid[2], str)
-                or not isinstance(pid[4], int) or isinstance(pid[4], bool) or pid[4] < 0):
+        if (
+            not isinstance(pid, tuple)
+            or len(pid) != 5
+            or pid[0] != "storage"
+            or not isinstance(pid[1], _StorageType)
+            or not isinstance(pid[2], str)
+            or not isinstance(pid[4], int)
+            or isinstance(pid[4], bool)
+            or pid[4] < 0
+        ):
             raise ModelFileError(f"{self.where}: malformed storage reference {pid!r:.200}")
         kind, key, numel = pid[1], pid[2], pid[4]
         data = self.records.get(key)
@@ -240,35 +250,49 @@ class _Restricted(pickle.Unpickler):
         if len(data) != numel * kind.dtype.itemsize:
             raise ModelFileError(
                 f"{self.where}: storage data/{key} holds {len(data)} bytes, but its "
-                f"{numel} {kind.name} values need {numel * kind.dtype.itemsize}")
+                f"{numel} {kind.name} values need {numel * kind.dtype.itemsize}"
+            )
         return _Storage(np.frombuffer(data, dtype=kind.dtype))
 
-    def rebuild_tensor(self, storage, offset, size, stride, requires_grad=False, hooks=None,
-                       *rest):
+    def rebuild_tensor(self, storage, offset, size, stride, requires_grad=False, hooks=None, *rest):
         if not isinstance(storage, _Storage):
             raise ModelFileError(f"{self.where}: a tensor without a storage")
-        ints = lambda t: isinstance(t, tuple) and all(
-            isinstance(x, int) and not isinstance(x, bool) and x >= 0 for x in t)
-        if not (isinstance(offset, int) and offset >= 0 and ints(size) and ints(stride)
-                and len(size) == len(stride)):
+
+        def ints(t):
+            return isinstance(t, tuple) and all(
+                isinstance(x, int) and not isinstance(x, bool) and x >= 0 for x in t
+            )
+
+        if not (
+            isinstance(offset, int)
+            and offset >= 0
+            and ints(size)
+            and ints(stride)
+            and len(size) == len(stride)
+        ):
             raise ModelFileError(f"{self.where}: a tensor with a malformed size, stride or offset")
         array = storage.array
         if 0 in size:
             return np.zeros(size, dtype=array.dtype)
         last = offset + sum((n - 1) * s for n, s in zip(size, stride))
         if last >= array.size:
-            raise ModelFileError(f"{self.where}: a tensor of size {size} reaches past the end "
-                                 f"of its storage ({array.size} values)")
+            raise ModelFileError(
+                f"{self.where}: a tensor of size {size} reaches past the end "
+                f"of its storage ({array.size} values)"
+            )
         item = array.dtype.itemsize
         view = np.lib.stride_tricks.as_strided(
-            array[offset:], shape=size, strides=tuple(s * item for s in stride), writeable=False)
+            array[offset:], shape=size, strides=tuple(s * item for s in stride), writeable=False
+        )
         return view.astype(array.dtype.newbyteorder("="), copy=True)
 
 
 def _describe_non_zip(head: bytes) -> str:
     if head[:2] == b"\x80\x02" or head[:1] == b"\x80":
-        return ("a bare pickle (such as PyTorch's legacy pre-1.6 format), which is not read "
-                "because unpickling it could run code")
+        return (
+            "a bare pickle (such as PyTorch's legacy pre-1.6 format), which is not read "
+            "because unpickling it could run code"
+        )
     if not head:
         return "empty"
     if head[:2] == b"PK":
@@ -288,12 +312,12 @@ def loads(data: bytes, where: str = "<bytes>"):
         names = zf.namelist()
         tops = {n.split("/", 1)[0] for n in names}
         if len(tops) != 1 or any("/" not in n for n in names):
-            raise ModelFileError(f"{where}: not in PyTorch's zip layout (records must sit in "
-                                 "one top-level directory)")
+            raise ModelFileError(
+                f"{where}: not in PyTorch's zip layout (records must sit in one top-level directory)"
+            )
         top = tops.pop()
         if f"{top}/constants.pkl" in names or any(n.startswith(f"{top}/code/") for n in names):
-            raise ModelFileError(f"{where}: a TorchScript archive (compiled model code), not a "
-                                 "tensor file")
+            raise ModelFileError(f"{where}: a TorchScript archive (compiled model code), not a tensor file")
         if f"{top}/data.pkl" not in names:
             raise ModelFileError(f"{where}: not a PyTorch tensor file: {top}/data.pkl is missing")
 
@@ -306,18 +330,20 @@ def loads(data: bytes, where: str = "<bytes>"):
         if f"{top}/byteorder" in names:
             order = read(f"{top}/byteorder").decode("ascii", "replace").strip()
             if order != "little":
-                raise ModelFileError(f"{where}: storages are {order!r}-endian; only little-endian "
-                                     "files are read")
+                raise ModelFileError(
+                    f"{where}: storages are {order!r}-endian; only little-endian files are read"
+                )
         prefix = f"{top}/data/"
-        records = {n[len(prefix):]: read(n) for n in names if n.startswith(prefix)}
+        records = {n[len(prefix) :]: read(n) for n in names if n.startswith(prefix)}
         pkl = read(f"{top}/data.pkl")
     try:
         return _Restricted(pkl, records, where).load()
     except ModelFileError:
         raise
     except Exception as exc:  # a malformed pickle: truncated, bad opcodes, wrong arguments
-        raise ModelFileError(f"{where}: its data.pkl is not a valid tensor pickle "
-                             f"({type(exc).__name__}: {exc})") from None
+        raise ModelFileError(
+            f"{where}: its data.pkl is not a valid tensor pickle ({type(exc).__name__}: {exc})"
+        ) from None
 
 
 def load(path: str | os.PathLike):

@@ -40,18 +40,26 @@ from corvane.potentials.ace import AceBasis, AceModel
 from corvane.training import dataset
 from corvane.training.dataset import SPLITS
 
-__all__ = ["FitSettings", "SPLITS", "cell_weights", "data_hash", "error_table", "fit",
-           "read_dataset", "ridge_path", "split_of"]
-
+__all__ = [
+    "FitSettings",
+    "SPLITS",
+    "cell_weights",
+    "data_hash",
+    "error_table",
+    "fit",
+    "read_dataset",
+    "ridge_path",
+    "split_of",
+]
 
 
 @dataclass(frozen=True)
 class FitSettings:
-    sigma_energy: float = 0.002   # eV/atom
-    sigma_force: float = 0.05     # eV/A
-    sigma_stress: float = 0.5     # GPa
+    sigma_energy: float = 0.002  # eV/atom
+    sigma_force: float = 0.05  # eV/A
+    sigma_stress: float = 0.5  # GPa
     # Cells dE eV/atom above the lowest of their family and composition weigh 1 / (1 + dE/scale).
-    energy_scale: float = 0.1     # eV/atom
+    energy_scale: float = 0.1  # eV/atom
     # Penalties relative to the largest squared singular value of the weighted training rows.
     penalties: tuple[float, ...] = tuple(10.0 ** np.arange(-16.0, 0.25, 0.5))
     # Families whose stresses are left out: graphite and h-BN sit at the experimental interlayer
@@ -62,7 +70,7 @@ class FitSettings:
     # are not used: its lattice constants differ from PBE's by 2-4 %, so at PBE's they are tens
     # of GPa off.)
     prior_cells: int = 0
-    prior_sigma_force: float = 0.2   # eV/A
+    prior_sigma_force: float = 0.2  # eV/A
 
 
 def read_dataset(paths, log=None) -> list:
@@ -100,10 +108,14 @@ def data_hash(frames) -> str:
     for atoms in sorted(frames, key=lambda a: str(a.info["name"])):
         h.update(str(atoms.info["name"]).encode())
         results = atoms.calc.results
-        for a in (atoms.numbers.astype("<i8"), atoms.cell.array.astype("<f8"),
-                  atoms.positions.astype("<f8"), np.array([results["energy"]], dtype="<f8"),
-                  np.asarray(results["forces"], dtype="<f8"),
-                  np.asarray(results["stress"], dtype="<f8")):
+        for a in (
+            atoms.numbers.astype("<i8"),
+            atoms.cell.array.astype("<f8"),
+            atoms.positions.astype("<f8"),
+            np.array([results["energy"]], dtype="<f8"),
+            np.asarray(results["forces"], dtype="<f8"),
+            np.asarray(results["stress"], dtype="<f8"),
+        ):
             h.update(np.ascontiguousarray(a).tobytes())
     return h.hexdigest()
 
@@ -117,8 +129,20 @@ def cell_rows(atoms, basis, program, species):
     ne = len(basis.elements)
     n = len(atoms)
     _, energy, forces, virial = _kernels.ace_design(
-        atoms.positions, atoms.cell.array, atoms.pbc, species, ne, basis.nrad, basis.cutoff,
-        basis.r_inner, program.out, program.coef, program.slots, program.outputs, True)
+        atoms.positions,
+        atoms.cell.array,
+        atoms.pbc,
+        species,
+        ne,
+        basis.nrad,
+        basis.cutoff,
+        basis.r_inner,
+        program.out,
+        program.coef,
+        program.slots,
+        program.outputs,
+        True,
+    )
     counts = np.bincount(species, minlength=ne).astype(float)
     e_row = np.concatenate([counts, energy]) / n
     f_rows = np.hstack([np.zeros((3 * n, ne)), forces])
@@ -127,8 +151,11 @@ def cell_rows(atoms, basis, program, species):
     s_rows = np.array([0.5 * (w[a, b] + w[b, a]) for a, b in _VOIGT]) / volume / units.GPa
     s_rows = np.hstack([np.zeros((6, ne)), s_rows])
     results = atoms.calc.results
-    targets = (np.array([results["energy"] / n]), np.asarray(results["forces"]).reshape(-1),
-               voigt(results["stress"]) / units.GPa)
+    targets = (
+        np.array([results["energy"] / n]),
+        np.asarray(results["forces"]).reshape(-1),
+        voigt(results["stress"]) / units.GPa,
+    )
     return (e_row[None, :], f_rows, s_rows), targets
 
 
@@ -145,8 +172,10 @@ def _species(atoms, basis):
     try:
         return np.array([index[chemical_symbols[z]] for z in atoms.numbers], dtype=np.int32)
     except KeyError as exc:
-        raise ValueError(f"cell {atoms.info.get('name')!r} has element {exc.args[0]}, which the "
-                         f"basis ({', '.join(basis.elements)}) lacks") from None
+        raise ValueError(
+            f"cell {atoms.info.get('name')!r} has element {exc.args[0]}, which the "
+            f"basis ({', '.join(basis.elements)}) lacks"
+        ) from None
 
 
 def _group(atoms):
@@ -209,10 +238,11 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
     program = basis.program()
     ne, K = len(basis.elements), program.outputs
     ncol = ne + ne * K
-    sigma = {"energy": settings.sigma_energy, "force": settings.sigma_force,
-             "stress": settings.sigma_stress}
-    log(f"basis: {len(basis.elements)} elements, cutoff {basis.cutoff} A, {K} descriptors per "
-        f"element, {ncol} coefficients")
+    sigma = {"energy": settings.sigma_energy, "force": settings.sigma_force, "stress": settings.sigma_stress}
+    log(
+        f"basis: {len(basis.elements)} elements, cutoff {basis.cutoff} A, {K} descriptors per "
+        f"element, {ncol} coefficients"
+    )
     splits = {s: [a for a in frames if split_of(a) == s] for s in SPLITS}
     log("cells: " + ", ".join(f"{s} {len(splits[s])}" for s in SPLITS))
     if not splits["train"]:
@@ -222,8 +252,10 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
     trained = {_kind_of_cell(a) for a in splits["train"]}
     unseen = [a for a in splits["validation"] if _kind_of_cell(a) not in trained]
     if unseen:
-        log(f"left out of the choice of penalty (no training cells of their kind): "
-            f"{', '.join(str(a.info['name']) for a in unseen)}")
+        log(
+            f"left out of the choice of penalty (no training cells of their kind): "
+            f"{', '.join(str(a.info['name']) for a in unseen)}"
+        )
     counts_in_choice = []
     held = {s: ([], [], [], []) for s in ("validation", "test", "train")}
     done, total = 0, len(frames)
@@ -248,14 +280,15 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
     stacked = {}
     for split, (Xs, ys, ws, ks) in held.items():
         if Xs:
-            stacked[split] = (np.vstack(Xs), np.concatenate(ys), np.concatenate(ws),
-                              np.concatenate(ks))
+            stacked[split] = (np.vstack(Xs), np.concatenate(ys), np.concatenate(ws), np.concatenate(ks))
 
     X_train, y_train = stacked["train"][:2]
     prior = prior_frames(settings.prior_cells, basis.elements)
     if prior:
-        log(f"prior: forces of our Tersoff potential on {len(prior)} cells "
-            f"(sigma {settings.prior_sigma_force} eV/A)")
+        log(
+            f"prior: forces of our Tersoff potential on {len(prior)} cells "
+            f"(sigma {settings.prior_sigma_force} eV/A)"
+        )
         Xp, yp = [X_train], [y_train]
         for atoms in prior:
             rows, targets = cell_rows(atoms, basis, program, _species(atoms, basis))
@@ -276,25 +309,32 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
     loss, lam, coef = min(trials, key=lambda t: t[0])
     log(f"chosen penalty {lam:.1e} (weighted {select} loss {loss:.4g})")
 
-    report = {"penalty": lam, "chosen_on": select, "cells": {s: len(splits[s]) for s in SPLITS},
-              "errors": {}}
+    report = {"penalty": lam, "chosen_on": select, "cells": {s: len(splits[s]) for s in SPLITS}, "errors": {}}
     for split, (X, y, w, k) in stacked.items():
         report["errors"][split] = _errors(X, y, w, k, coef)
     # The errors on the cells that chose the penalty (the validation split less unseen kinds).
     report["choice_errors"] = _errors(Xv, yv, wv, kv, coef)
-    model = AceModel(basis, coef[:ne], coef[ne:].reshape(ne, K), {
-        "training_data_sha256": data_hash(frames),
-        "penalty": float(lam),
-        "sigma_energy_eV_per_atom": settings.sigma_energy,
-        "sigma_force_eV_per_A": settings.sigma_force,
-        "sigma_stress_GPa": settings.sigma_stress,
-        "energy_scale_eV_per_atom": settings.energy_scale,
-        "cells": {s: len(splits[s]) for s in SPLITS},
-        "errors": report["errors"],
-        "prior": (f"Tersoff (BNC.tersoff) forces on {len(prior)} rattled, strained and "
-                  f"compressed cells, sigma {settings.prior_sigma_force} eV/A")
-        if prior else "none",
-    })
+    model = AceModel(
+        basis,
+        coef[:ne],
+        coef[ne:].reshape(ne, K),
+        {
+            "training_data_sha256": data_hash(frames),
+            "penalty": float(lam),
+            "sigma_energy_eV_per_atom": settings.sigma_energy,
+            "sigma_force_eV_per_A": settings.sigma_force,
+            "sigma_stress_GPa": settings.sigma_stress,
+            "energy_scale_eV_per_atom": settings.energy_scale,
+            "cells": {s: len(splits[s]) for s in SPLITS},
+            "errors": report["errors"],
+            "prior": (
+                f"Tersoff (BNC.tersoff) forces on {len(prior)} rattled, strained and "
+                f"compressed cells, sigma {settings.prior_sigma_force} eV/A"
+            )
+            if prior
+            else "none",
+        },
+    )
     log(f"fitted in {time.perf_counter() - t0:.0f} s")
     return model, report
 
@@ -324,16 +364,20 @@ def prior_frames(count, elements, seed=0):
             if kind == 2:
                 atoms.symbols[[0, 5]] = "C"  # C on a B and on an N site
         else:  # hexagonal stacking: lonsdaleite and wurtzite BN, 8 atoms
-            atoms = (bulk("CC", "wurtzite", a=2.52, c=4.12) if kind == 3
-                     else bulk("BN", "wurtzite", a=2.55, c=4.21)) * (2, 1, 1)
+            atoms = (
+                bulk("CC", "wurtzite", a=2.52, c=4.12)
+                if kind == 3
+                else bulk("BN", "wurtzite", a=2.55, c=4.21)
+            ) * (2, 1, 1)
         scale = (0.88 + 0.18 * rng.random()) ** (1 / 3)
         strain = rng.normal(scale=0.01, size=(3, 3))
         strain = np.clip((strain + strain.T) / 2, -0.02, 0.02)
         atoms.set_cell(atoms.cell.array @ (scale * (np.eye(3) + strain)), scale_atoms=True)
         atoms.positions += rng.normal(scale=0.02 + 0.08 * rng.random(), size=atoms.positions.shape)
         atoms.calc = calc
-        results = dict(energy=atoms.get_potential_energy(), forces=atoms.get_forces(),
-                       stress=atoms.get_stress())
+        results = dict(
+            energy=atoms.get_potential_energy(), forces=atoms.get_forces(), stress=atoms.get_stress()
+        )
         atoms.calc = SinglePointCalculator(atoms, **results)
         atoms.info["name"] = f"tersoff-prior-{k}"
         frames.append(atoms)
@@ -348,7 +392,9 @@ def error_table(report) -> str:
         if e is None:
             lines.append(f"{split:<11}{0:>6}{'-':>15}{'-':>11}{'-':>14}")
             continue
-        lines.append(f"{split:<11}{report['cells'][split]:>6}"
-                     f"{1000 * e.get('energy', float('nan')):>15.2f}"
-                     f"{e.get('force', float('nan')):>11.3f}{e.get('stress', float('nan')):>14.2f}")
+        lines.append(
+            f"{split:<11}{report['cells'][split]:>6}"
+            f"{1000 * e.get('energy', float('nan')):>15.2f}"
+            f"{e.get('force', float('nan')):>11.3f}{e.get('stress', float('nan')):>14.2f}"
+        )
     return "\n".join(lines)

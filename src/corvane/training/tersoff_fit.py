@@ -51,22 +51,57 @@ from corvane.data import files
 from corvane.tersoff import FIELDS, read_tersoff_file, stress_from_virial, write_tersoff_file
 from corvane.training import dataset
 
-__all__ = ["ELEMENTS", "TERSOFF_1989_CARBON", "Cell", "FitSettings", "Fitter", "ParameterSpace",
-           "entries_to_table", "errors", "experiment_cells", "fit_references", "load_cells",
-           "main", "predict", "starting_entries", "table_to_entries"]
+__all__ = [
+    "ELEMENTS",
+    "TERSOFF_1989_CARBON",
+    "Cell",
+    "FitSettings",
+    "Fitter",
+    "ParameterSpace",
+    "entries_to_table",
+    "errors",
+    "experiment_cells",
+    "fit_references",
+    "load_cells",
+    "main",
+    "predict",
+    "starting_entries",
+    "table_to_entries",
+]
 
 ELEMENTS = ("B", "C", "N")
 FIELD = {name: i for i, name in enumerate(FIELDS)}
 
 #: Tersoff's carbon, Phys. Rev. B 39, 5566 (1989), in the fields of LAMMPS-format files.
-TERSOFF_1989_CARBON = {"m": 3.0, "gamma": 1.0, "lambda3": 0.0, "c": 38049.0, "d": 4.3484,
-                       "costheta0": -0.57058, "n": 0.72751, "beta": 1.5724e-7, "lambda2": 2.2119,
-                       "B": 346.74, "R": 1.95, "D": 0.15, "lambda1": 3.4879, "A": 1393.6}
+TERSOFF_1989_CARBON = {
+    "m": 3.0,
+    "gamma": 1.0,
+    "lambda3": 0.0,
+    "c": 38049.0,
+    "d": 4.3484,
+    "costheta0": -0.57058,
+    "n": 0.72751,
+    "beta": 1.5724e-7,
+    "lambda2": 2.2119,
+    "B": 346.74,
+    "R": 1.95,
+    "D": 0.15,
+    "lambda1": 3.4879,
+    "A": 1393.6,
+}
 
 #: Physical ranges the fitted parameters are held to.
-BOUNDS = {"A": (10.0, 2.0e5), "lambda1": (1.0, 6.0), "B": (5.0, 5.0e3), "lambda2": (0.5, 4.0),
-          "n": (0.05, 5.0), "beta": (1e-10, 1.0), "c": (1e-2, 1e6), "d": (1e-3, 100.0),
-          "costheta0": (-1.0, 1.0)}
+BOUNDS = {
+    "A": (10.0, 2.0e5),
+    "lambda1": (1.0, 6.0),
+    "B": (5.0, 5.0e3),
+    "lambda2": (0.5, 4.0),
+    "n": (0.05, 5.0),
+    "beta": (1e-10, 1.0),
+    "c": (1e-2, 1e6),
+    "d": (1e-3, 100.0),
+    "costheta0": (-1.0, 1.0),
+}
 PAIR_FIELDS = ("A", "lambda1", "B", "lambda2")
 BOND_FIELDS = ("n", "beta")
 ANGLE_FIELDS = ("c", "d", "costheta0")
@@ -79,6 +114,7 @@ MU_PULL = 1e-3  # residual per eV of a one-body energy away from its first estim
 
 # ---------------------------------------------------------------------------------------------
 # Data
+
 
 @dataclass
 class Cell:
@@ -121,8 +157,9 @@ class Cell:
         return frozenset(ELEMENTS[s] for s in np.unique(self.species))
 
 
-def load_cells(sources: Iterable[str | os.PathLike], families: Sequence[str] | None = None,
-               log=print) -> list[Cell]:
+def load_cells(
+    sources: Iterable[str | os.PathLike], families: Sequence[str] | None = None, log=print
+) -> list[Cell]:
     """The cells of the data files (or directories of them) in `sources`.
 
     Cells with elements other than B, C and N, or without an energy, are left out and counted;
@@ -148,16 +185,22 @@ def load_cells(sources: Iterable[str | os.PathLike], families: Sequence[str] | N
                 if stress.shape == (3, 3):
                     stress = stress[[0, 1, 2, 1, 0, 0], [0, 1, 2, 2, 2, 1]]
                 stress = stress / GPA
-            cells.append(Cell(
-                name=str(info.get("name", f"{path.name}:{index}")), family=family,
-                kind=str(info.get("kind", "")), split=str(info.get("split", "train")),
-                sp3=bool(info.get("sp3", False)),
-                species=np.array([ELEMENTS.index(s) for s in symbols], dtype=np.int32),
-                positions=np.ascontiguousarray(atoms.positions, dtype=float),
-                cell=np.ascontiguousarray(atoms.cell.array, dtype=float),
-                pbc=np.array(atoms.pbc, dtype=bool), energy=float(results["energy"]),
-                forces=None if forces is None else np.asarray(forces, dtype=float),
-                stress=stress))
+            cells.append(
+                Cell(
+                    name=str(info.get("name", f"{path.name}:{index}")),
+                    family=family,
+                    kind=str(info.get("kind", "")),
+                    split=str(info.get("split", "train")),
+                    sp3=bool(info.get("sp3", False)),
+                    species=np.array([ELEMENTS.index(s) for s in symbols], dtype=np.int32),
+                    positions=np.ascontiguousarray(atoms.positions, dtype=float),
+                    cell=np.ascontiguousarray(atoms.cell.array, dtype=float),
+                    pbc=np.array(atoms.pbc, dtype=bool),
+                    energy=float(results["energy"]),
+                    forces=None if forces is None else np.asarray(forces, dtype=float),
+                    stress=stress,
+                )
+            )
     if skipped:
         log(f"left out {skipped} cell(s) with elements other than B, C, N or without an energy")
     return cells
@@ -165,8 +208,10 @@ def load_cells(sources: Iterable[str | os.PathLike], families: Sequence[str] | N
 
 #: Measured lattice constants (A) and elastic constants C11, C12, C44 (GPa) whose elastic
 #: constants --experiment-weight adds to the fit: diamond (McSkimin and Andreatch 1972) and c-BN.
-EXPERIMENT = {"diamond": ("C", "diamond", 3.567, (1079.0, 124.0, 578.0)),
-              "c-BN": ("BN", "zincblende", 3.615, (798.0, 172.0, 469.0))}
+EXPERIMENT = {
+    "diamond": ("C", "diamond", 3.567, (1079.0, 124.0, 578.0)),
+    "c-BN": ("BN", "zincblende", 3.615, (798.0, 172.0, 469.0)),
+}
 
 
 def experiment_cells(weight: float, strain: float = 0.005, held_c44: bool = False) -> list[Cell]:
@@ -184,15 +229,22 @@ def experiment_cells(weight: float, strain: float = 0.005, held_c44: bool = Fals
     from ase.build import bulk
 
     def strained(atoms, e, shift):
-        eps = np.array([[e[0], e[5] / 2, e[4] / 2], [e[5] / 2, e[1], e[3] / 2],
-                        [e[4] / 2, e[3] / 2, e[2]]])
+        eps = np.array([[e[0], e[5] / 2, e[4] / 2], [e[5] / 2, e[1], e[3] / 2], [e[4] / 2, e[3] / 2, e[2]]])
         out = atoms.copy()
         out.set_cell(atoms.cell.array @ (np.eye(3) + eps), scale_atoms=True)
-        return dict(family="experiment", kind="strain", split="train", sp3=True,
-                    species=np.array([ELEMENTS.index(x) for x in out.get_chemical_symbols()],
-                                     dtype=np.int32),
-                    positions=out.positions.copy(), cell=out.cell.array.copy(),
-                    pbc=np.ones(3, bool), energy=None, forces=None, shift=shift)
+        return dict(
+            family="experiment",
+            kind="strain",
+            split="train",
+            sp3=True,
+            species=np.array([ELEMENTS.index(x) for x in out.get_chemical_symbols()], dtype=np.int32),
+            positions=out.positions.copy(),
+            cell=out.cell.array.copy(),
+            pbc=np.ones(3, bool),
+            energy=None,
+            forces=None,
+            shift=shift,
+        )
 
     cells = []
     for name, (symbols, structure, a, (c11, c12, c44)) in EXPERIMENT.items():
@@ -208,18 +260,26 @@ def experiment_cells(weight: float, strain: float = 0.005, held_c44: bool = Fals
         for label, component, shift in rows:
             e = np.zeros(6)
             e[component] = strain
-            minus = Cell(name=f"experiment {name} -{label}", stress=None,
-                         **strained(atoms, -e, shift))
+            minus = Cell(name=f"experiment {name} -{label}", stress=None, **strained(atoms, -e, shift))
             # Errors relative to the constant each component measures (at least C12), with
             # 1 % of it in the part of sigma: the targets are relative, and C12 is small.
             scale = 0.01 * strain * np.maximum(np.abs(C[:, component]), c12)
-            cells.append(Cell(name=f"experiment {name} {label}", stress=C @ e, weight=weight,
-                              minus=minus, stress_scale=scale, **strained(atoms, e, shift)))
+            cells.append(
+                Cell(
+                    name=f"experiment {name} {label}",
+                    stress=C @ e,
+                    weight=weight,
+                    minus=minus,
+                    stress_scale=scale,
+                    **strained(atoms, e, shift),
+                )
+            )
     return cells
 
 
 # ---------------------------------------------------------------------------------------------
 # Parameter sets
+
 
 def entries_to_table(entries) -> np.ndarray:
     """The (3, 3, 3, 14) array of the kernel from {(i, j, k): 14 numbers}."""
@@ -235,9 +295,12 @@ def entries_to_table(entries) -> np.ndarray:
 
 
 def table_to_entries(table: np.ndarray) -> dict:
-    return {(i, j, k): tuple(float(v) for v in table[a, b, c])
-            for a, i in enumerate(ELEMENTS) for b, j in enumerate(ELEMENTS)
-            for c, k in enumerate(ELEMENTS)}
+    return {
+        (i, j, k): tuple(float(v) for v in table[a, b, c])
+        for a, i in enumerate(ELEMENTS)
+        for b, j in enumerate(ELEMENTS)
+        for c, k in enumerate(ELEMENTS)
+    }
 
 
 def starting_entries() -> dict:
@@ -303,15 +366,17 @@ class ParameterSpace:
                 for name in BOND_FIELDS:
                     params.append(Parameter(f"{name} {label}", name, ((x, y, y),), elements))
                 for name in ANGLE_FIELDS:
-                    params.append(Parameter(f"{name} {label}-*", name,
-                                            tuple((x, y, c) for c in range(n)), elements))
+                    params.append(
+                        Parameter(f"{name} {label}-*", name, tuple((x, y, c) for c in range(n)), elements)
+                    )
         self.params = sorted(params, key=lambda p: p.label)
         self.start_table = np.array(start_table, dtype=float)
         for p in self.params:
             values = {self.start_table[s][FIELD[p.field]] for s in p.slots}
             if len(values) != 1:
-                raise ValueError(f"the starting set holds different values of {p.label} in the "
-                                 "entries that share it")
+                raise ValueError(
+                    f"the starting set holds different values of {p.label} in the entries that share it"
+                )
         lower, upper = [], []
         for p in self.params:
             lo, hi = BOUNDS[p.field]
@@ -319,8 +384,7 @@ class ParameterSpace:
             upper.append(math.log(hi) if p.log else hi)
         self.lower, self.upper = np.array(lower), np.array(upper)
         self._z_start = self.encode(self.start_table)
-        self._v_start = np.array([self.start_table[p.slots[0]][FIELD[p.field]]
-                                  for p in self.params])
+        self._v_start = np.array([self.start_table[p.slots[0]][FIELD[p.field]] for p in self.params])
         self.z0 = np.clip(self._z_start, self.lower, self.upper)
 
     def __len__(self):
@@ -347,14 +411,16 @@ class ParameterSpace:
 # ---------------------------------------------------------------------------------------------
 # Predictions, one-body energies and errors
 
+
 def predict(cell: Cell, table: np.ndarray):
     """Tersoff energy (eV), forces (eV/A) and stress (GPa or None) of one cell (after the
     sublattice shift of cell.shift, if any)."""
     present = np.ones(table.shape[:3], dtype=bool)
 
     def evaluate(positions):
-        energy, _, forces, virial = _kernels.tersoff(positions, cell.cell, cell.pbc,
-                                                     cell.species, table, present, 1)
+        energy, _, forces, virial = _kernels.tersoff(
+            positions, cell.cell, cell.pbc, cell.species, table, present, 1
+        )
         stress = stress_from_virial(virial, cell.volume) / GPA if cell.volume > 0 else None
         return energy, forces, stress
 
@@ -385,14 +451,14 @@ def predict(cell: Cell, table: np.ndarray):
     return result
 
 
-def fit_references(cells: Sequence[Cell], energies: Sequence[float],
-                   weights: Sequence[float] | None = None) -> np.ndarray:
+def fit_references(
+    cells: Sequence[Cell], energies: Sequence[float], weights: Sequence[float] | None = None
+) -> np.ndarray:
     """One-body energy per element (eV) minimising the weighted per-atom energy errors; 0 for
     elements absent from `cells`."""
     keep = [n for n, c in enumerate(cells) if c.energy is not None]
     weights = np.ones(len(cells)) if weights is None else np.asarray(weights, dtype=float)
-    cells, energies, w = [cells[n] for n in keep], [energies[n] for n in keep], \
-        np.sqrt(weights[keep])
+    cells, energies, w = [cells[n] for n in keep], [energies[n] for n in keep], np.sqrt(weights[keep])
     counts = np.array([c.counts / c.natoms for c in cells]).reshape(len(cells), len(ELEMENTS))
     target = np.array([(c.energy - e) / c.natoms for c, e in zip(cells, energies)])
     mu = np.zeros(len(ELEMENTS))
@@ -418,12 +484,17 @@ def errors(cells: Sequence[Cell], table: np.ndarray, mu: np.ndarray) -> dict:
     def rms(parts):
         return float(np.sqrt(np.mean(np.concatenate(parts) ** 2))) if parts else float("nan")
 
-    return {"cells": len(cells), "energy": 1000 * rms([np.array(de)]) if de else float("nan"),
-            "forces": rms(df), "stress": rms([np.ravel(s) for s in ds])}
+    return {
+        "cells": len(cells),
+        "energy": 1000 * rms([np.array(de)]) if de else float("nan"),
+        "forces": rms(df),
+        "stress": rms([np.ravel(s) for s in ds]),
+    }
 
 
 # ---------------------------------------------------------------------------------------------
 # The fit
+
 
 @dataclass
 class FitSettings:
@@ -461,8 +532,9 @@ class FitSettings:
 class Fitter:
     """Least-squares fit of a ParameterSpace (plus one-body energies) to training cells."""
 
-    def __init__(self, cells: Sequence[Cell], space: ParameterSpace,
-                 settings: FitSettings | None = None, log=print):
+    def __init__(
+        self, cells: Sequence[Cell], space: ParameterSpace, settings: FitSettings | None = None, log=print
+    ):
         if not cells:
             raise ValueError("no training cells to fit to")
         self.cells = list(cells)
@@ -473,16 +545,21 @@ class Fitter:
         # Residual rows of each cell: [energy][forces (3N)][stress (6)], each where known.
         self.rows, start = [], 0
         for cell in self.cells:
-            size = (cell.energy is not None) + (3 * cell.natoms if cell.forces is not None else 0) \
+            size = (
+                (cell.energy is not None)
+                + (3 * cell.natoms if cell.forces is not None else 0)
                 + (6 if cell.stress is not None and cell.volume > 0 else 0)
+            )
             self.rows.append(slice(start, start + size))
             start += size
         self.n_data = start
-        self.used = np.array([any(c.counts[e] > 0 for c in self.cells if c.energy is not None)
-                              for e in range(len(ELEMENTS))])
+        self.used = np.array(
+            [any(c.counts[e] > 0 for c in self.cells if c.energy is not None) for e in range(len(ELEMENTS))]
+        )
         self.n_mu = int(self.used.sum())
-        self.affected = [[n for n, c in enumerate(self.cells) if p.elements <= c.elements]
-                         for p in space.params]
+        self.affected = [
+            [n for n, c in enumerate(self.cells) if p.elements <= c.elements] for p in space.params
+        ]
         self.scale = [math.sqrt(s.weight(c)) for c in self.cells]
         self._cache = None
         self._mu0 = np.zeros(self.n_mu)
@@ -491,7 +568,7 @@ class Fitter:
     # residual blocks
     def _mu(self, x):
         mu = np.zeros(len(ELEMENTS))
-        mu[self.used] = x[len(self.space):]
+        mu[self.used] = x[len(self.space) :]
         return mu
 
     def _block(self, n, table, mu):
@@ -500,8 +577,7 @@ class Fitter:
         w = self.scale[n]
         parts = []
         if cell.energy is not None:
-            parts.append([w * (energy + cell.counts @ mu - cell.energy) / cell.natoms
-                          / s.sigma_energy])
+            parts.append([w * (energy + cell.counts @ mu - cell.energy) / cell.natoms / s.sigma_energy])
         if cell.forces is not None:
             parts.append(w * (forces - cell.forces).ravel() / s.sigma_force / math.sqrt(cell.natoms))
         if cell.stress is not None and cell.volume > 0:
@@ -510,7 +586,7 @@ class Fitter:
         return np.concatenate(parts), energy
 
     def residuals(self, x):
-        z = x[:len(self.space)]
+        z = x[: len(self.space)]
         key = x.tobytes()
         if self._cache is not None and self._cache[0] == key:
             return self._cache[1]
@@ -519,17 +595,17 @@ class Fitter:
         energies = np.empty(len(self.cells))
         for n in range(len(self.cells)):
             out[self.rows[n]], energies[n] = self._block(n, table, mu)
-        out[self.n_data:self.n_data + len(z)] = self.settings.prior * (z - self.space.z0)
+        out[self.n_data : self.n_data + len(z)] = self.settings.prior * (z - self.space.z0)
         # Where the data fix only a combination of one-body energies (every cell with as much
         # B as N, say), a faint pull keeps the rest where the first linear fit put them.
-        out[self.n_data + len(z):] = MU_PULL * (x[len(z):] - self._mu0)
+        out[self.n_data + len(z) :] = MU_PULL * (x[len(z) :] - self._mu0)
         self._cache = (key, out, energies)
         self.nfev += 1
         return out
 
     def jacobian(self, x):
         base = self.residuals(x)
-        z, mu = x[:len(self.space)], self._mu(x)
+        z, mu = x[: len(self.space)], self._mu(x)
         nz = len(self.space)
         J = np.zeros((len(base), len(x)))
         for p in range(nz):
@@ -549,16 +625,17 @@ class Fitter:
             for n, cell in enumerate(self.cells):
                 if cell.energy is None:
                     continue
-                J[self.rows[n].start, nz + col] = (self.scale[n] * cell.counts[e] / cell.natoms
-                                                   / self.settings.sigma_energy)
+                J[self.rows[n].start, nz + col] = (
+                    self.scale[n] * cell.counts[e] / cell.natoms / self.settings.sigma_energy
+                )
         return J
 
     def cost(self, table, mu, cells=None):
         """Half the weighted sum of squared residuals (no prior, no robust loss) on `cells`."""
         probe = Fitter(cells or self.cells, self.space, self.settings, log=self.log)
         x = np.concatenate([self.space.encode(table), mu[probe.used]])
-        probe._mu0 = x[len(self.space):]
-        r = probe.residuals(x)[:probe.n_data]
+        probe._mu0 = x[len(self.space) :]
+        r = probe.residuals(x)[: probe.n_data]
         return 0.5 * float(r @ r)
 
     def initial_mu(self, table):
@@ -585,14 +662,23 @@ class Fitter:
             now = time.perf_counter()
             if now - last[0] > 20:
                 last[0] = now
-                self.log(f"  evaluation {self.nfev}: cost {0.5 * float(r @ r):.6g} "
-                         f"({now - t0:.0f} s)", flush=True)
+                self.log(
+                    f"  evaluation {self.nfev}: cost {0.5 * float(r @ r):.6g} ({now - t0:.0f} s)", flush=True
+                )
             return r
 
-        result = least_squares(fun, x0, jac=self.jacobian, bounds=(lower, upper), method="trf",
-                               loss=s.loss, f_scale=s.f_scale, max_nfev=s.max_nfev,
-                               x_scale="jac")
-        z = result.x[:len(self.space)]
+        result = least_squares(
+            fun,
+            x0,
+            jac=self.jacobian,
+            bounds=(lower, upper),
+            method="trf",
+            loss=s.loss,
+            f_scale=s.f_scale,
+            max_nfev=s.max_nfev,
+            x_scale="jac",
+        )
+        z = result.x[: len(self.space)]
         return self.space.decode(z), self._mu(result.x), result
 
     def run_staged(self, z_start):
@@ -610,8 +696,11 @@ class Fitter:
             space = ParameterSpace(table, free=[pair])
             stage = Fitter(cells, space, self.settings, log=self.log)
             table, _, result = stage.run(space.z0)
-            self.log(f"  {pair} alone on {len(cells)} cells: cost {2 * result.cost:.6g} "
-                     f"({result.nfev} evaluations)", flush=True)
+            self.log(
+                f"  {pair} alone on {len(cells)} cells: cost {2 * result.cost:.6g} "
+                f"({result.nfev} evaluations)",
+                flush=True,
+            )
         return self.run(np.clip(self.space.encode(table), self.space.lower, self.space.upper))
 
     def starts(self):
@@ -628,16 +717,18 @@ class Fitter:
 # ---------------------------------------------------------------------------------------------
 # Command line
 
+
 def _split(cells, name):
     return [c for c in cells if c.split == name]
 
 
 def _error_table(rows, log):
-    log(f"  {'set':<28s} {'split':<11s} {'cells':>5s} {'E meV/at':>9s} {'F eV/A':>8s} "
-        f"{'S GPa':>8s}")
+    log(f"  {'set':<28s} {'split':<11s} {'cells':>5s} {'E meV/at':>9s} {'F eV/A':>8s} {'S GPa':>8s}")
     for label, split, e in rows:
-        log(f"  {label:<28s} {split:<11s} {e['cells']:>5d} {e['energy']:>9.2f} "
-            f"{e['forces']:>8.3f} {e['stress']:>8.2f}")
+        log(
+            f"  {label:<28s} {split:<11s} {e['cells']:>5d} {e['energy']:>9.2f} "
+            f"{e['forces']:>8.3f} {e['stress']:>8.2f}"
+        )
 
 
 def _digest(cells):
@@ -660,8 +751,7 @@ def _provenance(path) -> list[str]:
     if not any(line.startswith("Made by refitting") for line in lines):
         return []
     first = next(i for i, line in enumerate(lines) if line.startswith("Made by refitting"))
-    last = next((i for i, line in enumerate(lines) if i > first and line.startswith("One-body")),
-                len(lines))
+    last = next((i for i, line in enumerate(lines) if i > first and line.startswith("One-body")), len(lines))
     return lines[first:last]
 
 
@@ -673,14 +763,17 @@ def _header(args, cells, train, chosen, mu, test_errors, settings, command):
         "Made by refitting the starting set below to our PBE data (GPAW, 800 eV plane waves) with",
         f"  {command}",
         f"on {len(train)} training cells of {len(cells)} (families: {', '.join(families)};",
-        f"data digest {_digest(cells)}), start {chosen} of {settings.starts} chosen on the "
-        "validation split.",
+        f"data digest {_digest(cells)}), start {chosen} of {settings.starts} chosen on the validation split.",
         f"Weights: sp3 cells {settings.sp3_weight:g}, others {settings.other_weight:g}"
-        + "".join(f", {k} x{v:g}" for k, v in settings.group_weights.items()) + "; sigmas "
+        + "".join(f", {k} x{v:g}" for k, v in settings.group_weights.items())
+        + "; sigmas "
         f"{1000 * settings.sigma_energy:g} meV/atom, {settings.sigma_force:g} eV/A, "
         f"{settings.sigma_stress:g} GPa; loss {settings.loss}; "
-        + ("each element pair alone first, then all together." if settings.staged else
-           "all numbers together."),
+        + (
+            "each element pair alone first, then all together."
+            if settings.staged
+            else "all numbers together."
+        ),
     ]
     if settings.experiment_weight > 0:
         lines.append(
@@ -688,24 +781,32 @@ def _header(args, cells, train, chosen, mu, test_errors, settings, command):
             "constants C11, C12 and C44 (relaxed ions) of diamond and c-BN, as stress differences "
             "at +-0.5 % strain, each error counted in units of 1 % of the constant it measures; "
             "the lattice constants are the PBE data's."
-            + (" C44 is held to the measured value both with the ions relaxed and with the ions"
-               " moved with the cell." if settings.held_c44 else ""))
+            + (
+                " C44 is held to the measured value both with the ions relaxed and with the ions"
+                " moved with the cell."
+                if settings.held_c44
+                else ""
+            )
+        )
     if args.start is None:
         lines += [
             "Starting set: C from J. Tersoff, Phys. Rev. B 39, 5566 (1989); all else from A. Kinaci,",
-            "J. B. Haskins, C. Sevik, T. Cagin, Phys. Rev. B 86, 115410 (2012) "
-            "(BNC_Kinaci2012.tersoff)."]
+            "J. B. Haskins, C. Sevik, T. Cagin, Phys. Rev. B 86, 115410 (2012) (BNC_Kinaci2012.tersoff).",
+        ]
     else:
         lines.append(f"Starting set: the file {Path(args.start).name}.")
         lines += [f"  {line}" for line in _provenance(args.start)]
     lines += [
         "One-body energies fitted along (PBE total energy = Tersoff energy + sum of these): "
-        + ", ".join(f"{e} {m:.4f} eV" for e, m in zip(ELEMENTS, mu)) + ".",
+        + ", ".join(f"{e} {m:.4f} eV" for e, m in zip(ELEMENTS, mu))
+        + ".",
     ]
     if test_errors["cells"]:
-        lines.append(f"Test split ({test_errors['cells']} cells): RMS errors "
-                     f"{test_errors['energy']:.1f} meV/atom, {test_errors['forces']:.3f} eV/A, "
-                     f"{test_errors['stress']:.2f} GPa.")
+        lines.append(
+            f"Test split ({test_errors['cells']} cells): RMS errors "
+            f"{test_errors['energy']:.1f} meV/atom, {test_errors['forces']:.3f} eV/A, "
+            f"{test_errors['stress']:.2f} GPa."
+        )
     lines += [
         "",
         "Units: A, B in eV; lambda1, lambda2, lambda3 in 1/A; R, D in A; the rest dimensionless.",
@@ -715,53 +816,97 @@ def _header(args, cells, train, chosen, mu, test_errors, settings, command):
         "read from entry (i, j, j); m, gamma, lambda3, c, d, costheta0 and the cutoff on r_ik from",
         "entry (i, j, k). A, lambda1, B, lambda2, R and D are the same in (i, j, j) and (j, i, i).",
     ]
-    return "\n".join(wrapped for line in lines
-                     for wrapped in (textwrap.wrap(line, 95, subsequent_indent="  ")
-                                     if line and not line.startswith("  ") else [line]))
+    return "\n".join(
+        wrapped
+        for line in lines
+        for wrapped in (
+            textwrap.wrap(line, 95, subsequent_indent="  ") if line and not line.startswith("  ") else [line]
+        )
+    )
 
 
 def _parser():
     p = argparse.ArgumentParser(
         prog="python -m corvane.training.tersoff_fit",
         description="Refit the B-C-N Tersoff parameters to the PBE data set and write them as a "
-                    "LAMMPS-format file.",
-        formatter_class=argparse.ArgumentDefaultsHelpFormatter)
+        "LAMMPS-format file.",
+        formatter_class=argparse.ArgumentDefaultsHelpFormatter,
+    )
     p.add_argument("data", nargs="+", help="data directories or *.extxyz[.gz] files")
     p.add_argument("-o", "--output", required=True, help="the Tersoff file to write")
-    p.add_argument("--start", help="LAMMPS-format file to start from (default: Tersoff 1989 "
-                   "carbon on the Kinaci et al. 2012 set)")
-    p.add_argument("--free", nargs="+", metavar="PAIR",
-                   help="fit only the numbers of these element pairs (e.g. C-C B-N); default all")
+    p.add_argument(
+        "--start",
+        help="LAMMPS-format file to start from (default: Tersoff 1989 carbon on the Kinaci et al. 2012 set)",
+    )
+    p.add_argument(
+        "--free",
+        nargs="+",
+        metavar="PAIR",
+        help="fit only the numbers of these element pairs (e.g. C-C B-N); default all",
+    )
     p.add_argument("--families", nargs="+", help="use only these structure families")
     d = FitSettings()
     p.add_argument("--starts", type=int, default=d.starts, help="number of starts")
-    p.add_argument("--max-nfev", type=int, default=d.max_nfev,
-                   help="evaluations of the training set per least-squares run")
-    p.add_argument("--no-stages", dest="staged", action="store_false",
-                   help="fit all numbers together at once, without first fitting each element "
-                        "pair's numbers alone")
+    p.add_argument(
+        "--max-nfev",
+        type=int,
+        default=d.max_nfev,
+        help="evaluations of the training set per least-squares run",
+    )
+    p.add_argument(
+        "--no-stages",
+        dest="staged",
+        action="store_false",
+        help="fit all numbers together at once, without first fitting each element pair's numbers alone",
+    )
     p.add_argument("--sp3-weight", type=float, default=d.sp3_weight, help="weight of sp3 cells")
-    p.add_argument("--other-weight", type=float, default=d.other_weight,
-                   help="weight of cells that are not sp3")
-    p.add_argument("--weight", nargs="+", default=[], metavar="GROUP=FACTOR",
-                   help="multiply the weight of a family or kind of cells, e.g. ideal_path=0.2")
-    p.add_argument("--experiment-weight", type=float, default=d.experiment_weight,
-                   help="also fit the measured elastic constants of diamond and c-BN with "
-                        "this weight per row (default 0: off)")
-    p.add_argument("--held-c44", action="store_true",
-                   help="with --experiment-weight: hold the C44 of ions moved with the cell to the "
-                        "measured value as well as the relaxed-ion one")
+    p.add_argument(
+        "--other-weight", type=float, default=d.other_weight, help="weight of cells that are not sp3"
+    )
+    p.add_argument(
+        "--weight",
+        nargs="+",
+        default=[],
+        metavar="GROUP=FACTOR",
+        help="multiply the weight of a family or kind of cells, e.g. ideal_path=0.2",
+    )
+    p.add_argument(
+        "--experiment-weight",
+        type=float,
+        default=d.experiment_weight,
+        help="also fit the measured elastic constants of diamond and c-BN with "
+        "this weight per row (default 0: off)",
+    )
+    p.add_argument(
+        "--held-c44",
+        action="store_true",
+        help="with --experiment-weight: hold the C44 of ions moved with the cell to the "
+        "measured value as well as the relaxed-ion one",
+    )
     p.add_argument("--sigma-energy", type=float, default=d.sigma_energy, help="eV/atom")
     p.add_argument("--sigma-force", type=float, default=d.sigma_force, help="eV/A")
     p.add_argument("--sigma-stress", type=float, default=d.sigma_stress, help="GPa")
-    p.add_argument("--prior", type=float, default=d.prior,
-                   help="pull towards the starting set (per parameter, in log units)")
-    p.add_argument("--loss", default=d.loss, choices=["linear", "soft_l1", "huber", "cauchy"],
-                   help="scipy's loss on the scaled residuals")
-    p.add_argument("--f-scale", type=float, default=d.f_scale,
-                   help="where a robust loss sets in (scaled residual)")
-    p.add_argument("--spread", type=float, default=d.spread,
-                   help="size of the perturbations of starts after the first (log units)")
+    p.add_argument(
+        "--prior",
+        type=float,
+        default=d.prior,
+        help="pull towards the starting set (per parameter, in log units)",
+    )
+    p.add_argument(
+        "--loss",
+        default=d.loss,
+        choices=["linear", "soft_l1", "huber", "cauchy"],
+        help="scipy's loss on the scaled residuals",
+    )
+    p.add_argument(
+        "--f-scale", type=float, default=d.f_scale, help="where a robust loss sets in (scaled residual)"
+    )
+    p.add_argument(
+        "--spread",
+        type=float,
+        default=d.spread,
+        help="size of the perturbations of starts after the first (log units)",
+    )
     p.add_argument("--seed", type=int, default=d.seed, help="seed of the perturbed starts")
     return p
 
@@ -778,14 +923,24 @@ def main(argv: Sequence[str] | None = None) -> int:
             parser.error(f"--weight takes GROUP=FACTOR with a number, got {text!r}")
         if not key or not group_weights[key] >= 0:
             parser.error(f"--weight takes GROUP=FACTOR with a factor >= 0, got {text!r}")
-    settings = FitSettings(group_weights=group_weights,
-        sigma_energy=args.sigma_energy, sigma_force=args.sigma_force,
-        sigma_stress=args.sigma_stress, sp3_weight=args.sp3_weight,
-        other_weight=args.other_weight, experiment_weight=args.experiment_weight,
+    settings = FitSettings(
+        group_weights=group_weights,
+        sigma_energy=args.sigma_energy,
+        sigma_force=args.sigma_force,
+        sigma_stress=args.sigma_stress,
+        sp3_weight=args.sp3_weight,
+        other_weight=args.other_weight,
+        experiment_weight=args.experiment_weight,
         held_c44=args.held_c44,
-        prior=args.prior, loss=args.loss, f_scale=args.f_scale,
-        starts=args.starts, spread=args.spread, max_nfev=args.max_nfev, staged=args.staged,
-        seed=args.seed)
+        prior=args.prior,
+        loss=args.loss,
+        f_scale=args.f_scale,
+        starts=args.starts,
+        spread=args.spread,
+        max_nfev=args.max_nfev,
+        staged=args.staged,
+        seed=args.seed,
+    )
     for name in ("sigma_energy", "sigma_force", "sigma_stress", "f_scale"):
         if not getattr(settings, name) > 0:
             parser.error(f"--{name.replace('_', '-')} must be positive")
@@ -805,11 +960,16 @@ def main(argv: Sequence[str] | None = None) -> int:
     train, valid, test = (_split(cells, s) for s in ("train", "validation", "test"))
     if not train:
         parser.error("the data hold no training cells")
-    extra = (experiment_cells(settings.experiment_weight, held_c44=settings.held_c44)
-             if settings.experiment_weight > 0 else [])
+    extra = (
+        experiment_cells(settings.experiment_weight, held_c44=settings.held_c44)
+        if settings.experiment_weight > 0
+        else []
+    )
     fitter = Fitter(train + extra, space, settings)
-    print(f"{len(cells)} cells: {len(train)} training, {len(valid)} validation, {len(test)} test; "
-          f"{len(space)} Tersoff numbers and {fitter.n_mu} one-body energies to fit")
+    print(
+        f"{len(cells)} cells: {len(train)} training, {len(valid)} validation, {len(test)} test; "
+        f"{len(space)} Tersoff numbers and {fitter.n_mu} one-body energies to fit"
+    )
     start_table = space.decode(space.z0)
     best = None
     for n, z in enumerate(fitter.starts()):
@@ -818,10 +978,12 @@ def main(argv: Sequence[str] | None = None) -> int:
         table, mu, result = fitter.run_staged(z) if settings.staged else fitter.run(z)
         judge = valid or train
         score = fitter.cost(table, mu, judge)
-        print(f"start {n}: training cost {fitter.cost(table, mu):.6g}, "
-              f"{'validation' if valid else 'training'} cost {score:.6g} "
-              f"({result.nfev} evaluations, {time.perf_counter() - t0:.0f} s; {result.message})",
-              flush=True)
+        print(
+            f"start {n}: training cost {fitter.cost(table, mu):.6g}, "
+            f"{'validation' if valid else 'training'} cost {score:.6g} "
+            f"({result.nfev} evaluations, {time.perf_counter() - t0:.0f} s; {result.message})",
+            flush=True,
+        )
         if best is None or score < best[0]:
             best = (score, n, table, mu)
     _, chosen, table, mu = best
@@ -834,10 +996,14 @@ def main(argv: Sequence[str] | None = None) -> int:
     print("RMS errors (one-body energies fitted on the training split for each set):")
     _error_table(rows, print)
     command = "python -m corvane.training.tersoff_fit " + " ".join(
-        shlex.quote(a) for a in (sys.argv[1:] if argv is None else argv))
+        shlex.quote(a) for a in (sys.argv[1:] if argv is None else argv)
+    )
     test_errors = errors(test, table, mu) if test else {"cells": 0}
-    write_tersoff_file(table_to_entries(table), output,
-                       _header(args, cells, train, chosen, mu, test_errors, settings, command))
+    write_tersoff_file(
+        table_to_entries(table),
+        output,
+        _header(args, cells, train, chosen, mu, test_errors, settings, command),
+    )
     print(f"wrote {output} (start {chosen})")
     return 0
 
