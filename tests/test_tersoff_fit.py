@@ -155,26 +155,28 @@ def test_load_cells_reads_appended_members_and_leaves_out_other_elements(tmp_pat
         tf.load_cells([tmp_path / "missing"])
 
 
+def train_cell(a):
+    """A labelled diamond frame as a training cell of the fit."""
+    return tf.Cell(
+        name=a.info["name"],
+        family="diamond",
+        kind="",
+        split="train",
+        sp3=True,
+        species=np.ones(len(a), np.int32),
+        positions=a.positions,
+        cell=a.cell.array,
+        pbc=a.pbc,
+        energy=a.get_potential_energy(),
+        forces=a.get_forces(),
+        stress=a.get_stress() / tf.GPA,
+    )
+
+
 def test_predictions_and_errors_match_the_calculator():
     truth = truth_set()
     frames = diamond_cells(truth, 2)
-    cells = [
-        tf.Cell(
-            name=a.info["name"],
-            family="diamond",
-            kind="",
-            split="train",
-            sp3=True,
-            species=np.ones(len(a), np.int32),
-            positions=a.positions,
-            cell=a.cell.array,
-            pbc=a.pbc,
-            energy=a.get_potential_energy(),
-            forces=a.get_forces(),
-            stress=a.get_stress() / tf.GPA,
-        )
-        for a in frames
-    ]
+    cells = [train_cell(a) for a in frames]
     table = tf.entries_to_table(truth)
     energy, forces, stress = tf.predict(cells[0], table)
     ref = frames[0].copy()
@@ -198,24 +200,7 @@ def test_fit_recovers_data_made_with_a_known_set():
     from the start brings the errors down to nothing and finds the one-body energy."""
     truth = truth_set()
     cells_atoms = diamond_cells(truth, 6)
-    cells = []
-    for a in cells_atoms:
-        cells.append(
-            tf.Cell(
-                name=a.info["name"],
-                family="diamond",
-                kind="",
-                split="train",
-                sp3=True,
-                species=np.ones(len(a), np.int32),
-                positions=a.positions,
-                cell=a.cell.array,
-                pbc=a.pbc,
-                energy=a.get_potential_energy(),
-                forces=a.get_forces(),
-                stress=a.get_stress() / tf.GPA,
-            )
-        )
+    cells = [train_cell(a) for a in cells_atoms]
     space = tf.ParameterSpace(tf.entries_to_table(tf.starting_entries()), free=["C-C"])
     assert len(space) == 4 + 2 + 3
     settings = tf.FitSettings(prior=0.0, loss="linear", max_nfev=60)
