@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cmath>
+#include <cstdlib>
 #include <stdexcept>
 #include <string>
 
@@ -47,37 +48,102 @@ constexpr LowerComponents lower_components() {
 }
 constexpr LowerComponents kLower = lower_components();
 
+// ---------------------------------------------------------------------------------------------
+// Moment layout. The kernels keep an atom's moments per neighbour element, rank by rank, each
+// component's radial functions in groups of four (zero-padded past the basis's count): the loops
+// over radial functions then run on whole groups, one AVX2 register on CPUs that have it and two
+// SSE2 registers elsewhere. Programs address moments in the basis's own slot order (rank, radial
+// function, component); `index_of` translates.
+constexpr int kLanes = 4;
+
+struct MomentLayout {
+    std::array<int, kAceMaxRank + 1> groups{};          // groups of radial functions per rank
+    std::array<std::size_t, kAceMaxRank + 1> offset{};  // where each rank starts
+    std::size_t per_element = 0;                        // doubles per neighbour element
+    int max_groups = 0;
+
+    explicit MomentLayout(const AceBasis& basis) {
+        for (int nu = 0; nu <= kAceMaxRank; ++nu) {
+            groups[nu] = (basis.nrad[nu] + kLanes - 1) / kLanes;
+            offset[nu] = per_element;
+            per_element += static_cast<std::size_t>(kLanes * groups[nu] * kComponents[nu]);
+            max_groups = std::max(max_groups, groups[nu]);
+        }
+    }
+
+    std::size_t index(std::size_t element, int nu, std::size_t q, std::size_t mu) const {
+        return element * per_element + offset[nu] +
+               (q * static_cast<std::size_t>(groups[nu]) + mu / kLanes) * kLanes + mu % kLanes;
+    }
+
+    // Where the moment in slot `slot` of the basis's order is kept.
+    std::size_t index_of(std::size_t slot, const AceBasis& basis) const {
+        const std::size_t ns = basis.slots();
+        std::size_t s = slot % ns;
+        int nu = 0;
+        while (s >= static_cast<std::size_t>(basis.nrad[nu] * kComponents[nu])) {
+            s -= static_cast<std::size_t>(basis.nrad[nu] * kComponents[nu]);
+            ++nu;
+        }
+        return index(slot / ns, nu, s % kComponents[nu], s / kComponents[nu]);
+    }
+};
+
+// Four doubles as one AVX register, or as two SSE2 ones (GCC lowers a 32-byte vector poorly
+// where AVX is missing). Neither assumes alignment: the same storage is read by both builds,
+// which disagree on a 32-byte vector's natural alignment.
+typedef double Quad __attribute__((vector_size(32), aligned(8), may_alias));
+typedef double Pair __attribute__((vector_size(16), aligned(8), may_alias));
+
+struct AvxLanes {
+    Quad v;
+    static AvxLanes zero() { return {Quad{0, 0, 0, 0}}; }
+    static AvxLanes load(const double* p) { return {*reinterpret_cast<const Quad*>(p)}; }
+    void store(double* p) const { *reinterpret_cast<Quad*>(p) = v; }
+    AvxLanes operator+(AvxLanes o) const { return {v + o.v}; }
+    AvxLanes operator*(AvxLanes o) const { return {v * o.v}; }
+    AvxLanes operator*(double a) const { return {v * a}; }
+    double sum() const { return (v[0] + v[1]) + (v[2] + v[3]); }
+};
+
+struct SseLanes {
+    Pair lo, hi;
+    static SseLanes zero() { return {Pair{0, 0}, Pair{0, 0}}; }
+    static SseLanes load(const double* p) {
+        return {*reinterpret_cast<const Pair*>(p), *reinterpret_cast<const Pair*>(p + 2)};
+    }
+    void store(double* p) const {
+        *reinterpret_cast<Pair*>(p) = lo;
+        *reinterpret_cast<Pair*>(p + 2) = hi;
+    }
+    SseLanes operator+(SseLanes o) const { return {lo + o.lo, hi + o.hi}; }
+    SseLanes operator*(SseLanes o) const { return {lo * o.lo, hi * o.hi}; }
+    SseLanes operator*(double a) const { return {lo * a, hi * a}; }
+    double sum() const { return (lo[0] + lo[1]) + (hi[0] + hi[1]); }
+};
+
 // What one bond contributes to its atom's moments, in factored form: moment (nu, mu, q) of the
 // bond is radial[mu] * angular[q] (q counting the components of all ranks; all ranks are kept,
 // since the gradient of a component is made of components one rank lower). Gradients by the
 // bond vector are formed when needed, which keeps the per-bond record small enough for an
 // atom's bonds to stay in cache between the two passes over them.
-struct BondFactors {
+struct Bond {
+    double radial[kAceMaxRadial], dradial[kAceMaxRadial];  // whole groups
     double u[3], inv_r;
-    double radial[kAceMaxRadial], dradial[kAceMaxRadial];
     double angular[20];
 };
 
-// d(u_x^a u_y^b u_z^c)/du for component q.
-inline void angular_du(const BondFactors& f, int q, double g[3]) {
-    const Exponents& e = kExponents[q];
-    const int* lower = kLower.of[q];
-    g[0] = e.a ? e.a * f.angular[lower[0]] : 0.0;
-    g[1] = e.b ? e.b * f.angular[lower[1]] : 0.0;
-    g[2] = e.c ? e.c * f.angular[lower[2]] : 0.0;
-}
+// The per-rank loops below take the rank as a template argument, so that the component loops
+// have fixed trip counts the compiler unrolls: they are most of the time spent. The helpers are
+// always inlined, so each entry point's build (AVX2 or not) compiles them for itself.
+template <int Nu>
+constexpr int kRankComponents = (Nu + 1) * (Nu + 2) / 2;
 
-// The gradient of component q of rank nu by the bond vector: (grad_u P - nu P u) / r.
-inline void angular_gradient(const BondFactors& f, int nu, int q, double g[3]) {
-    angular_du(f, q, g);
-    for (int a = 0; a < 3; ++a) g[a] = (g[a] - nu * f.angular[q] * f.u[a]) * f.inv_r;
-}
-
-void bond_factors(const double* d, const AceBasis& basis, int nmax, BondFactors& f) {
+[[gnu::always_inline]] inline void bond_factors(const double* d, const AceBasis& basis, int groups,
+                                                Bond& f) {
     const double r2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
     const double r = std::sqrt(r2);
     f.inv_r = 1.0 / r;
-    const double* u = f.u;
     for (int a = 0; a < 3; ++a) f.u[a] = d[a] * f.inv_r;
 
     // Chebyshev polynomials T_k(xi) and dT_k/dxi, times the cutoff function.
@@ -86,113 +152,120 @@ void bond_factors(const double* d, const AceBasis& basis, int nmax, BondFactors&
     const double rc2 = basis.cutoff * basis.cutoff;
     const double s = 1.0 - r2 / rc2;
     const double fc = s * s * s, dfc = -6.0 * s * s * r / rc2;
-    double t_prev = 0, t = 1.0, dt_prev = 0, dt = 0.0;
-    for (int k = 0; k < nmax; ++k) {
-        if (k == 1) {
-            t_prev = t;
-            t = xi;
-            dt_prev = dt;
-            dt = 1.0;
-        } else if (k > 1) {
-            const double tn = 2.0 * xi * t - t_prev, dtn = 2.0 * t + 2.0 * xi * dt - dt_prev;
-            t_prev = t;
-            t = tn;
-            dt_prev = dt;
-            dt = dtn;
-        }
-        f.radial[k] = t * fc;
-        f.dradial[k] = dt * scale * fc + t * dfc;
+    f.radial[0] = fc;
+    f.dradial[0] = dfc;
+    f.radial[1] = xi * fc;
+    f.dradial[1] = scale * fc + xi * dfc;
+    double t_prev = 1.0, t = xi, dt_prev = 0.0, dt = 1.0;
+    for (int k = 2; k < kLanes * groups; ++k) {
+        const double tk = 2.0 * xi * t - t_prev, dtk = 2.0 * t + 2.0 * xi * dt - dt_prev;
+        t_prev = t;
+        t = tk;
+        dt_prev = dt;
+        dt = dtk;
+        f.radial[k] = tk * fc;
+        f.dradial[k] = dtk * scale * fc + tk * dfc;
     }
 
     // Monomials of the unit vector, each from one a rank lower.
     f.angular[0] = 1.0;
+#pragma GCC unroll 20
     for (int q = 1; q < 20; ++q) {
         const int a = kExponents[q].a ? 0 : kExponents[q].b ? 1 : 2;
-        f.angular[q] = u[a] * f.angular[kLower.of[q][a]];
+        f.angular[q] = f.u[a] * f.angular[kLower.of[q][a]];
     }
 }
 
-// The per-rank loops below take the rank as a template argument, so that the component loops
-// have fixed trip counts the compiler unrolls and vectorises: they are most of the time spent.
-template <int Nu>
-constexpr int kRankComponents = (Nu + 1) * (Nu + 2) / 2;
-
-template <int Nu>
-inline void add_rank_moments(const BondFactors& f, int nrad, double* moments) {
-    constexpr int nc = kRankComponents<Nu>;
-    const double* ang = f.angular + kFirstComponent[Nu];
-    for (int mu = 0; mu < nrad; ++mu, moments += nc) {
-        const double rad = f.radial[mu];
-        for (int q = 0; q < nc; ++q) moments[q] += rad * ang[q];
-    }
-}
-
-// moments[s] += the bond's moment s, for the slots of one neighbour element.
-void add_moments(const BondFactors& f, const AceBasis& basis, double* moments) {
-    add_rank_moments<0>(f, basis.nrad[0], moments + basis.rank_offset(0));
-    add_rank_moments<1>(f, basis.nrad[1], moments + basis.rank_offset(1));
-    add_rank_moments<2>(f, basis.nrad[2], moments + basis.rank_offset(2));
-    add_rank_moments<3>(f, basis.nrad[3], moments + basis.rank_offset(3));
-}
-
-// The part of weighted_gradient from the moments of rank Nu: with wr_q = sum_mu w R_mu and
-// wd_q = sum_mu w R'_mu, adds sum_q wd_q P_q to `along`, nu sum_q wr_q P_q to `radial_along`
-// and sum_q wr_q grad_u P_q to `gu`.
-template <int Nu>
-inline void rank_gradient(const BondFactors& f, int nrad, const double* w, double& along,
-                          double& radial_along, double gu[3]) {
+template <typename L, int Nu>
+[[gnu::always_inline]] inline void add_rank_moments(const Bond& f, int groups, double* m) {
     constexpr int nc = kRankComponents<Nu>, first = kFirstComponent[Nu];
-    if (nrad == 0) return;
-    double wr[nc] = {}, wd[nc] = {};
-    for (int mu = 0; mu < nrad; ++mu, w += nc) {
-        const double rad = f.radial[mu], drad = f.dradial[mu];
-        for (int q = 0; q < nc; ++q) {
-            wr[q] += w[q] * rad;
-            wd[q] += w[q] * drad;
-        }
-    }
-    double value = 0;
+#pragma GCC unroll 10
     for (int q = 0; q < nc; ++q) {
-        along += wd[q] * f.angular[first + q];
-        value += wr[q] * f.angular[first + q];
+        const double a = f.angular[first + q];
+        for (int g = 0; g < groups; ++g, m += kLanes)
+            (L::load(m) + L::load(f.radial + kLanes * g) * a).store(m);
     }
-    radial_along += Nu * value;
-    if constexpr (Nu > 0) {
+}
+
+// m += the bond's moments, for the block of one neighbour element.
+template <typename L>
+[[gnu::always_inline]] inline void add_moments(const Bond& f, const MomentLayout& layout,
+                                               double* m) {
+    add_rank_moments<L, 0>(f, layout.groups[0], m + layout.offset[0]);
+    add_rank_moments<L, 1>(f, layout.groups[1], m + layout.offset[1]);
+    add_rank_moments<L, 2>(f, layout.groups[2], m + layout.offset[2]);
+    add_rank_moments<L, 3>(f, layout.groups[3], m + layout.offset[3]);
+}
+
+// The part of weighted_gradient from the moments of rank Nu: with s = sum_q P_q w_q over a group
+// of radial functions, adds s R' to `along`, Nu s R to `radial_along` and
+// sum_q grad_u(P_q) w_q R to `gu`.
+template <typename L, int Nu>
+[[gnu::always_inline]] inline void rank_gradient(const Bond& f, int groups, const double* w,
+                                                 L& along, L& radial_along, L gu[3]) {
+    constexpr int nc = kRankComponents<Nu>, first = kFirstComponent[Nu];
+    for (int g = 0; g < groups; ++g) {
+        L s = L::zero(), d0 = s, d1 = s, d2 = s;
+#pragma GCC unroll 10
         for (int q = 0; q < nc; ++q) {
-            double d[3];
-            angular_du(f, first + q, d);
-            gu[0] += wr[q] * d[0];
-            gu[1] += wr[q] * d[1];
-            gu[2] += wr[q] * d[2];
+            const L wq = L::load(w + kLanes * (q * groups + g));
+            s = s + wq * f.angular[first + q];
+            if constexpr (Nu > 0) {
+                // d(u_x^a u_y^b u_z^c)/du_x = a u_x^(a-1) u_y^b u_z^c, and so on.
+                const Exponents e = kExponents[first + q];
+                const int* lower = kLower.of[first + q];
+                if (e.a) d0 = d0 + wq * (e.a * f.angular[lower[0]]);
+                if (e.b) d1 = d1 + wq * (e.b * f.angular[lower[1]]);
+                if (e.c) d2 = d2 + wq * (e.c * f.angular[lower[2]]);
+            }
+        }
+        const L rad = L::load(f.radial + kLanes * g);
+        along = along + s * L::load(f.dradial + kLanes * g);
+        if constexpr (Nu > 0) {
+            radial_along = radial_along + s * rad * double(Nu);
+            gu[0] = gu[0] + d0 * rad;
+            gu[1] = gu[1] + d1 * rad;
+            gu[2] = gu[2] + d2 * rad;
         }
     }
 }
 
-// sum over slots s of w[s] * (gradient of the bond's moment s by the bond vector). With
-// W_nu(u) = sum_q wr_q P_q(u), the angular part is (grad_u W - nu W u) / r.
-void weighted_gradient(const BondFactors& f, const AceBasis& basis, const double* w, double* g) {
-    double along = 0, radial_along = 0, gu[3] = {0, 0, 0};
-    rank_gradient<0>(f, basis.nrad[0], w + basis.rank_offset(0), along, radial_along, gu);
-    rank_gradient<1>(f, basis.nrad[1], w + basis.rank_offset(1), along, radial_along, gu);
-    rank_gradient<2>(f, basis.nrad[2], w + basis.rank_offset(2), along, radial_along, gu);
-    rank_gradient<3>(f, basis.nrad[3], w + basis.rank_offset(3), along, radial_along, gu);
-    const double scale = along - radial_along * f.inv_r;
-    for (int a = 0; a < 3; ++a) g[a] = scale * f.u[a] + gu[a] * f.inv_r;
+// sum over moments s of w[s] * (gradient of the bond's moment s by the bond vector). With
+// W_nu(u) = sum_q w_q P_q(u), the angular part is (grad_u W - nu W u) / r.
+template <typename L>
+[[gnu::always_inline]] inline void weighted_gradient(const Bond& f, const MomentLayout& layout,
+                                                     const double* w, double* g) {
+    L along = L::zero(), radial_along = along, gu[3] = {along, along, along};
+    rank_gradient<L, 0>(f, layout.groups[0], w + layout.offset[0], along, radial_along, gu);
+    rank_gradient<L, 1>(f, layout.groups[1], w + layout.offset[1], along, radial_along, gu);
+    rank_gradient<L, 2>(f, layout.groups[2], w + layout.offset[2], along, radial_along, gu);
+    rank_gradient<L, 3>(f, layout.groups[3], w + layout.offset[3], along, radial_along, gu);
+    const double scale = along.sum() - radial_along.sum() * f.inv_r;
+    for (int a = 0; a < 3; ++a) g[a] = scale * f.u[a] + gu[a].sum() * f.inv_r;
 }
 
-// The gradient of each of the bond's moments (3 per slot of one neighbour element).
-void moment_gradients(const BondFactors& f, const AceBasis& basis, double* dphi) {
-    std::size_t slot = 0;
+// The gradient of each of the bond's moments (3 per moment of one neighbour element's block;
+// zero in the padding).
+void moment_gradients(const Bond& f, const AceBasis& basis, const MomentLayout& layout,
+                      double* dphi) {
+    std::fill(dphi, dphi + 3 * layout.per_element, 0.0);
     for (int nu = 0; nu <= kAceMaxRank; ++nu) {
         const int first = kFirstComponent[nu];
-        for (int mu = 0; mu < basis.nrad[nu]; ++mu)
-            for (int q = first; q < first + kComponents[nu]; ++q, ++slot) {
-                double dang[3];
-                angular_gradient(f, nu, q, dang);
+        for (int q = first; q < first + kComponents[nu]; ++q) {
+            const Exponents& e = kExponents[q];
+            const int* lower = kLower.of[q];
+            // (grad_u P - nu P u) / r
+            double dang[3] = {e.a ? e.a * f.angular[lower[0]] : 0.0,
+                              e.b ? e.b * f.angular[lower[1]] : 0.0,
+                              e.c ? e.c * f.angular[lower[2]] : 0.0};
+            for (int a = 0; a < 3; ++a) dang[a] = (dang[a] - nu * f.angular[q] * f.u[a]) * f.inv_r;
+            for (int mu = 0; mu < basis.nrad[nu]; ++mu) {
+                double* out = dphi + 3 * layout.index(0, nu, static_cast<std::size_t>(q - first),
+                                                      static_cast<std::size_t>(mu));
                 for (int a = 0; a < 3; ++a)
-                    dphi[3 * slot + a] =
-                        f.dradial[mu] * f.u[a] * f.angular[q] + f.radial[mu] * dang[a];
+                    out[a] = f.dradial[mu] * f.u[a] * f.angular[q] + f.radial[mu] * dang[a];
             }
+        }
     }
 }
 
@@ -208,22 +281,161 @@ NeighborPairs checked_pairs(const double* positions, std::size_t n, const double
     return neighbor_pairs(positions, n, cell, pbc, basis.cutoff);
 }
 
-// The factors of every bond of one atom, and that atom's moments.
-struct AtomBonds {
-    std::vector<BondFactors> bonds;
-    void fill(const NeighborPairs& pairs, std::size_t p0, std::size_t p1, const AceBasis& basis,
-              const std::int32_t* species, std::vector<double>& moments) {
-        const std::size_t ns = basis.slots();
-        const int nmax = *std::max_element(basis.nrad.begin(), basis.nrad.end());
+// A program's terms in moment-layout indices, grouped by the neighbour elements whose moments
+// they read: an atom evaluates only the groups whose elements all occur among its neighbours,
+// since a term with a moment of an absent element is zero and its derivatives act on no bond.
+// Within a group, terms come by degree, so a term reads and writes only the moments it has.
+struct TermGroup {
+    std::uint32_t elements;
+    std::size_t begin, end;
+    std::size_t degree_begin[4];  // [1], [2], [3]: where its terms of 1, 2 and 3 moments begin
+};
+
+struct EnergyTerms {
+    std::vector<std::int32_t> index;  // 3 per term
+    std::vector<double> coef;
+    std::vector<TermGroup> groups;
+};
+
+EnergyTerms energy_terms(const AceProgram& prog, const AceBasis& basis,
+                         const MomentLayout& layout) {
+    const std::size_t ns = basis.slots(), one = basis.nelem * layout.per_element;
+    std::vector<std::uint32_t> mask(prog.size(), 0);
+    std::vector<int> degree(prog.size(), 0);
+    for (std::size_t t = 0; t < prog.size(); ++t)
+        for (int f = 0; f < 3; ++f)
+            if (prog.slots[3 * t + f] >= 0) {
+                mask[t] |= 1u << (static_cast<std::size_t>(prog.slots[3 * t + f]) / ns);
+                ++degree[t];
+            }
+    std::vector<std::size_t> order(prog.size());
+    for (std::size_t t = 0; t < order.size(); ++t) order[t] = t;
+    std::stable_sort(order.begin(), order.end(), [&](std::size_t a, std::size_t b) {
+        return mask[a] != mask[b] ? mask[a] < mask[b] : degree[a] < degree[b];
+    });
+    EnergyTerms terms;
+    for (std::size_t k = 0; k < order.size(); ++k) {
+        const std::size_t t = order[k];
+        if (terms.groups.empty() || terms.groups.back().elements != mask[t])
+            terms.groups.push_back({mask[t], k, k, {k, k, k, k}});
+        TermGroup& group = terms.groups.back();
+        ++group.end;
+        for (int d = std::max(degree[t], 1) + 1; d <= 3; ++d) group.degree_begin[d] = group.end;
+        terms.coef.push_back(prog.coef[t]);
+        // The moments first (a term of degree 0 is a constant: its one factor is the moment 1).
+        int written = 0;
+        for (int f = 0; f < 3; ++f) {
+            const std::int32_t slot = prog.slots[3 * t + f];
+            if (slot < 0) continue;
+            terms.index.push_back(
+                static_cast<std::int32_t>(layout.index_of(static_cast<std::size_t>(slot), basis)));
+            ++written;
+        }
+        for (; written < 3; ++written) terms.index.push_back(static_cast<std::int32_t>(one));
+    }
+    return terms;
+}
+
+// What pass 1 of the energy kernel reads and writes.
+struct EnergyPass {
+    const AceBasis& basis;
+    const MomentLayout& layout;
+    const NeighborPairs& pairs;
+    const std::int32_t* species;
+    const double* reference;
+    const std::vector<std::size_t>& row;
+    const std::vector<EnergyTerms>& terms;  // per element of the central atom
+    double* energies;
+    double* grad;  // 3 per pair
+};
+
+// Pass 1 for atoms [begin, end): each atom's energy and its gradient by each of its bond vectors.
+template <typename L>
+[[gnu::always_inline]] inline void energy_pass_body(const EnergyPass& ctx, std::size_t begin,
+                                                    std::size_t end) {
+    const std::size_t per_element = ctx.layout.per_element, nm = ctx.basis.nelem * per_element;
+    std::vector<Bond> bonds;
+    std::vector<double> moments(nm + 1), adjoint(nm + 1);
+    for (std::size_t i = begin; i < end; ++i) {
+        const std::size_t p0 = ctx.row[i], p1 = ctx.row[i + 1];
         bonds.resize(p1 - p0);
         std::fill(moments.begin(), moments.end(), 0.0);
+        std::uint32_t present = 0;
         for (std::size_t p = p0; p < p1; ++p) {
-            bond_factors(pairs.vector.data() + 3 * p, basis, nmax, bonds[p - p0]);
-            add_moments(bonds[p - p0], basis,
-                        moments.data() + static_cast<std::size_t>(species[pairs.second[p]]) * ns);
+            const auto c = static_cast<std::size_t>(ctx.species[ctx.pairs.second[p]]);
+            present |= 1u << c;
+            bond_factors(ctx.pairs.vector.data() + 3 * p, ctx.basis, ctx.layout.max_groups,
+                         bonds[p - p0]);
+            add_moments<L>(bonds[p - p0], ctx.layout, moments.data() + c * per_element);
+        }
+        moments[nm] = 1.0;
+        const auto e = static_cast<std::size_t>(ctx.species[i]);
+        const EnergyTerms& terms = ctx.terms[e];
+        std::fill(adjoint.begin(), adjoint.end(), 0.0);
+        double energy = ctx.reference[e];
+        const double* m = moments.data();
+        double* adj = adjoint.data();
+        const std::int32_t* index = terms.index.data();
+        const double* coef = terms.coef.data();
+        for (const TermGroup& g : terms.groups) {
+            if (g.elements & ~present) continue;
+            for (std::size_t t = g.begin; t < g.degree_begin[2]; ++t) {
+                const std::int32_t* sl = index + 3 * t;
+                energy += coef[t] * m[sl[0]];
+                adj[sl[0]] += coef[t];
+            }
+            for (std::size_t t = g.degree_begin[2]; t < g.degree_begin[3]; ++t) {
+                const std::int32_t* sl = index + 3 * t;
+                const double c = coef[t], f0 = m[sl[0]], f1 = m[sl[1]];
+                energy += c * f0 * f1;
+                adj[sl[0]] += c * f1;
+                adj[sl[1]] += c * f0;
+            }
+            for (std::size_t t = g.degree_begin[3]; t < g.end; ++t) {
+                const std::int32_t* sl = index + 3 * t;
+                const double c = coef[t], f0 = m[sl[0]], f1 = m[sl[1]], f2 = m[sl[2]];
+                const double c12 = c * f1 * f2;
+                energy += c12 * f0;
+                adj[sl[0]] += c12;
+                adj[sl[1]] += c * f0 * f2;
+                adj[sl[2]] += c * f0 * f1;
+            }
+        }
+        ctx.energies[i] = energy;
+        for (std::size_t p = p0; p < p1; ++p) {
+            const auto c = static_cast<std::size_t>(ctx.species[ctx.pairs.second[p]]);
+            weighted_gradient<L>(bonds[p - p0], ctx.layout, adj + c * per_element,
+                                 ctx.grad + 3 * p);
         }
     }
-};
+}
+
+#if defined(__x86_64__) || defined(__i386__)
+[[gnu::target("avx2,fma")]] void energy_pass_avx2(const EnergyPass& ctx, std::size_t begin,
+                                                  std::size_t end) {
+    energy_pass_body<AvxLanes>(ctx, begin, end);
+}
+#endif
+
+// The AVX2 build where the CPU has it, unless CORVANE_SIMD=sse2 asks for the portable one (the
+// tests compare the two).
+bool use_avx2() {
+#if defined(__x86_64__) || defined(__i386__)
+    const char* choice = std::getenv("CORVANE_SIMD");
+    if (choice && std::string(choice) == "sse2") return false;
+    return __builtin_cpu_supports("avx2") && __builtin_cpu_supports("fma");
+#else
+    return false;
+#endif
+}
+
+void energy_pass(const EnergyPass& ctx, std::size_t begin, std::size_t end) {
+#if defined(__x86_64__) || defined(__i386__)
+    static const bool avx2 = use_avx2();
+    if (avx2) return energy_pass_avx2(ctx, begin, end);
+#endif
+    energy_pass_body<SseLanes>(ctx, begin, end);
+}
 
 }  // namespace
 
@@ -285,79 +497,16 @@ AceResult ace_compute(const double* positions, std::size_t n, const double* cell
         for (std::size_t p = 0; p < np; ++p) into[fill[pairs.second[p]]++] = p;
     }
 
-    // Each element's terms, grouped by the neighbour elements whose moments they read: an atom
-    // evaluates only the groups whose elements all occur among its neighbours, since a term
-    // with a moment of an absent element is zero and its derivatives act on no bond. Slots of
-    // -1 (a factor 1) point at an extra moment fixed at 1, so terms need no branches.
-    struct TermGroup {
-        std::uint32_t elements;
-        std::size_t begin, end;
-    };
-    std::vector<std::vector<std::int32_t>> term_slots(basis.nelem);
-    std::vector<std::vector<double>> term_coef(basis.nelem);
-    std::vector<std::vector<TermGroup>> groups(basis.nelem);
-    for (std::size_t e = 0; e < basis.nelem; ++e) {
-        const AceProgram& prog = programs[e];
-        std::vector<std::uint32_t> mask(prog.size(), 0);
-        for (std::size_t t = 0; t < prog.size(); ++t)
-            for (int f = 0; f < 3; ++f)
-                if (prog.slots[3 * t + f] >= 0)
-                    mask[t] |= 1u << (static_cast<std::size_t>(prog.slots[3 * t + f]) / ns);
-        std::vector<std::size_t> order(prog.size());
-        for (std::size_t t = 0; t < order.size(); ++t) order[t] = t;
-        std::stable_sort(order.begin(), order.end(),
-                         [&](std::size_t a, std::size_t b) { return mask[a] < mask[b]; });
-        for (std::size_t k = 0; k < order.size(); ++k) {
-            const std::size_t t = order[k];
-            if (groups[e].empty() || groups[e].back().elements != mask[t])
-                groups[e].push_back({mask[t], k, k});
-            ++groups[e].back().end;
-            term_coef[e].push_back(prog.coef[t]);
-            for (int f = 0; f < 3; ++f) {
-                const std::int32_t slot = prog.slots[3 * t + f];
-                term_slots[e].push_back(slot < 0 ? static_cast<std::int32_t>(nm) : slot);
-            }
-        }
-    }
+    const MomentLayout layout(basis);
+    std::vector<EnergyTerms> terms;
+    for (std::size_t e = 0; e < basis.nelem; ++e)
+        terms.push_back(energy_terms(programs[e], basis, layout));
 
-    // Pass 1: each atom's energy and the gradient of that energy by each of its bond vectors.
     std::vector<double> grad(3 * np, 0.0);
-    parallel_blocks(n, threads, [&](std::size_t begin, std::size_t end) {
-        AtomBonds bonds;
-        std::vector<double> moments(nm + 1), adjoint(nm + 1);
-        for (std::size_t i = begin; i < end; ++i) {
-            const std::size_t p0 = row[i], p1 = row[i + 1];
-            bonds.fill(pairs, p0, p1, basis, species, moments);
-            moments[nm] = 1.0;
-            const auto e = static_cast<std::size_t>(species[i]);
-            std::uint32_t present = 0;
-            for (std::size_t p = p0; p < p1; ++p) present |= 1u << species[pairs.second[p]];
-            std::fill(adjoint.begin(), adjoint.end(), 0.0);
-            double energy = reference[e];
-            const double* m = moments.data();
-            double* adj = adjoint.data();
-            for (const TermGroup& g : groups[e]) {
-                if (g.elements & ~present) continue;
-                const std::int32_t* sl = term_slots[e].data() + 3 * g.begin;
-                const double* coef = term_coef[e].data();
-                for (std::size_t t = g.begin; t < g.end; ++t, sl += 3) {
-                    const double c = coef[t];
-                    const double f0 = m[sl[0]], f1 = m[sl[1]], f2 = m[sl[2]];
-                    const double c12 = c * f1 * f2;
-                    energy += c12 * f0;
-                    adj[sl[0]] += c12;
-                    adj[sl[1]] += c * f0 * f2;
-                    adj[sl[2]] += c * f0 * f1;
-                }
-            }
-            out.energies[i] = energy;
-            for (std::size_t p = p0; p < p1; ++p) {
-                const auto c = static_cast<std::size_t>(species[pairs.second[p]]);
-                const double* w = adjoint.data() + c * ns;
-                weighted_gradient(bonds.bonds[p - p0], basis, w, grad.data() + 3 * p);
-            }
-        }
-    });
+    const EnergyPass pass{
+        basis, layout, pairs, species, reference, row, terms, out.energies.data(), grad.data()};
+    parallel_blocks(n, threads,
+                    [&](std::size_t begin, std::size_t end) { energy_pass(pass, begin, end); });
 
     // Pass 2: gather per atom. The bond vector is r_j - r_i, so dE/dr_i = -sum(out) + sum(in).
     std::vector<double> vir_block(9 * ((n + kBlock - 1) / kBlock), 0.0);
@@ -402,45 +551,60 @@ AceDesign ace_design(const double* positions, std::size_t n, const double* cell,
     if (n == 0) return out;
     const NeighborPairs pairs = checked_pairs(positions, n, cell, pbc, species, basis);
 
-    // The distinct (output, slot) derivatives the program has, sorted by slot so that those of
-    // one neighbour element are contiguous; each factor of each term points at its entry.
-    std::vector<std::pair<std::int32_t, std::int32_t>> keys;  // (slot, output)
+    // The program in moment-layout indices (-1 stays the factor 1).
+    const MomentLayout layout(basis);
+    const std::size_t per_element = layout.per_element, nl = basis.nelem * per_element;
+    std::vector<std::int64_t> index(program.slots.size());
+    for (std::size_t k = 0; k < index.size(); ++k)
+        index[k] = program.slots[k] < 0 ? -1
+                                        : static_cast<std::int64_t>(layout.index_of(
+                                              static_cast<std::size_t>(program.slots[k]), basis));
+
+    // The distinct (output, moment) derivatives the program has, sorted by moment so that those
+    // of one neighbour element are contiguous; each factor of each term points at its entry.
+    std::vector<std::pair<std::int64_t, std::int32_t>> keys;  // (moment, output)
     for (std::size_t t = 0; t < program.size(); ++t)
         for (int f = 0; f < 3; ++f)
-            if (program.slots[3 * t + f] >= 0)
-                keys.emplace_back(program.slots[3 * t + f], program.out[t]);
+            if (index[3 * t + f] >= 0) keys.emplace_back(index[3 * t + f], program.out[t]);
     std::sort(keys.begin(), keys.end());
     keys.erase(std::unique(keys.begin(), keys.end()), keys.end());
     std::vector<std::int64_t> entry_of(3 * program.size(), -1);
     for (std::size_t t = 0; t < program.size(); ++t)
         for (int f = 0; f < 3; ++f) {
-            const std::int32_t s = program.slots[3 * t + f];
-            if (s < 0) continue;
-            auto it = std::lower_bound(keys.begin(), keys.end(), std::make_pair(s, program.out[t]));
+            if (index[3 * t + f] < 0) continue;
+            auto it = std::lower_bound(keys.begin(), keys.end(),
+                                       std::make_pair(index[3 * t + f], program.out[t]));
             entry_of[3 * t + f] = it - keys.begin();
         }
     std::vector<std::size_t> element_start(basis.nelem + 1, 0);
     for (std::size_t c = 0; c <= basis.nelem; ++c)
         element_start[c] = static_cast<std::size_t>(
-            std::lower_bound(keys.begin(), keys.end(),
-                             std::make_pair(static_cast<std::int32_t>(c * ns), std::int32_t{-1})) -
+            std::lower_bound(
+                keys.begin(), keys.end(),
+                std::make_pair(static_cast<std::int64_t>(c * per_element), std::int32_t{-1})) -
             keys.begin());
 
-    AtomBonds bonds;
-    std::vector<double> moments(nm), value(keys.size()), bond_virial(9 * nm), dphi(3 * ns);
+    std::vector<Bond> bonds;
+    std::vector<double> moments(nl), value(keys.size()), bond_virial(9 * nl), dphi(3 * per_element);
     std::size_t p0 = 0;
     for (std::size_t i = 0; i < n; ++i) {
         std::size_t p1 = p0;
         while (p1 < pairs.size() && static_cast<std::size_t>(pairs.first[p1]) == i) ++p1;
-        bonds.fill(pairs, p0, p1, basis, species, moments);
+        bonds.resize(p1 - p0);
+        std::fill(moments.begin(), moments.end(), 0.0);
+        for (std::size_t p = p0; p < p1; ++p) {
+            const auto c = static_cast<std::size_t>(species[pairs.second[p]]);
+            bond_factors(pairs.vector.data() + 3 * p, basis, layout.max_groups, bonds[p - p0]);
+            add_moments<SseLanes>(bonds[p - p0], layout, moments.data() + c * per_element);
+        }
         const std::size_t column = static_cast<std::size_t>(species[i]) * K;
         std::fill(value.begin(), value.end(), 0.0);
-        const std::int32_t* sl = program.slots.data();
+        const std::int64_t* sl = index.data();
         for (std::size_t t = 0; t < program.size(); ++t, sl += 3) {
             const double c = program.coef[t];
-            const double f0 = sl[0] < 0 ? 1.0 : moments[sl[0]];
-            const double f1 = sl[1] < 0 ? 1.0 : moments[sl[1]];
-            const double f2 = sl[2] < 0 ? 1.0 : moments[sl[2]];
+            const double f0 = sl[0] < 0 ? 1.0 : moments[static_cast<std::size_t>(sl[0])];
+            const double f1 = sl[1] < 0 ? 1.0 : moments[static_cast<std::size_t>(sl[1])];
+            const double f2 = sl[2] < 0 ? 1.0 : moments[static_cast<std::size_t>(sl[2])];
             const double b = c * f0 * f1 * f2;
             out.descriptors[i * K + program.out[t]] += b;
             out.energy[column + program.out[t]] += b;
@@ -454,19 +618,20 @@ AceDesign ace_design(const double* positions, std::size_t n, const double* cell,
             for (std::size_t p = p0; p < p1; ++p) {
                 const auto j = static_cast<std::size_t>(pairs.second[p]);
                 const auto c = static_cast<std::size_t>(species[j]);
-                moment_gradients(bonds.bonds[p - p0], basis, dphi.data());
+                moment_gradients(bonds[p - p0], basis, layout, dphi.data());
                 const double* dp = dphi.data();
                 const double* d = pairs.vector.data() + 3 * p;
-                for (std::size_t s = 0; s < ns; ++s)
+                for (std::size_t s = 0; s < per_element; ++s)
                     for (int a = 0; a < 3; ++a)
                         for (int b = 0; b < 3; ++b)
-                            bond_virial[9 * (c * ns + s) + 3 * a + b] += d[a] * dp[3 * s + b];
+                            bond_virial[9 * (c * per_element + s) + 3 * a + b] +=
+                                d[a] * dp[3 * s + b];
                 double* fi = out.forces.data() + 3 * i * ncol + column;
                 double* fj = out.forces.data() + 3 * j * ncol + column;
                 for (std::size_t k = element_start[c]; k < element_start[c + 1]; ++k) {
                     const double v = value[k];
                     if (v == 0.0) continue;
-                    const std::size_t s = static_cast<std::size_t>(keys[k].first) - c * ns;
+                    const std::size_t s = static_cast<std::size_t>(keys[k].first) - c * per_element;
                     const auto o = static_cast<std::size_t>(keys[k].second);
                     for (int a = 0; a < 3; ++a) {
                         const double g = v * dp[3 * s + a];

@@ -175,6 +175,20 @@ NeighborPairs neighbor_pairs(const double* pos, std::size_t n, const double* cel
     std::vector<std::int64_t> pi, pj;
     std::vector<std::int32_t> ps;
     std::vector<double> pv;
+    {
+        // Room for the pairs the density promises (capped at a dense solid's, for cells that are
+        // partly vacuum or not periodic), so the lists are rarely copied as they grow.
+        const bool bulk = pbc[0] && pbc[1] && pbc[2];
+        const double density =
+            std::min(bulk ? static_cast<double>(n) / std::fabs(volume) : 0.2, 0.2);
+        const double expected =
+            1.1 * static_cast<double>(n) * density * 4.18879 * cutoff * cutoff * cutoff;
+        const auto room = static_cast<std::size_t>(std::min(expected, 1e8));
+        pi.reserve(room);
+        pj.reserve(room);
+        ps.reserve(3 * room);
+        pv.reserve(3 * room);
+    }
     for (std::size_t i = 0; i < n; ++i) {
         std::int64_t c = atom_bin[i];
         std::int64_t bi[3] = {c / (nbins[1] * nbins[2]), (c / nbins[2]) % nbins[1], c % nbins[2]};

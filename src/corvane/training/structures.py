@@ -196,21 +196,21 @@ def _eos(prefix, family, atoms, factors, **kw):
     return [Cell(f"{prefix}_eos_{f:.3f}", family, "eos", volume_scaled(atoms, f), **kw) for f in factors]
 
 
-def _strains(prefix, family, atoms, rng, count, amplitude=0.04, **kw):
+def _strains(prefix, family, atoms, rng, count, amplitude=0.04, first=0, **kw):
     return [
         Cell(
             f"{prefix}_strain_{k:02d}", family, "strain", deformed(atoms, random_strain(rng, amplitude)), **kw
         )
-        for k in range(count)
+        for k in range(first, first + count)
     ]
 
 
-def _rattles(prefix, family, atoms, rng, count, strain=0.02, **kw):
+def _rattles(prefix, family, atoms, rng, count, strain=0.02, first=0, **kw):
     cells = []
     for k in range(count):
         amplitude = 0.02 + 0.13 * k / max(count - 1, 1)  # 0.02 … 0.15 Å
         cell = rattled(deformed(atoms, random_strain(rng, strain)), rng, amplitude)
-        cells.append(Cell(f"{prefix}_rattle_{k:02d}", family, "rattle", cell, **kw))
+        cells.append(Cell(f"{prefix}_rattle_{first + k:02d}", family, "rattle", cell, **kw))
     return cells
 
 
@@ -280,6 +280,14 @@ def bc2n_family(seed: int) -> list[Cell]:
         cells += _eos(prefix, "BC2N", atoms, [0.96, 1.0, 1.04], priority=1)
         cells += _strains(prefix, "BC2N", atoms, rng, 4)
         cells += _rattles(prefix, "BC2N", atoms, rng, 4)
+    # A second batch with its own generator, so the cells above stay as they were: the many
+    # orderings with few cells each were the hardest part of the set to fit.
+    rng = np.random.default_rng(seed + 1000)
+    for label, atoms in bc2n_orderings():
+        prefix = f"BC2N_{label}"
+        cells += _eos(prefix, "BC2N", atoms, [0.92, 1.08])
+        cells += _strains(prefix, "BC2N", atoms, rng, 4, first=4)
+        cells += _rattles(prefix, "BC2N", atoms, rng, 4, first=4)
     return cells
 
 
@@ -390,6 +398,13 @@ def sp2_families(seed: int) -> list[Cell]:
                     metallic=True,
                 )
             )
+    # More rattled sheets, from their own generator so the cells above stay as they were: with
+    # three rattles per sheet, the largest one was beyond anything the fit had seen.
+    rng = np.random.default_rng(seed + 1000)
+    for prefix, cation, anion in (("graphite", "C", "C"), ("hBN", "B", "N")):
+        cells += _rattles(
+            prefix, "sp2", sheets(cation, anion), rng, 6, strain=0.0, first=3, sp3=False, metallic=True
+        )
     return cells
 
 
