@@ -5,9 +5,9 @@
 
 For the cluster-expansion model and for the default Tersoff potential it prints:
 
-1. errors on the test split of the DFT data (energy per atom, forces, stresses). Tersoff has no
-   one-body energies, so its energies are compared after removing the per-element constants that
-   fit the test cells best (a generous comparison for Tersoff);
+1. errors on the test split of the DFT data (energy per atom, forces, stresses), and the model's
+   by family. Tersoff has no one-body energies, so its energies are compared after removing the
+   per-element constants that fit the test cells best (a generous comparison for Tersoff);
 2. diamond and c-BN: lattice constant and bulk modulus from a Birch-Murnaghan fit to E(V), and
    C11, C12, C44 from +-0.5 % strains with the atoms relaxed, against our PBE equation-of-state
    values and experiment;
@@ -175,6 +175,12 @@ def main(argv=None):
             note = "  (energies after best per-element offsets)" if name == "Tersoff" else ""
             print(f"   {name:10}{e:14.2f}{f:10.3f}{s:10.2f}{note}")
         print("   targets: E <= 5 meV/atom, F <= 0.15 eV/A, S <= 1 GPa")
+        print("   ACE by family of the test cells:")
+        families = sorted({str(a.info.get("family")) for a in test})
+        for family in families:
+            group = [a for a in test if str(a.info.get("family")) == family]
+            e, f, s = test_errors(calcs["ACE"], group, offsets=False)
+            print(f"     {family:14}{len(group):4d} cells{e:10.2f}{f:10.3f}{s:10.2f}")
 
     print("\n== Crystals (a in A, B and Cij in GPa)")
     print(f"   {'':20}{'a':>8}{'B':>8}{'C11':>8}{'C12':>8}{'C44':>8}")

@@ -69,6 +69,13 @@ def register_parser(subparsers):
         help="Cells dE eV/atom above the lowest of their family and composition weigh 1/(1 + dE/scale).",
     )
     parser.add_argument(
+        "--smoothness",
+        type=float,
+        default=_SETTINGS["smoothness"],
+        help="Smoothness prior: the penalty on a coefficient grows as (1 + n)^(2 smoothness), "
+        "n the sum of its radial indices (0: plain ridge).",
+    )
+    parser.add_argument(
         "--prior-cells",
         type=int,
         default=_SETTINGS["prior_cells"],
@@ -104,8 +111,11 @@ def main(args):
             args.sigma_force,
             args.sigma_stress,
             energy_scale=args.energy_scale,
+            smoothness=args.smoothness,
             prior_cells=args.prior_cells,
         )
+        if not args.smoothness >= 0:
+            raise ValueError(f"--smoothness must be zero or positive, got {args.smoothness}")
         for name, value in (
             ("sigma-energy", settings.sigma_energy),
             ("sigma-force", settings.sigma_force),

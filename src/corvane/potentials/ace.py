@@ -156,6 +156,9 @@ class Program:
     slots: np.ndarray
     outputs: int
     labels: list[str] = field(default_factory=list)
+    # Per descriptor: the sum of the radial indices mu of its factors (how fast it varies with
+    # the bond lengths), for the fit's smoothness prior.
+    radial_order: np.ndarray = field(default_factory=lambda: np.zeros(0, dtype=int))
 
 
 def _contraction(basis, factors, patterns):
@@ -176,29 +179,30 @@ def _contraction(basis, factors, patterns):
 @functools.lru_cache(maxsize=8)
 def _build_program(basis: AceBasis) -> Program:
     ne = len(basis.elements)
-    descriptors, labels, seen = [], [], set()
+    descriptors, labels, orders, seen = [], [], [], set()
 
-    def add(label, terms):
+    def add(label, terms, factors):
         key = frozenset(terms.items())
         if key in seen:  # the same polynomial reached through a symmetric factor order
             return
         seen.add(key)
         descriptors.append(terms)
         labels.append(label)
+        orders.append(sum(mu for _, mu in factors))
 
     for c in range(ne):
         for mu in range(basis.body2):
-            add(f"2:{c}.{mu}", _contraction(basis, [(c, mu)], ("",)))
+            add(f"2:{c}.{mu}", _contraction(basis, [(c, mu)], ("",)), [(c, mu)])
     for nu in range(MAX_RANK + 1):
         pattern = "abc"[:nu]
         channels = [(c, mu) for c in range(ne) for mu in range(basis.body3[nu])]
         for f1, f2 in itertools.combinations_with_replacement(channels, 2):
-            add(f"3:{nu}:{f1}{f2}", _contraction(basis, [f1, f2], (pattern, pattern)))
+            add(f"3:{nu}:{f1}{f2}", _contraction(basis, [f1, f2], (pattern, pattern)), [f1, f2])
     channels = [(c, mu) for c in range(ne) for mu in range(basis.body4)]
     for name in basis.contractions:
         patterns = BODY4_CONTRACTIONS[name]
         for factors in itertools.product(channels, repeat=3):
-            add(f"4:{name}:{factors}", _contraction(basis, list(factors), patterns))
+            add(f"4:{name}:{factors}", _contraction(basis, list(factors), patterns), factors)
 
     out, coef, slots = [], [], []
     for k, terms in enumerate(descriptors):
@@ -212,6 +216,7 @@ def _build_program(basis: AceBasis) -> Program:
         np.array(slots, dtype=np.int32).reshape(-1, 3),
         len(descriptors),
         labels,
+        np.array(orders, dtype=int),
     )
 
 

@@ -251,6 +251,9 @@ def cubic_family(prefix: str, atoms: Atoms, seed: int) -> list[Cell]:
     cells += _rattles(f"{prefix}8", family, conventional, rng, 8)
     big = conventional.repeat((2, 2, 1))
     cells += _rattles(f"{prefix}32", family, big, rng, 2, priority=3)
+    # More rattled primitive cells from a generator of their own (the cells above stay as they
+    # were): the strongly rattled small cells are the hardest to fit and the cheapest to add.
+    cells += _rattles(f"{prefix}2", family, atoms, np.random.default_rng(seed + 1000), 4, first=8)
     return cells
 
 
@@ -269,6 +272,7 @@ def hexagonal_family(prefix: str, cation: str, anion: str, seed: int) -> list[Ce
     cells = _eos(prefix, prefix, atoms, np.linspace(0.92, 1.08, 7), priority=1)
     cells += _strains(prefix, prefix, atoms, rng, 16)
     cells += _rattles(prefix, prefix, atoms, rng, 6)
+    cells += _rattles(prefix, prefix, atoms, np.random.default_rng(seed + 1000), 4, first=6)
     return cells
 
 
