@@ -76,8 +76,13 @@ struct MomentLayout {
                (q * static_cast<std::size_t>(groups[nu]) + mu / kLanes) * kLanes + mu % kLanes;
     }
 
-    // Where the moment in slot `slot` of the basis's order is kept.
-    std::size_t index_of(std::size_t slot, const AceBasis& basis) const {
+    // What the moment in slot `slot` of the basis's order is, and where it is kept.
+    struct Place {
+        std::size_t element;
+        int nu;
+        std::size_t q, mu;
+    };
+    static Place place(std::size_t slot, const AceBasis& basis) {
         const std::size_t ns = basis.slots();
         std::size_t s = slot % ns;
         int nu = 0;
@@ -85,7 +90,11 @@ struct MomentLayout {
             s -= static_cast<std::size_t>(basis.nrad[nu] * kComponents[nu]);
             ++nu;
         }
-        return index(slot / ns, nu, s % kComponents[nu], s / kComponents[nu]);
+        return {slot / ns, nu, s % kComponents[nu], s / kComponents[nu]};
+    }
+    std::size_t index_of(std::size_t slot, const AceBasis& basis) const {
+        const Place at = place(slot, basis);
+        return index(at.element, at.nu, at.q, at.mu);
     }
 };
 
@@ -291,11 +300,78 @@ struct TermGroup {
     std::size_t degree_begin[4];  // [1], [2], [3]: where its terms of 1, 2 and 3 moments begin
 };
 
+// The terms of degree two, where each couples two moments of the same rank and component (as
+// contractions of two tensors do): per rank and component, a dense symmetric matrix between
+// the radial functions of every pair of neighbour elements. An atom evaluates these as small
+// matrix-vector products over the elements it has, far cheaper than term by term once there
+// are more than a few radial functions.
+struct QuadraticBlock {
+    std::size_t start = 0;       // where the (rank, component) starts in an element's moments
+    std::size_t width = 0;       // radial functions it covers, a whole number of groups
+    std::vector<char> nonzero;   // per element pair (c, c')
+    std::vector<double> matrix;  // per element pair, width x width: [c][c'][mu'][mu]
+};
+
 struct EnergyTerms {
     std::vector<std::int32_t> index;  // 3 per term
     std::vector<double> coef;
     std::vector<TermGroup> groups;
+    std::vector<QuadraticBlock> quadratic;  // empty: the terms of degree two are in `groups`
 };
+
+// The terms of degree two of `prog` as blocks, or nothing if some term couples moments of
+// different ranks or components.
+std::vector<QuadraticBlock> quadratic_blocks(const AceProgram& prog, const std::vector<int>& degree,
+                                             const AceBasis& basis, const MomentLayout& layout) {
+    using Place = MomentLayout::Place;
+    std::vector<std::pair<Place, Place>> places;
+    std::array<std::size_t, kAceMaxRank + 1> width{};
+    for (std::size_t t = 0; t < prog.size(); ++t) {
+        if (degree[t] != 2) continue;
+        const std::int32_t* sl = prog.slots.data() + 3 * t;
+        const std::int32_t a = sl[0] >= 0 ? sl[0] : sl[1], b = sl[2] >= 0 ? sl[2] : sl[1];
+        const Place pa = MomentLayout::place(static_cast<std::size_t>(a), basis);
+        const Place pb = MomentLayout::place(static_cast<std::size_t>(b), basis);
+        if (pa.nu != pb.nu || pa.q != pb.q) return {};
+        places.emplace_back(pa, pb);
+        const std::size_t needed = std::max(pa.mu, pb.mu) + 1;
+        width[pa.nu] = std::max(width[pa.nu], (needed + kLanes - 1) / kLanes * kLanes);
+    }
+    const std::size_t ne = basis.nelem;
+    std::vector<QuadraticBlock> blocks;
+    std::vector<std::vector<std::size_t>> block_of(kAceMaxRank + 1);
+    for (int nu = 0; nu <= kAceMaxRank; ++nu) block_of[nu].assign(kComponents[nu], SIZE_MAX);
+    std::size_t k = 0;
+    for (std::size_t t = 0; t < prog.size(); ++t) {
+        if (degree[t] != 2) continue;
+        const auto& [pa, pb] = places[k++];
+        std::size_t& which = block_of[pa.nu][pa.q];
+        if (which == SIZE_MAX) {
+            QuadraticBlock block;
+            block.start = layout.index(0, pa.nu, pa.q, 0);
+            block.width = width[pa.nu];
+            block.nonzero.assign(ne * ne, 0);
+            block.matrix.assign(ne * ne * block.width * block.width, 0.0);
+            which = blocks.size();
+            blocks.push_back(std::move(block));
+        }
+        QuadraticBlock& block = blocks[which];
+        const std::size_t w = block.width;
+        auto entry = [&](std::size_t c, std::size_t c2, std::size_t mu,
+                         std::size_t mu2) -> double& {
+            block.nonzero[c * ne + c2] = 1;
+            return block.matrix[((c * ne + c2) * w + mu2) * w + mu];
+        };
+        const double c = prog.coef[t];
+        if (pa.element == pb.element && pa.mu == pb.mu) {
+            entry(pa.element, pa.element, pa.mu, pa.mu) += c;
+        } else {
+            entry(pa.element, pb.element, pa.mu, pb.mu) += 0.5 * c;
+            entry(pb.element, pa.element, pb.mu, pa.mu) += 0.5 * c;
+        }
+    }
+    return blocks;
+}
 
 EnergyTerms energy_terms(const AceProgram& prog, const AceBasis& basis,
                          const MomentLayout& layout) {
@@ -314,6 +390,11 @@ EnergyTerms energy_terms(const AceProgram& prog, const AceBasis& basis,
         return mask[a] != mask[b] ? mask[a] < mask[b] : degree[a] < degree[b];
     });
     EnergyTerms terms;
+    terms.quadratic = quadratic_blocks(prog, degree, basis, layout);
+    if (!terms.quadratic.empty())
+        order.erase(std::remove_if(order.begin(), order.end(),
+                                   [&](std::size_t t) { return degree[t] == 2; }),
+                    order.end());
     for (std::size_t k = 0; k < order.size(); ++k) {
         const std::size_t t = order[k];
         if (terms.groups.empty() || terms.groups.back().elements != mask[t])
@@ -334,6 +415,39 @@ EnergyTerms energy_terms(const AceProgram& prog, const AceBasis& basis,
         for (; written < 3; ++written) terms.index.push_back(static_cast<std::int32_t>(one));
     }
     return terms;
+}
+
+// The energy of the quadratic blocks for one atom; adds its gradient by the moments to `adj`.
+template <typename L>
+[[gnu::always_inline]] inline double quadratic_energy(const std::vector<QuadraticBlock>& blocks,
+                                                      std::size_t ne, std::size_t per_element,
+                                                      std::uint32_t present, const double* m,
+                                                      double* adj) {
+    constexpr int kMaxGroups = kAceMaxRadial / kLanes;
+    double energy = 0.0;
+    for (const QuadraticBlock& block : blocks) {
+        const std::size_t w = block.width, groups = w / kLanes;
+        for (std::size_t c = 0; c < ne; ++c) {
+            if (!(present >> c & 1u)) continue;
+            L acc[kMaxGroups];
+            for (std::size_t g = 0; g < groups; ++g) acc[g] = L::zero();
+            for (std::size_t c2 = 0; c2 < ne; ++c2) {
+                if (!(present >> c2 & 1u) || !block.nonzero[c * ne + c2]) continue;
+                const double* a = block.matrix.data() + (c * ne + c2) * w * w;
+                const double* v = m + c2 * per_element + block.start;
+                for (std::size_t mu2 = 0; mu2 < w; ++mu2, a += w)
+                    for (std::size_t g = 0; g < groups; ++g)
+                        acc[g] = acc[g] + L::load(a + kLanes * g) * v[mu2];
+            }
+            const double* v = m + c * per_element + block.start;
+            double* out = adj + c * per_element + block.start;
+            for (std::size_t g = 0; g < groups; ++g) {
+                energy += (acc[g] * L::load(v + kLanes * g)).sum();
+                (L::load(out + kLanes * g) + acc[g] * 2.0).store(out + kLanes * g);
+            }
+        }
+    }
+    return energy;
 }
 
 // What pass 1 of the energy kernel reads and writes.
@@ -401,6 +515,8 @@ template <typename L>
                 adj[sl[2]] += c * f0 * f1;
             }
         }
+        energy +=
+            quadratic_energy<L>(terms.quadratic, ctx.basis.nelem, per_element, present, m, adj);
         ctx.energies[i] = energy;
         for (std::size_t p = p0; p < p1; ++p) {
             const auto c = static_cast<std::size_t>(ctx.species[ctx.pairs.second[p]]);
