@@ -7,9 +7,11 @@ validation cells that chose its penalty (those of kinds the training split holds
 test split, beside the CPU time of one energy + forces + stress evaluation per atom (one
 thread) on a rattled diamond cell and on a rattled BC2N-like ternary cell of 8 n^3 atoms (in
 the ternary cell every term of the model is evaluated; in diamond only those reading carbon
-neighbours). A model is chosen on the validation errors alone, as the sum of each error over its
-target (5 meV/atom, 0.15 eV/A, 1 GPa), among those within the time target (20 us per
-atom-step on diamond); the test errors are only reported.
+neighbours). A model is chosen on the validation errors alone, scored as the sum of each error
+over its target (5 meV/atom, 0.15 eV/A, 1 GPa): among those within the time target (20 us per
+atom-step) on both cells, the one with the fewest descriptors whose score is within 5 % of the
+lowest (a few validation cells decide the scores, so smaller differences are noise). The test
+errors are only reported.
 """
 
 from __future__ import annotations
@@ -33,6 +35,7 @@ BASES = {
     "12/8,8,6,4/1": AceBasis(ELEMENTS, body2=12, body3=(8, 8, 6, 4), body4=1),
     "12/8,8,8,6/1": AceBasis(ELEMENTS, body2=12, body3=(8, 8, 8, 6), body4=1),
     "12/8,8,8,6/2": AceBasis(ELEMENTS, body2=12, body3=(8, 8, 8, 6), body4=2),
+    "10/5,5,5,4/1": AceBasis(ELEMENTS, body2=10, body3=(5, 5, 5, 4), body4=1),
 }
 SETTINGS = {
     "scale 0.1, plain ridge": FitSettings(energy_scale=0.1, smoothness=0.0),
@@ -93,10 +96,14 @@ def main(argv=None):
             f"{row[0]:14}{row[1]:24}{row[2]:5d}{row[3]:7.2f}{row[4]:7.3f}{row[5]:6.2f}{row[6]:8.2f}"
             f"{row[7]:7.3f}{row[8]:6.2f}{row[9]:9.1f}{row[10]:9.1f}{row[11]:7.2f}"
         )
-    fast = [row for row in rows if row[9] <= TIME_TARGET]
+    fast = [row for row in rows if max(row[9], row[10]) <= TIME_TARGET]
     if fast:
-        best = min(fast, key=lambda row: row[11])
-        print(f"chosen (lowest score within {TIME_TARGET:.0f} us on diamond): {best[0]}, {best[1]}")
+        lowest = min(row[11] for row in fast)
+        best = min((row for row in fast if row[11] <= 1.05 * lowest), key=lambda row: (row[2], row[11]))
+        print(
+            f"chosen (the fewest descriptors within 5 % of the lowest score, both cells within "
+            f"{TIME_TARGET:.0f} us): {best[0]}, {best[1]}"
+        )
 
 
 if __name__ == "__main__":

@@ -71,7 +71,7 @@ class AceBasis:
     cutoff: float = 4.5
     r_inner: float = 1.0
     body2: int = 12
-    body3: tuple[int, ...] = (6, 6, 6, 4)
+    body3: tuple[int, ...] = (8, 8, 6, 4)
     body4: int = 1
     contractions: tuple[str, ...] = ("0,0,0", "0,1,1", "0,2,2", "1,2,1", "2,2,2")
 
