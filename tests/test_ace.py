@@ -257,3 +257,39 @@ def test_portable_and_vector_builds_agree(tmp_path):
         results[simd] = np.load(out)
     assert np.abs(results["sse2"]).max() > 1.0  # forces and energies of a real size
     np.testing.assert_allclose(results["sse2"], results["auto"], rtol=1e-11, atol=1e-10)
+
+
+def test_many_elements_agree_with_the_design_rows():
+    """With more than eight elements the kernel keeps the pair terms one by one instead of in
+    dense blocks; the energy and forces still equal the fitting rows times the coefficients."""
+    elements = ("B", "C", "N", "O", "Al", "Si", "P", "Ga", "As")
+    basis = AceBasis(
+        elements, cutoff=3.5, body2=3, body3=(2, 2, 2, 1), body4=1, contractions=("0,0,0", "0,1,1")
+    )
+    model = random_model(basis, seed=6, scale=1e-2)
+    atoms = bulk("C", "diamond", a=3.6, cubic=True) * (2, 1, 1)
+    atoms.symbols = [elements[k % len(elements)] for k in range(len(atoms))]
+    atoms.rattle(0.05, seed=7)
+    atoms.calc = AceCalculator(model, threads=1)
+    program = basis.program()
+    species = atoms.calc.species(atoms.numbers)
+    _, energy, forces, _ = _kernels.ace_design(
+        atoms.positions,
+        atoms.cell.array,
+        atoms.pbc,
+        species,
+        len(elements),
+        basis.nrad,
+        basis.cutoff,
+        basis.r_inner,
+        program.out,
+        program.coef,
+        program.slots,
+        program.outputs,
+        True,
+    )
+    c = model.coefficients.reshape(-1)
+    counts = np.bincount(species, minlength=len(elements))
+    assert abs(energy @ c) > 1e-3  # the many-body terms contribute
+    assert counts @ model.reference + energy @ c == pytest.approx(atoms.get_potential_energy(), rel=1e-12)
+    np.testing.assert_allclose((forces @ c).reshape(-1, 3), atoms.get_forces(), atol=1e-12)

@@ -324,6 +324,9 @@ struct EnergyTerms {
 std::vector<QuadraticBlock> quadratic_blocks(const AceProgram& prog, const std::vector<int>& degree,
                                              const AceBasis& basis, const MomentLayout& layout) {
     using Place = MomentLayout::Place;
+    // The blocks grow as the square of the element count; beyond a few elements most of them
+    // would be zeros, and the terms stay cheaper one by one.
+    if (basis.nelem > 8) return {};
     std::vector<std::pair<Place, Place>> places;
     std::array<std::size_t, kAceMaxRank + 1> width{};
     for (std::size_t t = 0; t < prog.size(); ++t) {
