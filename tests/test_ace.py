@@ -45,10 +45,11 @@ def radial(basis, r):
     return np.array([np.cos(mu * np.arccos(np.clip(x, -1, 1))) for mu in range(8)]) * fc
 
 
-def descriptors(atoms, basis=SMALL):
+def design(atoms, basis, derivatives):
+    """The kernel's fitting rows of a cell: descriptors, energy, forces and virial."""
     program = basis.program()
     species = np.array([basis.elements.index(s) for s in atoms.get_chemical_symbols()], np.int32)
-    d, *_ = _kernels.ace_design(
+    return _kernels.ace_design(
         atoms.positions,
         atoms.cell.array,
         atoms.pbc,
@@ -61,9 +62,13 @@ def descriptors(atoms, basis=SMALL):
         program.coef,
         program.slots,
         program.outputs,
-        False,
+        derivatives,
     )
-    return dict(zip(program.labels, d.T))
+
+
+def descriptors(atoms, basis=SMALL):
+    d, *_ = design(atoms, basis, False)
+    return dict(zip(basis.program().labels, d.T))
 
 
 def test_descriptors_match_direct_sums_over_neighbours():
@@ -177,23 +182,8 @@ def test_results_do_not_depend_on_thread_count_and_design_rows_agree():
     diamond.rattle(0.05, seed=2)
     for small in (mixed_cell(seed=5), diamond):
         small.calc = AceCalculator(model, threads=1)
-        program = SMALL.program()
         species = small.calc.species(small.numbers)
-        _, energy, forces, virial = _kernels.ace_design(
-            small.positions,
-            small.cell.array,
-            small.pbc,
-            species,
-            3,
-            SMALL.nrad,
-            SMALL.cutoff,
-            SMALL.r_inner,
-            program.out,
-            program.coef,
-            program.slots,
-            program.outputs,
-            True,
-        )
+        _, energy, forces, virial = design(small, SMALL, True)
         c = model.coefficients.reshape(-1)
         counts = np.bincount(species, minlength=3)
         assert counts @ model.reference + energy @ c == pytest.approx(small.get_potential_energy(), rel=1e-12)
@@ -271,23 +261,8 @@ def test_many_elements_agree_with_the_design_rows():
     atoms.symbols = [elements[k % len(elements)] for k in range(len(atoms))]
     atoms.rattle(0.05, seed=7)
     atoms.calc = AceCalculator(model, threads=1)
-    program = basis.program()
     species = atoms.calc.species(atoms.numbers)
-    _, energy, forces, _ = _kernels.ace_design(
-        atoms.positions,
-        atoms.cell.array,
-        atoms.pbc,
-        species,
-        len(elements),
-        basis.nrad,
-        basis.cutoff,
-        basis.r_inner,
-        program.out,
-        program.coef,
-        program.slots,
-        program.outputs,
-        True,
-    )
+    _, energy, forces, _ = design(atoms, basis, True)
     c = model.coefficients.reshape(-1)
     counts = np.bincount(species, minlength=len(elements))
     assert abs(energy @ c) > 1e-3  # the many-body terms contribute
