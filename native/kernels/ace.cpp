@@ -279,16 +279,25 @@ void moment_gradients(const Bond& f, const AceBasis& basis, const MomentLayout& 
 }
 
 // The input checks both entry points share; returns the neighbour pairs within the cutoff.
-NeighborPairs checked_pairs(const double* positions, std::size_t n, const double* cell,
-                            const bool* pbc, const std::int32_t* species, const AceBasis& basis) {
+void checked_pairs(NeighborPairs& pairs, const double* positions, std::size_t n, const double* cell,
+                   const bool* pbc, const std::int32_t* species, const AceBasis& basis) {
     basis.check();
     for (std::size_t i = 0; i < n; ++i)
         if (species[i] < 0 || static_cast<std::size_t>(species[i]) >= basis.nelem)
             throw std::invalid_argument("species index out of range");
     for (std::size_t i = 0; i < 3 * n; ++i)
         if (!std::isfinite(positions[i])) throw std::invalid_argument("positions must be finite");
-    return neighbor_pairs(positions, n, cell, pbc, basis.cutoff);
+    neighbor_pairs(pairs, positions, n, cell, pbc, basis.cutoff);
 }
+
+// What ace_compute needs per bond, kept by each calling thread from one call to the next: an
+// optimizer or a dynamics run evaluates one system over and over, and fresh pages for these
+// lists cost about as much as filling them.
+struct BondScratch {
+    NeighborPairs pairs;
+    std::vector<std::size_t> into;
+    std::vector<double> grad;
+};
 
 // A program's terms in moment-layout indices, grouped by the neighbour elements whose moments
 // they read: an atom evaluates only the groups whose elements all occur among its neighbours,
@@ -297,7 +306,20 @@ NeighborPairs checked_pairs(const double* positions, std::size_t n, const double
 struct TermGroup {
     std::uint32_t elements;
     std::size_t begin, end;
-    std::size_t degree_begin[4];  // [1], [2], [3]: where its terms of 1, 2 and 3 moments begin
+    std::size_t degree_begin[3];         // [1], [2]: where its terms of 1 and 2 moments begin
+    std::size_t outer_begin, outer_end;  // its terms of degree three, as runs (CubicTerms)
+};
+
+// The terms of degree three, c * m[a] * m[b] * m[c] with a <= b <= c, sorted and nested by their
+// first and second moments: each run shares the product of the moments it fixes, so a term
+// costs one load and one scatter instead of three of each.
+struct CubicTerms {
+    std::vector<std::int32_t> first;        // per outer run: a
+    std::vector<std::uint32_t> first_end;   // per outer run: where its middle runs end
+    std::vector<std::int32_t> second;       // per middle run: b
+    std::vector<std::uint32_t> second_end;  // per middle run: where its terms end
+    std::vector<std::int32_t> third;        // per term: c
+    std::vector<double> coef;               // per term
 };
 
 // The terms of degree two, where each couples two moments of the same rank and component (as
@@ -317,7 +339,28 @@ struct EnergyTerms {
     std::vector<double> coef;
     std::vector<TermGroup> groups;
     std::vector<QuadraticBlock> quadratic;  // empty: the terms of degree two are in `groups`
+    CubicTerms cubic;
 };
+
+// Appends the terms (sorted triples of moment indices, with their coefficients) as runs.
+void add_cubic_runs(std::vector<std::pair<std::array<std::int32_t, 3>, double>>& terms,
+                    CubicTerms& out) {
+    std::sort(terms.begin(), terms.end());
+    for (std::size_t k = 0; k < terms.size(); ++k) {
+        const auto& [abc, c] = terms[k];
+        const bool new_first = k == 0 || terms[k - 1].first[0] != abc[0];
+        if (new_first) out.first.push_back(abc[0]);
+        if (new_first || terms[k - 1].first[1] != abc[1]) {
+            out.second.push_back(abc[1]);
+            out.second_end.push_back(0);
+        }
+        out.third.push_back(abc[2]);
+        out.coef.push_back(c);
+        out.second_end.back() = static_cast<std::uint32_t>(out.third.size());
+        if (new_first) out.first_end.push_back(0);
+        out.first_end.back() = static_cast<std::uint32_t>(out.second.size());
+    }
+}
 
 // The terms of degree two of `prog` as blocks, or nothing if some term couples moments of
 // different ranks or components.
@@ -398,24 +441,42 @@ EnergyTerms energy_terms(const AceProgram& prog, const AceBasis& basis,
         order.erase(std::remove_if(order.begin(), order.end(),
                                    [&](std::size_t t) { return degree[t] == 2; }),
                     order.end());
-    for (std::size_t k = 0; k < order.size(); ++k) {
-        const std::size_t t = order[k];
-        if (terms.groups.empty() || terms.groups.back().elements != mask[t])
-            terms.groups.push_back({mask[t], k, k, {k, k, k, k}});
+    std::vector<std::pair<std::array<std::int32_t, 3>, double>> cubic;
+    std::size_t k = 0;
+    for (const std::size_t t : order) {
+        if (terms.groups.empty() || terms.groups.back().elements != mask[t]) {
+            if (!terms.groups.empty()) {
+                add_cubic_runs(cubic, terms.cubic);
+                terms.groups.back().outer_end = terms.cubic.first.size();
+                cubic.clear();
+            }
+            const std::size_t outer = terms.cubic.first.size();
+            terms.groups.push_back({mask[t], k, k, {k, k, k}, outer, outer});
+        }
         TermGroup& group = terms.groups.back();
-        ++group.end;
-        for (int d = std::max(degree[t], 1) + 1; d <= 3; ++d) group.degree_begin[d] = group.end;
-        terms.coef.push_back(prog.coef[t]);
         // The moments first (a term of degree 0 is a constant: its one factor is the moment 1).
+        std::array<std::int32_t, 3> at{};
         int written = 0;
         for (int f = 0; f < 3; ++f) {
             const std::int32_t slot = prog.slots[3 * t + f];
             if (slot < 0) continue;
-            terms.index.push_back(
-                static_cast<std::int32_t>(layout.index_of(static_cast<std::size_t>(slot), basis)));
-            ++written;
+            at[written++] =
+                static_cast<std::int32_t>(layout.index_of(static_cast<std::size_t>(slot), basis));
         }
-        for (; written < 3; ++written) terms.index.push_back(static_cast<std::int32_t>(one));
+        if (written == 3) {
+            std::sort(at.begin(), at.end());
+            cubic.emplace_back(at, prog.coef[t]);
+            continue;
+        }
+        for (; written < 3; ++written) at[written] = static_cast<std::int32_t>(one);
+        terms.index.insert(terms.index.end(), at.begin(), at.end());
+        terms.coef.push_back(prog.coef[t]);
+        group.end = ++k;
+        for (int d = std::max(degree[t], 1) + 1; d <= 2; ++d) group.degree_begin[d] = group.end;
+    }
+    if (!terms.groups.empty()) {
+        add_cubic_runs(cubic, terms.cubic);
+        terms.groups.back().outer_end = terms.cubic.first.size();
     }
     return terms;
 }
@@ -449,6 +510,34 @@ template <typename L>
                 (L::load(out + kLanes * g) + acc[g] * 2.0).store(out + kLanes * g);
             }
         }
+    }
+    return energy;
+}
+
+// The energy of the cubic runs [begin, end) for one atom; adds its gradient by the moments to
+// `adj`. A term's three factors are treated as distinct, so a repeated moment gets each of its
+// partial derivatives.
+[[gnu::always_inline]] inline double cubic_energy(const CubicTerms& cubic, std::size_t begin,
+                                                  std::size_t end, const double* m, double* adj) {
+    double energy = 0.0;
+    std::size_t middle = begin == 0 ? 0 : cubic.first_end[begin - 1];
+    std::size_t t = middle == 0 ? 0 : cubic.second_end[middle - 1];
+    for (std::size_t o = begin; o < end; ++o) {
+        const double f0 = m[cubic.first[o]];
+        double by_first = 0.0;
+        for (; middle < cubic.first_end[o]; ++middle) {
+            const double f1 = m[cubic.second[middle]], f01 = f0 * f1;
+            double by_second = 0.0;
+            for (; t < cubic.second_end[middle]; ++t) {
+                const double c = cubic.coef[t];
+                by_second += c * m[cubic.third[t]];
+                adj[cubic.third[t]] += c * f01;
+            }
+            adj[cubic.second[middle]] += f0 * by_second;
+            by_first += f1 * by_second;
+        }
+        energy += f0 * by_first;
+        adj[cubic.first[o]] += by_first;
     }
     return energy;
 }
@@ -501,22 +590,14 @@ template <typename L>
                 energy += coef[t] * m[sl[0]];
                 adj[sl[0]] += coef[t];
             }
-            for (std::size_t t = g.degree_begin[2]; t < g.degree_begin[3]; ++t) {
+            for (std::size_t t = g.degree_begin[2]; t < g.end; ++t) {
                 const std::int32_t* sl = index + 3 * t;
                 const double c = coef[t], f0 = m[sl[0]], f1 = m[sl[1]];
                 energy += c * f0 * f1;
                 adj[sl[0]] += c * f1;
                 adj[sl[1]] += c * f0;
             }
-            for (std::size_t t = g.degree_begin[3]; t < g.end; ++t) {
-                const std::int32_t* sl = index + 3 * t;
-                const double c = coef[t], f0 = m[sl[0]], f1 = m[sl[1]], f2 = m[sl[2]];
-                const double c12 = c * f1 * f2;
-                energy += c12 * f0;
-                adj[sl[0]] += c12;
-                adj[sl[1]] += c * f0 * f2;
-                adj[sl[2]] += c * f0 * f1;
-            }
+            energy += cubic_energy(terms.cubic, g.outer_begin, g.outer_end, m, adj);
         }
         energy +=
             quadratic_energy<L>(terms.quadratic, ctx.basis.nelem, per_element, present, m, adj);
@@ -600,9 +681,14 @@ AceResult ace_compute(const double* positions, std::size_t n, const double* cell
         if (programs[e].outputs != 1)
             throw std::invalid_argument("energy programs have one output");
     }
-    const NeighborPairs pairs = checked_pairs(positions, n, cell, pbc, species, basis);
+    thread_local BondScratch scratch;
+    const NeighborPairs& pairs = scratch.pairs;
+    checked_pairs(scratch.pairs, positions, n, cell, pbc, species, basis);
     const std::size_t np = pairs.size();
-    std::vector<std::size_t> row(n + 1, 0), col(n + 1, 0), into(np);
+    std::vector<std::size_t>& into = scratch.into;
+    reuse(into, np);
+    into.resize(np);
+    std::vector<std::size_t> row(n + 1, 0), col(n + 1, 0);
     for (std::size_t p = 0; p < np; ++p) {
         ++row[pairs.first[p] + 1];
         ++col[pairs.second[p] + 1];
@@ -621,7 +707,9 @@ AceResult ace_compute(const double* positions, std::size_t n, const double* cell
     for (std::size_t e = 0; e < basis.nelem; ++e)
         terms.push_back(energy_terms(programs[e], basis, layout));
 
-    std::vector<double> grad(3 * np, 0.0);
+    std::vector<double>& grad = scratch.grad;
+    reuse(grad, 3 * np);
+    grad.resize(3 * np);
     const EnergyPass pass{
         basis, layout, pairs, species, reference, row, terms, out.energies.data(), grad.data()};
     parallel_blocks(n, threads,
@@ -668,7 +756,8 @@ AceDesign ace_design(const double* positions, std::size_t n, const double* cell,
         out.virial.assign(9 * ncol, 0.0);
     }
     if (n == 0) return out;
-    const NeighborPairs pairs = checked_pairs(positions, n, cell, pbc, species, basis);
+    NeighborPairs pairs;
+    checked_pairs(pairs, positions, n, cell, pbc, species, basis);
 
     // The program in moment-layout indices (-1 stays the factor 1).
     const MomentLayout layout(basis);

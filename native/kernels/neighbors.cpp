@@ -47,7 +47,17 @@ std::array<Vec3, 3> binning_basis(const double* cell, const bool* pbc) {
 NeighborPairs neighbor_pairs(const double* pos, std::size_t n, const double* cell, const bool* pbc,
                              double cutoff) {
     NeighborPairs out;
-    if (n == 0 || !(cutoff > 0)) return out;
+    neighbor_pairs(out, pos, n, cell, pbc, cutoff);
+    return out;
+}
+
+void neighbor_pairs(NeighborPairs& out, const double* pos, std::size_t n, const double* cell,
+                    const bool* pbc, double cutoff) {
+    out.first.clear();
+    out.second.clear();
+    out.shift.clear();
+    out.vector.clear();
+    if (n == 0 || !(cutoff > 0)) return;
     std::array<Vec3, 3> a = binning_basis(cell, pbc);
     double volume = dot(a[0], cross(a[1], a[2]));
     if (!(std::fabs(volume) > 1e-12))
@@ -172,9 +182,10 @@ NeighborPairs neighbor_pairs(const double* pos, std::size_t n, const double* cel
     }
 
     const double cutoff2 = cutoff * cutoff;
-    std::vector<std::int64_t> pi, pj;
-    std::vector<std::int32_t> ps;
-    std::vector<double> pv;
+    std::vector<std::int64_t>& pi = out.first;
+    std::vector<std::int64_t>& pj = out.second;
+    std::vector<std::int32_t>& ps = out.shift;
+    std::vector<double>& pv = out.vector;
     {
         // Room for the pairs the density promises (capped at a dense solid's, for cells that are
         // partly vacuum or not periodic), so the lists are rarely copied as they grow.
@@ -184,6 +195,10 @@ NeighborPairs neighbor_pairs(const double* pos, std::size_t n, const double* cel
         const double expected =
             1.1 * static_cast<double>(n) * density * 4.18879 * cutoff * cutoff * cutoff;
         const auto room = static_cast<std::size_t>(std::min(expected, 1e8));
+        reuse(pi, room);
+        reuse(pj, room);
+        reuse(ps, 3 * room);
+        reuse(pv, 3 * room);
         pi.reserve(room);
         pj.reserve(room);
         ps.reserve(3 * room);
@@ -233,11 +248,6 @@ NeighborPairs neighbor_pairs(const double* pos, std::size_t n, const double* cel
                     }
                 }
     }
-    out.first = std::move(pi);
-    out.second = std::move(pj);
-    out.shift = std::move(ps);
-    out.vector = std::move(pv);
-    return out;
 }
 
 std::vector<std::int64_t> count_per_atom(const NeighborPairs& pairs, std::size_t n) {

@@ -24,6 +24,18 @@ struct NeighborPairs {
 NeighborPairs neighbor_pairs(const double* positions, std::size_t n, const double* cell,
                              const bool* pbc, double cutoff);
 
+// The same pairs written into `out`, whose storage is reused: a caller evaluating one system
+// step after step keeps its lists instead of faulting in fresh pages for them every step.
+void neighbor_pairs(NeighborPairs& out, const double* positions, std::size_t n, const double* cell,
+                    const bool* pbc, double cutoff);
+
+// Empties `v` for reuse at about `size` elements; storage far beyond that is given back.
+template <typename T>
+void reuse(std::vector<T>& v, std::size_t size) {
+    if (v.capacity() > 4 * size + 4096) std::vector<T>().swap(v);
+    v.clear();
+}
+
 // For each atom, the number of pairs whose first atom it is (size n).
 std::vector<std::int64_t> count_per_atom(const NeighborPairs& pairs, std::size_t n);
 
