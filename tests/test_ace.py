@@ -174,6 +174,14 @@ def test_results_do_not_depend_on_thread_count_and_design_rows_agree():
     assert results[0][0] == results[1][0]
     assert np.array_equal(results[0][1], results[1][1])
     assert np.array_equal(results[0][2], results[1][2])
+    # The kernel keeps its pair lists from one call to the next: a smaller cell in between
+    # leaves nothing behind that changes the big cell's numbers.
+    small = mixed_cell(seed=3)
+    small.calc = AceCalculator(model, threads=1)
+    small.get_forces()
+    atoms.calc = AceCalculator(model, threads=1)
+    assert atoms.get_potential_energy() == results[0][0]
+    assert np.array_equal(atoms.get_forces(), results[0][1])
 
     # The fitting rows of a cell, times the coefficients, give the calculator's results: in a
     # cell with all three elements, and in pure diamond, where the calculator skips every term

@@ -34,12 +34,13 @@ BASES = {
     "12/6,6,6,4/1": AceBasis(ELEMENTS, body2=12, body3=(6, 6, 6, 4), body4=1),
     "12/8,8,6,4/1": AceBasis(ELEMENTS, body2=12, body3=(8, 8, 6, 4), body4=1),
     "12/8,8,8,6/1": AceBasis(ELEMENTS, body2=12, body3=(8, 8, 8, 6), body4=1),
-    "12/8,8,8,6/2": AceBasis(ELEMENTS, body2=12, body3=(8, 8, 8, 6), body4=2),
-    "10/5,5,5,4/1": AceBasis(ELEMENTS, body2=10, body3=(5, 5, 5, 4), body4=1),
+    "12/6,6,6,4/2": AceBasis(ELEMENTS, body2=12, body3=(6, 6, 6, 4), body4=2),
+    "12/8,8,4,4/2": AceBasis(ELEMENTS, body2=12, body3=(8, 8, 4, 4), body4=2),
+    "12/8,8,6,4/2": AceBasis(ELEMENTS, body2=12, body3=(8, 8, 6, 4), body4=2),
+    "12/8,8,6,4/3": AceBasis(ELEMENTS, body2=12, body3=(8, 8, 6, 4), body4=3),
 }
 SETTINGS = {
     "scale 0.1, plain ridge": FitSettings(energy_scale=0.1, smoothness=0.0),
-    "scale 0.1, smooth 1": FitSettings(energy_scale=0.1, smoothness=1.0),
     "scale 1, plain ridge": FitSettings(energy_scale=1.0, smoothness=0.0),
     "scale 1, smooth 1": FitSettings(energy_scale=1.0, smoothness=1.0),
 }
@@ -71,7 +72,8 @@ def main(argv=None):
             seconds = time.perf_counter() - start
             if timing is None:  # the cost depends on the basis only
                 calc = AceCalculator(model, threads=1)
-                timing = time_per_atom_step(calc, diamond, 2)[1], time_per_atom_step(calc, ternary, 2)[1]
+                # Best of five: one evaluation on a shared machine can take twice as long.
+                timing = time_per_atom_step(calc, diamond, 5)[1], time_per_atom_step(calc, ternary, 5)[1]
             val, test = report["choice_errors"], report["errors"].get("test", {})
             val_row = [1000 * val.get("energy", np.nan), val.get("force", np.nan), val.get("stress", np.nan)]
             test_row = [
