@@ -71,8 +71,8 @@ class AceBasis:
     cutoff: float = 4.5
     r_inner: float = 1.0
     body2: int = 12
-    body3: tuple[int, ...] = (8, 8, 6, 4)
-    body4: int = 1
+    body3: tuple[int, ...] = (8, 8, 4, 4)
+    body4: int = 2
     contractions: tuple[str, ...] = ("0,0,0", "0,1,1", "0,2,2", "1,2,1", "2,2,2")
 
     def __post_init__(self):
