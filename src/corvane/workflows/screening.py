@@ -203,6 +203,35 @@ def _sigint_ignored():
         signal.signal(signal.SIGINT, previous)
 
 
+class _InterruptLatch:
+    """Remembers a Ctrl-C while the results come in. Python ignores an exception raised in an
+    object's finaliser (dask's futures release themselves in theirs), so a KeyboardInterrupt
+    that lands in one would be lost and the run would go on to the end; the latch keeps it, and
+    the loop stops at its next check."""
+
+    def __init__(self):
+        self.caught = False
+        self._previous = None
+
+    def __enter__(self):
+        if threading.current_thread() is threading.main_thread():
+            self._previous = signal.signal(signal.SIGINT, self._handle)
+        return self
+
+    def _handle(self, signum, frame):
+        self.caught = True
+        raise KeyboardInterrupt
+
+    def check(self):
+        if self.caught:
+            raise KeyboardInterrupt
+
+    def __exit__(self, *exc):
+        if self._previous is not None:
+            signal.signal(signal.SIGINT, self._previous)
+        return False
+
+
 def _ignore_interrupt_plugin():
     """A worker plugin for the local cluster: its workers ignore SIGINT, also those a nanny
     restarts after a death (which do not inherit the ignored signal), so that Ctrl-C in the
@@ -539,29 +568,33 @@ def _run(client, todo, settings, fingerprint, path, finished, summary, progress,
     bar = Progress(len(todo), enabled=progress)
     db = _open_output(path)
     try:
-        for future in completed:
-            future_, candidate = pending.pop(future.key)
-            try:
-                result = future.result()
-            except KilledWorker as exc:
-                result = _worker_death(candidate, f"the worker running it died ({one_line(exc)})")
-            except Exception as exc:
-                raise ScreenError(
-                    f"a worker could not run the pipeline on {candidate.label}: {one_line(exc)}"
-                ) from None
-            pairs, data = _row_contents(candidate, result, settings, fingerprint)
-            db.write(result.atoms, key_value_pairs=pairs, data=data)
-            old = finished.get(candidate.key)
-            if old is not None:  # a failed row recomputed
-                db.delete([old[0]])
-            if result.status == "done":
-                summary.done += 1
-            else:
-                summary.failed.append((candidate.label, result.atoms.get_chemical_formula(), result.error))
-            bar.update(failed=result.status != "done")
-            del future, future_
-            if on_result is not None:
-                on_result(candidate, result, client)
+        with _InterruptLatch() as latch:
+            for future in completed:
+                future_, candidate = pending.pop(future.key)
+                try:
+                    result = future.result()
+                except KilledWorker as exc:
+                    result = _worker_death(candidate, f"the worker running it died ({one_line(exc)})")
+                except Exception as exc:
+                    raise ScreenError(
+                        f"a worker could not run the pipeline on {candidate.label}: {one_line(exc)}"
+                    ) from None
+                pairs, data = _row_contents(candidate, result, settings, fingerprint)
+                db.write(result.atoms, key_value_pairs=pairs, data=data)
+                old = finished.get(candidate.key)
+                if old is not None:  # a failed row recomputed
+                    db.delete([old[0]])
+                if result.status == "done":
+                    summary.done += 1
+                else:
+                    summary.failed.append(
+                        (candidate.label, result.atoms.get_chemical_formula(), result.error)
+                    )
+                bar.update(failed=result.status != "done")
+                del future, future_
+                if on_result is not None:
+                    on_result(candidate, result, client)
+                latch.check()
     except KeyboardInterrupt:
         summary.interrupted = True
     finally:
