@@ -46,6 +46,7 @@ __all__ = [
     "SPLITS",
     "cell_weights",
     "data_hash",
+    "energy_above_lowest",
     "error_table",
     "fit",
     "read_dataset",
@@ -189,16 +190,20 @@ def _group(atoms):
     return atoms.info.get("family"), tuple(np.round(counts / len(atoms), 6))
 
 
-def cell_weights(frames, energy_scale) -> np.ndarray:
-    """Each cell's weight 1 / (1 + dE / energy_scale), dE its energy per atom above the lowest
-    of the cells of its family (``atoms.info["family"]``, if any) and composition."""
+def energy_above_lowest(frames) -> np.ndarray:
+    """Each cell's energy per atom (eV) above the lowest of the cells of its family
+    (``atoms.info["family"]``, if any) and composition."""
     per_atom = [a.calc.results["energy"] / len(a) for a in frames]
     lowest = {}
     for atoms, e in zip(frames, per_atom):
         key = _group(atoms)
         lowest[key] = min(lowest.get(key, np.inf), e)
-    excess = np.array([e - lowest[_group(a)] for a, e in zip(frames, per_atom)])
-    return 1.0 / (1.0 + excess / energy_scale)
+    return np.array([e - lowest[_group(a)] for a, e in zip(frames, per_atom)])
+
+
+def cell_weights(frames, energy_scale) -> np.ndarray:
+    """Each cell's weight 1 / (1 + dE / energy_scale), dE its energy_above_lowest."""
+    return 1.0 / (1.0 + energy_above_lowest(frames) / energy_scale)
 
 
 def _kind_of_cell(atoms):
