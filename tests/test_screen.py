@@ -306,6 +306,14 @@ def test_a_ctrl_c_lost_in_a_finaliser_still_stops_the_results_loop():
         with pytest.raises(KeyboardInterrupt):
             latch.check()
     assert signal.getsignal(signal.SIGINT) is before
+    # A run whose SIGINT is ignored (started in the background) keeps it ignored.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    try:
+        with _InterruptLatch():
+            assert signal.getsignal(signal.SIGINT) == signal.SIG_IGN
+        assert signal.getsignal(signal.SIGINT) == signal.SIG_IGN
+    finally:
+        signal.signal(signal.SIGINT, before)
 
 
 def test_the_viewer_serves_the_new_columns(local_run):

@@ -207,15 +207,20 @@ class _InterruptLatch:
     """Remembers a Ctrl-C while the results come in. Python ignores an exception raised in an
     object's finaliser (dask's futures release themselves in theirs), so a KeyboardInterrupt
     that lands in one would be lost and the run would go on to the end; the latch keeps it, and
-    the loop stops at its next check."""
+    the loop stops at its next check. Where SIGINT is ignored or has a handler of its own (a
+    background run, an application embedding the screen), it is left as it is."""
 
     def __init__(self):
         self.caught = False
-        self._previous = None
+        self._installed = False
 
     def __enter__(self):
-        if threading.current_thread() is threading.main_thread():
-            self._previous = signal.signal(signal.SIGINT, self._handle)
+        if (
+            threading.current_thread() is threading.main_thread()
+            and signal.getsignal(signal.SIGINT) is signal.default_int_handler
+        ):
+            signal.signal(signal.SIGINT, self._handle)
+            self._installed = True
         return self
 
     def _handle(self, signum, frame):
@@ -227,8 +232,8 @@ class _InterruptLatch:
             raise KeyboardInterrupt
 
     def __exit__(self, *exc):
-        if self._previous is not None:
-            signal.signal(signal.SIGINT, self._previous)
+        if self._installed:
+            signal.signal(signal.SIGINT, signal.default_int_handler)
         return False
 
 
