@@ -12,7 +12,14 @@ from ase.calculators.singlepoint import SinglePointCalculator
 from ase.neighborlist import neighbor_list
 
 from corvane.training import dataset
-from corvane.training.structures import all_cells, bc2n_orderings, sp2_sp3_path, stacked
+from corvane.training.structures import (
+    ALLOY_COMPOSITIONS,
+    all_cells,
+    alloy,
+    bc2n_orderings,
+    sp2_sp3_path,
+    stacked,
+)
 
 DATA = Path(__file__).resolve().parents[1] / "data" / "dft"
 
@@ -46,6 +53,7 @@ def test_cells_are_unique_reproducible_and_physical():
         "twin",
         "sp2",
         "sp2_sp3",
+        "BCN_alloys",
     ):
         assert families[family] > 0, family
     again = {c.name: c.atoms for c in all_cells()}
@@ -76,6 +84,19 @@ def test_bc2n_orderings_have_no_like_pairs_and_differ():
         assert counts["C"] == 2 * counts["B"] == 2 * counts["N"], label
         i, j = neighbor_list("ij", atoms, 1.7)
         assert not any(atoms[a].symbol + atoms[b].symbol in ("BB", "NN") for a, b in zip(i, j)), label
+
+
+def test_alloys_have_their_composition_and_no_like_pairs():
+    rng = np.random.default_rng(0)
+    for n_boron, n_nitrogen in ALLOY_COMPOSITIONS:
+        atoms = alloy(n_boron, n_nitrogen, rng)
+        counts = Counter(atoms.get_chemical_symbols())
+        assert (counts["B"], counts["N"], counts["C"]) == (n_boron, n_nitrogen, 8 - n_boron - n_nitrogen)
+        i, j = neighbor_list("ij", atoms, 1.7)
+        assert np.all(np.bincount(i, minlength=8) == 4)
+        assert not any(atoms[a].symbol + atoms[b].symbol in ("BB", "NN") for a, b in zip(i, j))
+    # the carbon-rich cells sit nearer diamond's lattice constant
+    assert alloy(1, 1, rng).cell[0, 0] < alloy(3, 3, rng).cell[0, 0]
 
 
 def test_sp2_to_sp3_path_ends_at_wurtzite():
