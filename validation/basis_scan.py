@@ -6,8 +6,8 @@ Fits each basis below with each of the fit settings below and prints its errors 
 validation cells that chose its penalty (those of kinds the training split holds) and on the
 test split, beside the CPU time of one energy + forces + stress evaluation per atom (one
 thread) on rattled cells of 8 n^3 atoms: diamond, and a ternary cell (c-BN with every fourth
-atom carbon, a composition outside the data; it serves only for timing, since in it every term
-of the model is evaluated, while in diamond only those reading carbon neighbours are). A model is chosen on the validation errors alone, scored as the sum of each error
+atom carbon, C2B2N4, one of the data's alloys; in it every term of the model is evaluated,
+while in diamond only those reading carbon neighbours are). A model is chosen on the validation errors alone, scored as the sum of each error
 over its target (5 meV/atom, 0.15 eV/A, 1 GPa): among those within the time target (20 us per
 atom-step) on both cells, the one with the fewest descriptors whose score is within 5 % of the
 lowest (a few validation cells decide the scores, so smaller differences are noise). The test
