@@ -16,6 +16,7 @@ from corvane.potentials.ace import AceBasis, AceCalculator, load_model
 from corvane.tersoff import Tersoff
 from corvane.training.ace_fit import (
     FitSettings,
+    calculator_errors,
     cell_weights,
     data_hash,
     error_table,
@@ -270,6 +271,45 @@ def test_cells_far_from_equilibrium_weigh_less():
     # Per atom: 0.1 eV above diamond's lowest; lonsdaleite and c-BN lowest in their own group.
     assert w == pytest.approx([1.0, 0.5, 1.0, 1.0, 1 / 6])
     assert np.all(cell_weights(frames, energy_scale=np.inf) == 1.0)
+
+
+def test_cells_far_above_their_crystal_do_not_choose_the_penalty():
+    frames = tersoff_frames(16)
+    model, report = fit(frames, BASIS, DATA_ONLY, log=lambda *_: None)
+    far = frames[6].copy()  # a validation cell, 2 eV/atom higher
+    ref = frames[6].calc.results
+    far.calc = SinglePointCalculator(
+        far, energy=ref["energy"] + 2.0 * len(far), forces=ref["forces"], stress=ref["stress"]
+    )
+    far.info.update(name="far", split="validation")
+    log = []
+    model_far, report_far = fit(frames + [far], BASIS, DATA_ONLY, log=log.append)
+    assert any("above their crystal): far" in line for line in log)
+    assert report_far["penalty"] == report["penalty"]
+    assert np.array_equal(model_far.coefficients, model.coefficients)
+    assert report_far["choice_errors"] == pytest.approx(report["choice_errors"])
+
+
+def test_calculator_errors_against_stored_results_with_and_without_offsets():
+    frames = tersoff_frames(6)
+    calc = Tersoff(files.BNC_KINACI2012_TERSOFF, threads=1)
+    assert calculator_errors(calc, frames) == pytest.approx((0.0, 0.0, 0.0), abs=1e-9)
+    # Stored energies shifted by 0.3 eV per carbon atom and stresses by 2 GPa: the energy error
+    # disappears only with the per-element offsets, the stress error stays.
+    shifted = [atoms.copy() for atoms in frames]
+    for atoms, original in zip(shifted, frames):
+        ref = original.calc.results
+        carbon = int(np.sum(atoms.numbers == 6))
+        atoms.calc = SinglePointCalculator(
+            atoms,
+            energy=ref["energy"] + 0.3 * carbon,
+            forces=ref["forces"],
+            stress=ref["stress"] + 2.0 * units.GPa * np.array([1, 1, 1, 0, 0, 0]),
+        )
+    energy, force, stress = calculator_errors(calc, shifted)
+    assert energy > 50 and force == pytest.approx(0.0, abs=1e-9)
+    assert stress == pytest.approx(np.sqrt(0.5) * 2.0)
+    assert calculator_errors(calc, shifted, offsets=True)[0] == pytest.approx(0.0, abs=1e-6)
 
 
 def test_fit_command_rejects_a_bad_energy_scale(tmp_path, capsys):

@@ -34,7 +34,7 @@ from ase.optimize import BFGS
 from corvane.data import files
 from corvane.optimization import get_calculator
 from corvane.potentials.timing import time_per_atom_step
-from corvane.training.ace_fit import FitSettings, energy_above_lowest, read_dataset, split_of, voigt
+from corvane.training.ace_fit import calculator_errors, energy_above_lowest, read_dataset, split_of
 
 ROOT = Path(__file__).resolve().parents[1]
 FILES = Path(files.__file__).parent
@@ -122,29 +122,6 @@ def twin_energy(calc, name, a, half=12):
     return (energies[1] - energies[0]) / (2 * area) * MJ_PER_M2
 
 
-def test_errors(calc, frames, offsets):
-    e, f, s = [], [], []
-    rows, targets = [], []
-    for atoms in frames:
-        ref = atoms.calc.results
-        x = atoms.copy()
-        x.calc = calc
-        n = len(x)
-        counts = [np.sum(x.numbers == z) / n for z in (5, 6, 7)]
-        rows.append(counts)
-        targets.append((ref["energy"] - x.get_potential_energy()) / n)
-        f.append((x.get_forces() - ref["forces"]).ravel())
-        if atoms.info.get("family") not in FitSettings.no_stress_families:
-            s.append((x.get_stress() - voigt(ref["stress"])) / units.GPa)
-    resid = np.array(targets)
-    if offsets:
-        shift, *_ = np.linalg.lstsq(np.array(rows), resid, rcond=None)
-        resid = resid - np.array(rows) @ shift
-    e = np.sqrt(np.mean(resid**2)) * 1000
-    s = np.sqrt(np.mean(np.concatenate(s) ** 2)) if s else np.nan
-    return e, np.sqrt(np.mean(np.concatenate(f) ** 2)), s
-
-
 def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--model", default=str(FILES / "BCN-ms-v0.0.1.pth"))
@@ -171,7 +148,7 @@ def main(argv=None):
         print(f"   {len(test)} test cells ({sum(len(a) for a in test)} atoms) of {len(frames)}")
         print(f"   {'':10}{'E (meV/atom)':>14}{'F (eV/A)':>10}{'S (GPa)':>10}")
         for name, calc in calcs.items():
-            e, f, s = test_errors(calc, test, offsets=(name == "Tersoff"))
+            e, f, s = calculator_errors(calc, test, offsets=(name == "Tersoff"))
             note = "  (energies after best per-element offsets)" if name == "Tersoff" else ""
             print(f"   {name:10}{e:14.2f}{f:10.3f}{s:10.2f}{note}")
         print("   targets: E <= 5 meV/atom, F <= 0.15 eV/A, S <= 1 GPa")
@@ -179,7 +156,7 @@ def main(argv=None):
         families = sorted({str(a.info.get("family")) for a in test})
         for family in families:
             group = [a for a in test if str(a.info.get("family")) == family]
-            e, f, s = test_errors(calcs["ACE"], group, offsets=False)
+            e, f, s = calculator_errors(calcs["ACE"], group, offsets=False)
             print(f"     {family:14}{len(group):4d} cells{e:10.2f}{f:10.3f}{s:10.2f}")
         # The strongly rattled cells lie far above anything a relaxation or a hardness
         # calculation visits; the errors below a bound show what the model does where it is used.
@@ -187,7 +164,7 @@ def main(argv=None):
         above = dict(zip(map(id, frames), energy_above_lowest(frames)))
         for bound in (0.25, 0.5, 1.0, np.inf):
             group = [a for a in test if above[id(a)] < bound]
-            e, f, s = test_errors(calcs["ACE"], group, offsets=False)
+            e, f, s = calculator_errors(calcs["ACE"], group, offsets=False)
             label = f"below {bound:.2f} eV/atom" if np.isfinite(bound) else "all"
             print(f"     {label:20}{len(group):4d} cells{e:10.2f}{f:10.3f}{s:10.2f}")
 
