@@ -18,8 +18,8 @@ to the largest squared singular value, whose weighted error on the validation sp
 validation cells of a family (or, without one, a composition) the training split lacks are left
 out of that choice, since one cell of a kind the model has never seen (a vacancy, say) would
 otherwise decide it alone, and so are cells ``choice_bound`` eV/atom or more above the lowest of
-their family and composition, for the same reason. The model is fitted on the training split alone, so validation and
-test errors are honest. The result depends only on the data and the
+their family and composition, for the same reason. The model is fitted on the training split
+alone, so validation and test errors are honest. The result depends only on the data and the
 settings.
 
     from corvane.training.ace_fit import fit, read_dataset
@@ -304,7 +304,7 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
             f"left out of the choice of penalty ({settings.choice_bound:g} eV/atom or more above "
             f"their crystal): {', '.join(str(a.info['name']) for a in far)}"
         )
-    unseen += far
+    left_out = unseen + far
     counts_in_choice = []
     held = {s: ([], [], [], []) for s in ("validation", "test", "train")}
     done, total = 0, len(frames)
@@ -322,7 +322,7 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
                 ws.append(np.full(len(y), w))
                 ks.append(np.full(len(y), kind, dtype=object))
                 if split == "validation":
-                    counts_in_choice.append(np.full(len(y), not any(a is atoms for a in unseen)))
+                    counts_in_choice.append(np.full(len(y), not any(a is atoms for a in left_out)))
             done += 1
             if done % 20 == 0 or done == total:
                 log(f"descriptors: {done}/{total} cells ({time.perf_counter() - t0:.0f} s)")
