@@ -10,7 +10,8 @@ from ase import Atoms
 from ase.build import bulk
 
 from corvane import _kernels
-from corvane.potentials.ace import AceBasis, AceCalculator, AceModel, save_model
+from corvane.potentials import pth
+from corvane.potentials.ace import AceBasis, AceCalculator, AceModel, load_model, save_model
 
 SMALL = AceBasis(
     ("B", "C", "N"),
@@ -225,6 +226,51 @@ def test_calculator_refuses_bad_input():
     assert np.isfinite(molecule.get_potential_energy())
     with pytest.raises(Exception, match="stress needs a cell"):
         molecule.get_stress()
+
+
+def test_uncompensated_carriers_cost_energy_and_nothing_else(tmp_path):
+    plain = random_model()
+    charged = AceModel(plain.basis, plain.reference, plain.coefficients, carrier_energy=1.3)
+    bn = bulk("BN", "zincblende", a=3.62, cubic=True)
+    compensated = bn.copy()
+    compensated.symbols[[0, 1]] = "C"  # one B and one N replaced: no carrier left
+    donors = bn.copy()
+    donors.symbols[[0, 2]] = "C"  # two B replaced: two N electrons have no hole to fill
+    for atoms, carriers in ((mixed_cell(), 1), (compensated, 0), (donors, 2)):
+        atoms.rattle(0.05, seed=4)
+        results = []
+        for model in (plain, charged):
+            atoms.calc = AceCalculator(model, threads=1)
+            results.append(
+                (
+                    atoms.get_potential_energy(),
+                    atoms.get_potential_energies(),
+                    atoms.get_forces(),
+                    atoms.get_stress(),
+                )
+            )
+        (e0, site0, f0, s0), (e1, site1, f1, s1) = results
+        assert e1 - e0 == pytest.approx(1.3 * carriers, abs=1e-10)
+        assert site1.sum() == pytest.approx(e1, rel=1e-13)
+        assert np.array_equal(f0, f1) and np.array_equal(s0, s1)
+
+    # The term survives the file; a file of the first version, without it, reads as having none;
+    # a file counting carriers by other charges than ours is refused.
+    path = tmp_path / "m.pth"
+    save_model(charged, path)
+    assert load_model(path).carrier_energy == 1.3
+    contents = pth.load(path)
+    for key in ("carrier_energy", "carrier_charges"):
+        del contents[key]
+    contents["format_version"] = 1
+    pth.save(contents, path)
+    assert load_model(path).carrier_energy == 0.0
+    contents["carrier_charges"] = [1.0, 0.0, -1.0]
+    pth.save(contents, path)
+    with pytest.raises(ValueError, match="carrier charges .*differ"):
+        load_model(path)
+    with pytest.raises(ValueError, match="carrier energy must be a finite number"):
+        AceModel(plain.basis, plain.reference, plain.coefficients, carrier_energy=float("nan"))
 
 
 def test_portable_and_vector_builds_agree(tmp_path):

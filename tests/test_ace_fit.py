@@ -290,6 +290,40 @@ def test_cells_far_above_their_crystal_do_not_choose_the_penalty():
     assert report_far["choice_errors"] == pytest.approx(report["choice_errors"])
 
 
+def test_fit_finds_the_energy_of_uncompensated_carriers():
+    # 64-atom c-BN cells with carbon on a B site (its spare electron finds no hole), on an N site
+    # (a hole), or on both, 4.7 A apart, beyond the cutoff: the last has the two others' local
+    # environments but no carrier. On top of Tersoff's local energies, 2 eV per carrier.
+    basis = AceBasis(("B", "C", "N"), cutoff=3.5, body2=5, body3=(3, 3, 2, 2), body4=1)
+    calc = Tersoff(files.BNC_KINACI2012_TERSOFF, threads=1)
+    bn = bulk("BN", "zincblende", a=3.62, cubic=True) * 2
+    far = int(np.argmin(np.linalg.norm(bn.positions - [5.43, 5.43, 5.43], axis=1)))  # an N site
+    assert bn.symbols[far] == "N" and bn.get_distance(0, far, mic=True) > basis.cutoff + 1
+    frames = tersoff_frames(24)
+    for k in range(9):
+        atoms = bn.copy()
+        atoms.symbols[[[0], [far], [0, far]][k % 3]] = "C"
+        atoms.rattle(0.03, seed=k)
+        atoms.calc = calc
+        carriers = abs(int(np.sum(atoms.numbers == 7)) - int(np.sum(atoms.numbers == 5)))
+        results = dict(
+            energy=atoms.get_potential_energy() + 2.0 * carriers,
+            forces=atoms.get_forces(),
+            stress=atoms.get_stress(),
+        )
+        atoms.calc = SinglePointCalculator(atoms, **results)
+        atoms.info.update(name=f"doped{k}", split="test" if k >= 6 else "train")
+        frames.append(atoms)
+    model, _ = fit(frames, basis, DATA_ONLY, log=lambda *_: None)
+    local, _ = fit(frames, basis, FitSettings(prior_cells=0, carrier_term=False), log=lambda *_: None)
+    assert model.carrier_energy == pytest.approx(2.0, abs=0.05)
+    assert local.carrier_energy == 0.0
+    doped = frames[-3:]
+    error = calculator_errors(AceCalculator(model, threads=1), doped)[0]
+    local_error = calculator_errors(AceCalculator(local, threads=1), doped)[0]
+    assert error < 2.0 < 10.0 < local_error  # meV/atom
+
+
 def test_calculator_errors_against_stored_results_with_and_without_offsets():
     frames = tersoff_frames(6)
     calc = Tersoff(files.BNC_KINACI2012_TERSOFF, threads=1)

@@ -16,6 +16,14 @@ descriptors, with coefficients per central element:
 Each descriptor is a polynomial of degree <= 3 in the moment components; the calculator folds
 the coefficients into one such polynomial per element, so evaluation costs one pass over the
 bonds for the moments, the polynomial and its gradient, and one pass back over the bonds.
+
+One term is not local. In a tetrahedral B-C-N network every boron brings one electron too few
+and every nitrogen one too many; a nitrogen's electron fills a boron's hole wherever in the cell
+the two sit, and only the carriers left over (|n_N - n_B| of them) sit in the bands, each about
+half a band gap above a compensated pair. No function of neighbourhoods can count them, so the
+model adds ``carrier_energy`` * |sum_i q[Z_i]| to the energy (q = valence electrons - 4 in groups
+13-15, else 0: :func:`carrier_charges`). It depends on the composition alone, so it changes no
+force and no stress; the site energies carry an equal share of it.
 """
 
 from __future__ import annotations
@@ -33,11 +41,39 @@ from ase.data import atomic_numbers
 from corvane import _kernels
 from corvane.potentials import default_threads
 
-__all__ = ["FORMAT", "FORMAT_VERSION", "AceBasis", "AceModel", "AceCalculator", "load_model", "save_model"]
+__all__ = [
+    "FORMAT",
+    "FORMAT_VERSION",
+    "AceBasis",
+    "AceModel",
+    "AceCalculator",
+    "carrier_charges",
+    "carrier_count",
+    "load_model",
+    "save_model",
+]
 
 FORMAT = "corvane-linear-ace"
-FORMAT_VERSION = 1
+FORMAT_VERSION = 2  # 2: the carrier term (version 1 files read as having none)
 MAX_RANK = 3
+
+# Valence electrons minus 4 (the electron count of a tetrahedral bond network) for groups 13-15.
+_CARRIER_CHARGE = {
+    **dict.fromkeys(("B", "Al", "Ga", "In"), -1),
+    **dict.fromkeys(("C", "Si", "Ge", "Sn"), 0),
+    **dict.fromkeys(("N", "P", "As", "Sb"), 1),
+}
+
+
+def carrier_charges(elements) -> np.ndarray:
+    """Each element's surplus of electrons over a tetrahedral bond's share (B -1, C 0, N +1)."""
+    return np.array([_CARRIER_CHARGE.get(e, 0) for e in elements], dtype=float)
+
+
+def carrier_count(species, charges) -> float:
+    """Uncompensated carriers of a cell: |sum of its atoms' carrier charges|."""
+    return float(abs(np.sum(np.asarray(charges)[species])))
+
 
 # The components of a symmetric tensor of rank nu, as exponents (a, b, c) of u_x^a u_y^b u_z^c,
 # in the order the kernel stores them (a descending, then b descending).
@@ -222,12 +258,14 @@ def _build_program(basis: AceBasis) -> Program:
 
 @dataclass
 class AceModel:
-    """A fitted model: basis, reference energy per element (eV) and coefficients (E, K)."""
+    """A fitted model: basis, reference energy per element (eV), coefficients (E, K) and the
+    energy per uncompensated carrier (eV; see the module's description)."""
 
     basis: AceBasis
     reference: np.ndarray
     coefficients: np.ndarray
     metadata: dict = field(default_factory=dict)
+    carrier_energy: float = 0.0
 
     def __post_init__(self):
         self.reference = np.asarray(self.reference, dtype=float)
@@ -243,6 +281,9 @@ class AceModel:
             )
         if not (np.all(np.isfinite(self.reference)) and np.all(np.isfinite(self.coefficients))):
             raise ValueError("reference energies and coefficients must be finite")
+        if isinstance(self.carrier_energy, bool) or not np.isfinite(self.carrier_energy):
+            raise ValueError(f"the carrier energy must be a finite number, got {self.carrier_energy!r}")
+        self.carrier_energy = float(self.carrier_energy)
 
     def energy_program(self):
         """(element, coef, slots) of each element's energy polynomial, equal monomials merged."""
@@ -284,6 +325,8 @@ def save_model(model: AceModel, path: str | os.PathLike) -> None:
             ),
             ("reference_energies", np.array(model.reference, dtype=np.float64)),
             ("coefficients", np.array(model.coefficients, dtype=np.float64)),
+            ("carrier_charges", carrier_charges(model.basis.elements).tolist()),
+            ("carrier_energy", model.carrier_energy),
             ("training_data_sha256", str(meta.pop("training_data_sha256", ""))),
             ("metadata", meta),
         ]
@@ -312,6 +355,12 @@ def model_from_contents(contents, where: str) -> AceModel:
         )
     try:
         basis = AceBasis.from_dict(contents["basis"])
+        charges = contents.get("carrier_charges")
+        if charges is not None and list(charges) != carrier_charges(basis.elements).tolist():
+            raise ValueError(
+                f"carrier charges {list(charges)} differ from this program's for "
+                f"{', '.join(basis.elements)} ({carrier_charges(basis.elements).tolist()})"
+            )
         return AceModel(
             basis,
             contents["reference_energies"],
@@ -320,6 +369,7 @@ def model_from_contents(contents, where: str) -> AceModel:
                 "training_data_sha256": contents.get("training_data_sha256", ""),
                 **dict(contents.get("metadata") or {}),
             },
+            contents.get("carrier_energy", 0.0),
         )
     except (KeyError, TypeError, ValueError) as exc:
         raise ModelFileError(f"{where}: malformed {FORMAT} model: {exc}") from None
@@ -357,6 +407,7 @@ class AceCalculator(Calculator):
         self.threads = int(threads)
         self._program = model.energy_program()
         self._numbers = np.array([atomic_numbers[e] for e in model.basis.elements])
+        self._charges = carrier_charges(model.basis.elements)
 
     def __repr__(self):
         source = str(self.path) if self.path is not None else "model"
@@ -384,11 +435,12 @@ class AceCalculator(Calculator):
             raise ValueError("atomic positions must be finite numbers")
         basis = self.model.basis
         element, coef, slots = self._program
+        species = self.species(atoms.numbers)
         energy, energies, forces, virial = _kernels.ace(
             atoms.positions,
             atoms.cell.array,
             atoms.pbc,
-            self.species(atoms.numbers),
+            species,
             basis.nrad,
             basis.cutoff,
             basis.r_inner,
@@ -398,6 +450,10 @@ class AceCalculator(Calculator):
             slots,
             self.threads,
         )
+        carriers = self.model.carrier_energy * carrier_count(species, self._charges)
+        if carriers and len(atoms):
+            energy += carriers
+            energies = energies + carriers / len(atoms)
         self.results["energy"] = self.results["free_energy"] = energy
         self.results["energies"] = energies
         self.results["forces"] = forces

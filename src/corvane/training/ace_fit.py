@@ -8,7 +8,9 @@ sheets, held at the experimental interlayer spacing, are left out. Cells far fro
 further weighted by 1 / (1 + dE / ``energy_scale``), dE being the cell's energy per atom above the
 lowest one of its family and composition in the data. An optional weak prior (forces of our
 Tersoff potential on gently displaced crystals, ``prior_cells``) can stand in where the data hold
-no displaced cells at all; it is off by default.
+no displaced cells at all; it is off by default. One more column, on the energy rows alone, is
+each cell's count of uncompensated carriers per atom: its coefficient is the model's energy per
+carrier (corvane.potentials.ace).
 
 The penalised problem (penalty lam sum_k (1 + n_k)^(2 ``smoothness``) c_k^2 on the coefficients in
 eV per unit of descriptor, n_k the sum of descriptor k's radial indices: a smoothness prior) is
@@ -38,7 +40,7 @@ from ase import units
 from ase.data import chemical_symbols
 
 from corvane import _kernels
-from corvane.potentials.ace import AceBasis, AceModel
+from corvane.potentials.ace import AceBasis, AceModel, carrier_charges, carrier_count
 from corvane.training import dataset
 from corvane.training.dataset import SPLITS
 
@@ -83,6 +85,8 @@ class FitSettings:
     # choose the penalty: beyond the range relaxations, strength paths and MD below melting visit,
     # one strongly rattled cell would decide the choice alone.
     choice_bound: float = 1.0
+    # Fit the energy per uncompensated carrier (corvane.potentials.ace); off, the model has none.
+    carrier_term: bool = True
 
 
 def read_dataset(paths, log=None) -> list:
@@ -136,8 +140,9 @@ _VOIGT = ((0, 0), (1, 1), (2, 2), (1, 2), (0, 2), (0, 1))
 
 
 def cell_rows(atoms, basis, program, species):
-    """Unweighted design rows (columns: E reference energies, then E*K coefficients) and
-    targets of one cell: energy per atom (1), forces (3N, eV/A), stress (6, GPa)."""
+    """Unweighted design rows (columns: E reference energies, E*K coefficients, then the
+    energy per uncompensated carrier) and targets of one cell: energy per atom (1), forces
+    (3N, eV/A), stress (6, GPa)."""
     ne = len(basis.elements)
     n = len(atoms)
     _, energy, forces, virial = _kernels.ace_design(
@@ -156,12 +161,13 @@ def cell_rows(atoms, basis, program, species):
         True,
     )
     counts = np.bincount(species, minlength=ne).astype(float)
-    e_row = np.concatenate([counts, energy]) / n
-    f_rows = np.hstack([np.zeros((3 * n, ne)), forces])
+    carriers = carrier_count(species, carrier_charges(basis.elements))
+    e_row = np.concatenate([counts, energy, [carriers]]) / n
+    f_rows = np.hstack([np.zeros((3 * n, ne)), forces, np.zeros((3 * n, 1))])
     volume = abs(atoms.cell.volume)
     w = virial.reshape(3, 3, -1)
     s_rows = np.array([0.5 * (w[a, b] + w[b, a]) for a, b in _VOIGT]) / volume / units.GPa
-    s_rows = np.hstack([np.zeros((6, ne)), s_rows])
+    s_rows = np.hstack([np.zeros((6, ne)), s_rows, np.zeros((6, 1))])
     results = atoms.calc.results
     targets = (
         np.array([results["energy"] / n]),
@@ -278,7 +284,7 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
     frames = sorted(frames, key=lambda a: str(a.info["name"]))  # the result ignores file order
     program = basis.program()
     ne, K = len(basis.elements), program.outputs
-    ncol = ne + ne * K
+    ncol = ne + ne * K + 1
     sigma = {"energy": settings.sigma_energy, "force": settings.sigma_force, "stress": settings.sigma_stress}
     log(
         f"basis: {len(basis.elements)} elements, cutoff {basis.cutoff} A, {K} descriptors per "
@@ -351,7 +357,12 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
         if chosen_rows.any():
             Xv, yv, wv, kv = (a[chosen_rows] for a in (Xv, yv, wv, kv))
     # The prior as a ridge on rescaled columns: c = c' / scale, penalty lam |c'|^2.
-    scale = np.concatenate([np.ones(ne), np.tile((1.0 + program.radial_order) ** settings.smoothness, ne)])
+    scale = np.concatenate(
+        [np.ones(ne), np.tile((1.0 + program.radial_order) ** settings.smoothness, ne), [1.0]]
+    )
+    if not settings.carrier_term:
+        X_train = X_train.copy()
+        X_train[:, -1] = 0.0  # a column of zeros gets the coefficient 0
     trials = []
     for lam, c in ridge_path(X_train / scale, y_train, settings.penalties):
         c = c / scale
@@ -360,6 +371,8 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
         log(f"penalty {lam:8.1e}: weighted {select} loss {loss:.4g}")
     loss, lam, coef = min(trials, key=lambda t: t[0])
     log(f"chosen penalty {lam:.1e} (weighted {select} loss {loss:.4g})")
+    if settings.carrier_term:
+        log(f"energy per uncompensated carrier: {coef[-1]:.3f} eV")
 
     report = {"penalty": lam, "chosen_on": select, "cells": {s: len(splits[s]) for s in SPLITS}, "errors": {}}
     for split, (X, y, w, k) in stacked.items():
@@ -370,7 +383,7 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
     model = AceModel(
         basis,
         coef[:ne],
-        coef[ne:].reshape(ne, K),
+        coef[ne:-1].reshape(ne, K),
         {
             "training_data_sha256": data_hash(frames),
             "penalty": float(lam),
@@ -388,6 +401,7 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
             if prior
             else "none",
         },
+        coef[-1],
     )
     log(f"fitted in {time.perf_counter() - t0:.0f} s")
     return model, report
