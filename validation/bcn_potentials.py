@@ -167,6 +167,11 @@ def main(argv=None):
             e, f, s = calculator_errors(calcs["ACE"], group, offsets=False)
             label = f"below {bound:.2f} eV/atom" if np.isfinite(bound) else "all"
             print(f"     {label:20}{len(group):4d} cells{e:10.2f}{f:10.3f}{s:10.2f}")
+        print("   ACE's largest energy errors (eV/atom above the crystal, errors):")
+        errors = [(calculator_errors(calcs["ACE"], [a], offsets=False), a) for a in test]
+        for (e, f, s), atoms in sorted(errors, key=lambda t: -t[0][0])[:5]:
+            print(f"     {atoms.info['name']:28}{above[id(atoms)]:6.2f}{e:10.2f}{f:10.3f}{s:10.2f}")
+        print(f"   ACE energy per uncompensated carrier: {calcs['ACE'].model.carrier_energy:.3f} eV")
 
     print("\n== Crystals (a in A, B and Cij in GPa)")
     print(f"   {'':20}{'a':>8}{'B':>8}{'C11':>8}{'C12':>8}{'C44':>8}")
