@@ -212,6 +212,9 @@ def test_shipped_model_is_complete():
     assert contents["units"]["energy"] == "eV" and contents["format"] == FORMAT
     assert contents["coefficients"].shape == (3, model.basis.program().outputs)
     assert np.all(np.isfinite(contents["reference_energies"]))
+    # Boron and nitrogen carry the carriers; each costs less than PBE's band gap of diamond.
+    assert contents["carrier_charges"] == [-1.0, 0.0, 1.0]
+    assert 0.0 < contents["carrier_energy"] < 4.2
 
 
 TORCH_CHECK = """
