@@ -137,9 +137,9 @@ def test_descriptors_are_invariant_and_vanish_smoothly_at_the_cutoff():
             assert 0 < abs(d["2:1.0"][0]) < 1e-9  # fc ~ (2e-3/4)^3: a third-order contact
 
 
-def test_forces_and_stress_are_derivatives_of_the_energy():
-    atoms = mixed_cell()
-    atoms.calc = AceCalculator(random_model(), threads=1)
+def assert_derivatives_of_the_energy(atoms):
+    """The calculator's forces and stress match central differences of its energy, and its site
+    energies sum to the energy."""
     forces, stress = atoms.get_forces(), atoms.get_stress(voigt=False)
     h = 1e-5
     for i, a in ((0, 0), (2, 1), (9, 2), (15, 0)):
@@ -163,6 +163,12 @@ def test_forces_and_stress_are_derivatives_of_the_energy():
         fd = (shifted[0] - shifted[1]) / (2 * h) / atoms.get_volume()
         assert stress[a, b] == pytest.approx(fd, abs=1e-8)
     assert atoms.get_potential_energies().sum() == pytest.approx(atoms.get_potential_energy(), rel=1e-13)
+
+
+def test_forces_and_stress_are_derivatives_of_the_energy():
+    atoms = mixed_cell()
+    atoms.calc = AceCalculator(random_model(), threads=1)
+    assert_derivatives_of_the_energy(atoms)
 
 
 def test_results_do_not_depend_on_thread_count_and_design_rows_agree():
@@ -271,6 +277,57 @@ def test_uncompensated_carriers_cost_energy_and_nothing_else(tmp_path):
         load_model(path)
     with pytest.raises(ValueError, match="carrier energy must be a finite number"):
         AceModel(plain.basis, plain.reference, plain.coefficients, carrier_energy=float("nan"))
+
+
+def test_energy_per_carrier_follows_the_pair_descriptors(tmp_path):
+    plain = random_model()
+    ne, pairs = 3, 3 * SMALL.body2
+    weights = np.random.default_rng(5).normal(size=(ne, pairs)) * 0.05
+    constant = AceModel(plain.basis, plain.reference, plain.coefficients, carrier_energy=1.3)
+    varying = AceModel(plain.basis, plain.reference, plain.coefficients, {}, 1.3, weights)
+
+    # One carrier in a rattled, sheared cell: forces and stress are derivatives of the energy,
+    # which now depends on every bond through the cell's mean pair descriptors.
+    atoms = mixed_cell()
+    atoms.calc = AceCalculator(varying, threads=1)
+    assert_derivatives_of_the_energy(atoms)
+    atoms.calc = AceCalculator(constant, threads=1)
+    assert not np.allclose(AceCalculator(varying, threads=1).get_forces(atoms), atoms.get_forces())
+
+    # The energy per carrier is intensive: a cell twice as large with twice the carriers has
+    # twice the energy and the same forces, atom by atom.
+    double = mixed_cell() * (2, 1, 1)
+    for x in (atoms, double):
+        x.calc = AceCalculator(varying, threads=2)
+    assert double.get_potential_energy() == pytest.approx(2 * atoms.get_potential_energy(), rel=1e-12)
+    assert np.allclose(double.get_forces(), np.tile(atoms.get_forces(), (2, 1)), atol=1e-12)
+
+    # A compensated cell never pays for carriers, whatever their coefficients.
+    compensated = bulk("BN", "zincblende", a=3.62, cubic=True)
+    compensated.symbols[[0, 1]] = "C"
+    compensated.rattle(0.05, seed=2)
+    results = []
+    for model in (plain, varying):
+        compensated.calc = AceCalculator(model, threads=1)
+        results.append((compensated.get_potential_energy(), compensated.get_forces()))
+    assert results[0][0] == results[1][0] and np.array_equal(results[0][1], results[1][1])
+
+    # The coefficients survive the file; a file of the second version, without them, reads as a
+    # constant energy per carrier; coefficients of the wrong shape are refused.
+    path = tmp_path / "m.pth"
+    save_model(varying, path)
+    assert np.array_equal(load_model(path).carrier_coefficients, weights)
+    contents = pth.load(path)
+    del contents["carrier_coefficients"]
+    contents["format_version"] = 2
+    pth.save(contents, path)
+    old = load_model(path)
+    assert old.carrier_energy == 1.3 and not np.any(old.carrier_coefficients)
+    contents["format_version"] = 3
+    contents["carrier_coefficients"] = weights[:, :-1]
+    pth.save(contents, path)
+    with pytest.raises(ValueError, match=r"carrier coefficients have shape \(3, 11\), expected \(3, 12\)"):
+        load_model(path)
 
 
 def test_portable_and_vector_builds_agree(tmp_path):

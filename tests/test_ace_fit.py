@@ -12,7 +12,7 @@ from ase.io import write
 import corvane.cli as cli
 from corvane.data import files
 from corvane.optimization import get_calculator
-from corvane.potentials.ace import AceBasis, AceCalculator, load_model
+from corvane.potentials.ace import AceBasis, AceCalculator, AceModel, load_model
 from corvane.tersoff import Tersoff
 from corvane.training.ace_fit import (
     FitSettings,
@@ -314,14 +314,56 @@ def test_fit_finds_the_energy_of_uncompensated_carriers():
         atoms.calc = SinglePointCalculator(atoms, **results)
         atoms.info.update(name=f"doped{k}", split="test" if k >= 6 else "train")
         frames.append(atoms)
+    constant, _ = fit(
+        frames, basis, FitSettings(prior_cells=0, carrier_environment=False), log=lambda *_: None
+    )
     model, _ = fit(frames, basis, DATA_ONLY, log=lambda *_: None)
     local, _ = fit(frames, basis, FitSettings(prior_cells=0, carrier_term=False), log=lambda *_: None)
-    assert model.carrier_energy == pytest.approx(2.0, abs=0.05)
-    assert local.carrier_energy == 0.0
+    assert constant.carrier_energy == pytest.approx(2.0, abs=0.05)
+    assert not np.any(constant.carrier_coefficients)
+    assert local.carrier_energy == 0.0 and not np.any(local.carrier_coefficients)
     doped = frames[-3:]
-    error = calculator_errors(AceCalculator(model, threads=1), doped)[0]
-    local_error = calculator_errors(AceCalculator(local, threads=1), doped)[0]
-    assert error < 2.0 < 10.0 < local_error  # meV/atom
+    errors = [calculator_errors(AceCalculator(m, threads=1), doped)[0] for m in (constant, model, local)]
+    assert max(errors[:2]) < 2.0 < 10.0 < errors[2]  # meV/atom
+
+
+def test_fit_finds_an_energy_per_carrier_that_follows_the_bonds():
+    # The same doped c-BN cells, now at five lattice constants: on top of Tersoff's local
+    # energies, each carrier costs -5 eV plus 2 eV times the cell's mean first pair descriptors
+    # (a smooth count of neighbours, which falls as the cell expands): 2.6 eV at -2 % and 1.4 eV
+    # at +2 %, forces and stresses included. A constant energy per carrier cannot follow it.
+    basis = AceBasis(("B", "C", "N"), cutoff=3.5, body2=5, body3=(3, 3, 2, 2), body4=1)
+    weights = np.zeros((3, 3 * basis.body2))
+    weights[:, :: basis.body2] = 2.0  # each element's first pair descriptor of each neighbour
+    planted = AceCalculator(
+        AceModel(basis, np.zeros(3), np.zeros((3, basis.descriptor_count())), {}, -5.0, weights), threads=1
+    )
+    calc = Tersoff(files.BNC_KINACI2012_TERSOFF, threads=1)
+    bn = bulk("BN", "zincblende", a=3.62, cubic=True) * 2
+    far = int(np.argmin(np.linalg.norm(bn.positions - [5.43, 5.43, 5.43], axis=1)))  # an N site
+    frames = tersoff_frames(24)
+    for k, scale in enumerate(np.repeat([0.98, 1.0, 1.02, 0.99, 1.01], 3)):
+        atoms = bulk("BN", "zincblende", a=3.62 * scale, cubic=True) * 2
+        atoms.symbols[[[0], [far], [0, far]][k % 3]] = "C"
+        atoms.rattle(0.03, seed=k)
+        local = [calc.get_property(q, atoms) for q in ("energy", "forces", "stress")]
+        carrier = [planted.get_property(q, atoms) for q in ("energy", "forces", "stress")]
+        results = dict(zip(("energy", "forces", "stress"), (a + b for a, b in zip(local, carrier))))
+        atoms.calc = SinglePointCalculator(atoms, **results)
+        atoms.info.update(
+            name=f"doped{k:02d}", split=("train", "train", "validation", "test", "test")[k // 3]
+        )
+        frames.append(atoms)
+    varying, _ = fit(frames, basis, DATA_ONLY, log=lambda *_: None)
+    constant, _ = fit(
+        frames, basis, FitSettings(prior_cells=0, carrier_environment=False), log=lambda *_: None
+    )
+    doped = frames[-6:]
+    (e0, _, s0), (e1, _, s1) = (
+        calculator_errors(AceCalculator(m, threads=1), doped) for m in (varying, constant)
+    )
+    assert e0 < 1.0 < 2.0 < e1  # meV/atom
+    assert s0 < 0.5 * s1
 
 
 def test_calculator_errors_against_stored_results_with_and_without_offsets():

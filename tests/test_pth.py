@@ -11,11 +11,12 @@ from pathlib import Path
 
 import numpy as np
 import pytest
+from ase.build import bulk
 
 from corvane.data import files
 from corvane.optimization import get_calculator
 from corvane.potentials import pth
-from corvane.potentials.ace import FORMAT, load_model
+from corvane.potentials.ace import FORMAT, AceCalculator, AceModel, load_model
 from corvane.potentials.pth import ModelFileError
 
 SHIPPED = Path(files.__file__).parent / "BCN-ms-v0.0.1.pth"
@@ -212,9 +213,17 @@ def test_shipped_model_is_complete():
     assert contents["units"]["energy"] == "eV" and contents["format"] == FORMAT
     assert contents["coefficients"].shape == (3, model.basis.program().outputs)
     assert np.all(np.isfinite(contents["reference_energies"]))
-    # Boron and nitrogen carry the carriers; each costs less than PBE's band gap of diamond.
+    # Boron and nitrogen carry the carriers; in c-BN with a carbon on a boron site and in diamond
+    # with a boron, each costs more than nothing and less than PBE's band gap of diamond.
     assert contents["carrier_charges"] == [-1.0, 0.0, 1.0]
-    assert 0.0 < contents["carrier_energy"] < 4.2
+    local = AceCalculator(AceModel(model.basis, model.reference, model.coefficients), threads=1)
+    for host, dopant in (("BN", "C"), ("C", "B")):
+        atoms = bulk(host, "zincblende" if host == "BN" else "diamond", a=3.6, cubic=True) * 2
+        atoms.symbols[0] = dopant
+        per_carrier = AceCalculator(model, threads=1).get_potential_energy(
+            atoms
+        ) - local.get_potential_energy(atoms)
+        assert 0.0 < per_carrier < 4.2, (host, dopant)
 
 
 TORCH_CHECK = """

@@ -22,8 +22,16 @@ and every nitrogen one too many; a nitrogen's electron fills a boron's hole wher
 the two sit, and only the carriers left over (|n_N - n_B| of them) sit in the bands, each about
 half a band gap above a compensated pair. No function of neighbourhoods can count them, so the
 model adds ``carrier_energy`` * |sum_i q[Z_i]| to the energy (q = valence electrons - 4 in groups
-13-15, else 0: :func:`carrier_charges`). It depends on the composition alone, so it changes no
-force and no stress; the site energies carry an equal share of it.
+13-15, else 0: :func:`carrier_charges`). What a carrier costs follows the gap, and the gap
+follows the bonds: strong distortion narrows it. So the energy per carrier is ``carrier_energy``
+plus a linear function of the cell's pair descriptors (the body-order-2 terms of the basis,
+``carrier_coefficients``) averaged over its atoms:
+
+    E_carriers = |Q| ( carrier_energy + (1/N) sum_i sum_k C[Z_i, k] P_k(i) ),   Q = sum_i q[Z_i]
+
+The pair descriptors are among the model's own, so in a cell of given composition the term only
+adds |Q|/N C to their coefficients: evaluating it costs nothing more, and it has forces and
+stress. A compensated cell (Q = 0) never pays for it.
 """
 
 from __future__ import annotations
@@ -54,7 +62,9 @@ __all__ = [
 ]
 
 FORMAT = "corvane-linear-ace"
-FORMAT_VERSION = 2  # 2: the carrier term (version 1 files read as having none)
+# 2: the carrier term; 3: its dependence on the pair descriptors. Older files read as having
+# no carrier term (1) or a constant one (2).
+FORMAT_VERSION = 3
 MAX_RANK = 3
 
 # Valence electrons minus 4 (the electron count of a tetrahedral bond network) for groups 13-15.
@@ -182,6 +192,14 @@ class AceBasis:
     def descriptor_count(self) -> int:
         return self.program().outputs
 
+    def pair_descriptors(self) -> np.ndarray:
+        """Indices among :meth:`program`'s descriptors of the pair (body-order-2) ones, by
+        neighbour element and then radial function: the descriptors the energy per carrier
+        depends on."""
+        index = {label: k for k, label in enumerate(self.program().labels)}
+        pairs = [f"2:{c}.{mu}" for c in range(len(self.elements)) for mu in range(self.body2)]
+        return np.array([index[label] for label in pairs], dtype=int)
+
 
 @dataclass
 class Program:
@@ -258,14 +276,17 @@ def _build_program(basis: AceBasis) -> Program:
 
 @dataclass
 class AceModel:
-    """A fitted model: basis, reference energy per element (eV), coefficients (E, K) and the
-    energy per uncompensated carrier (eV; see the module's description)."""
+    """A fitted model: basis, reference energy per element (eV), coefficients (E, K), the
+    energy per uncompensated carrier (eV) and its coefficients on the cell's mean pair
+    descriptors, (E, E * body2) in the order of ``basis.pair_descriptors()``, zero if not given
+    (see the module's description)."""
 
     basis: AceBasis
     reference: np.ndarray
     coefficients: np.ndarray
     metadata: dict = field(default_factory=dict)
     carrier_energy: float = 0.0
+    carrier_coefficients: np.ndarray | None = None
 
     def __post_init__(self):
         self.reference = np.asarray(self.reference, dtype=float)
@@ -284,16 +305,32 @@ class AceModel:
         if isinstance(self.carrier_energy, bool) or not np.isfinite(self.carrier_energy):
             raise ValueError(f"the carrier energy must be a finite number, got {self.carrier_energy!r}")
         self.carrier_energy = float(self.carrier_energy)
+        pairs = ne * self.basis.body2
+        if self.carrier_coefficients is None:
+            self.carrier_coefficients = np.zeros((ne, pairs))
+        self.carrier_coefficients = np.asarray(self.carrier_coefficients, dtype=float)
+        if self.carrier_coefficients.shape != (ne, pairs):
+            raise ValueError(
+                f"carrier coefficients have shape {self.carrier_coefficients.shape}, expected "
+                f"({ne}, {pairs}): one per element and pair descriptor"
+            )
+        if not np.all(np.isfinite(self.carrier_coefficients)):
+            raise ValueError("carrier coefficients must be finite")
 
-    def energy_program(self):
-        """(element, coef, slots) of each element's energy polynomial, equal monomials merged."""
+    def energy_program(self, carriers_per_atom: float = 0.0):
+        """(element, coef, slots) of each element's energy polynomial, equal monomials merged,
+        in a cell with `carriers_per_atom` uncompensated carriers per atom: the carrier term's
+        dependence on the bonds is in it, its constant part is not."""
+        coefficients = self.coefficients
+        if carriers_per_atom and np.any(self.carrier_coefficients):
+            coefficients = coefficients.copy()
+            coefficients[:, self.basis.pair_descriptors()] += carriers_per_atom * self.carrier_coefficients
         program = self.basis.program()
+        keys, inverse = np.unique(program.slots, axis=0, return_inverse=True)
         elements, coefs, slots = [], [], []
-        for e in range(len(self.basis.elements)):
-            c = self.coefficients[e][program.out] * program.coef
-            keys, inverse = np.unique(program.slots, axis=0, return_inverse=True)
+        for e in range(len(coefficients)):
             merged = np.zeros(len(keys))
-            np.add.at(merged, inverse.reshape(-1), c)
+            np.add.at(merged, inverse.reshape(-1), coefficients[e][program.out] * program.coef)
             keep = merged != 0.0
             elements.append(np.full(keep.sum(), e, dtype=np.int32))
             coefs.append(merged[keep])
@@ -327,6 +364,7 @@ def save_model(model: AceModel, path: str | os.PathLike) -> None:
             ("coefficients", np.array(model.coefficients, dtype=np.float64)),
             ("carrier_charges", carrier_charges(model.basis.elements).tolist()),
             ("carrier_energy", model.carrier_energy),
+            ("carrier_coefficients", np.array(model.carrier_coefficients, dtype=np.float64)),
             ("training_data_sha256", str(meta.pop("training_data_sha256", ""))),
             ("metadata", meta),
         ]
@@ -370,6 +408,7 @@ def model_from_contents(contents, where: str) -> AceModel:
                 **dict(contents.get("metadata") or {}),
             },
             contents.get("carrier_energy", 0.0),
+            contents.get("carrier_coefficients"),
         )
     except (KeyError, TypeError, ValueError) as exc:
         raise ModelFileError(f"{where}: malformed {FORMAT} model: {exc}") from None
@@ -405,7 +444,7 @@ class AceCalculator(Calculator):
         if not isinstance(threads, (int, np.integer)) or isinstance(threads, bool) or threads < 1:
             raise ValueError(f"threads must be a positive integer, got {threads!r}")
         self.threads = int(threads)
-        self._program = model.energy_program()
+        self._programs = {0.0: model.energy_program()}  # by carriers per atom
         self._numbers = np.array([atomic_numbers[e] for e in model.basis.elements])
         self._charges = carrier_charges(model.basis.elements)
 
@@ -434,8 +473,14 @@ class AceCalculator(Calculator):
         if not np.all(np.isfinite(atoms.positions)):
             raise ValueError("atomic positions must be finite numbers")
         basis = self.model.basis
-        element, coef, slots = self._program
         species = self.species(atoms.numbers)
+        carriers = carrier_count(species, self._charges)
+        share = carriers / len(atoms) if len(atoms) else 0.0
+        if share not in self._programs:
+            if len(self._programs) > 16:  # screening many compositions: keep the newest few
+                del self._programs[next(k for k in self._programs if k)]
+            self._programs[share] = self.model.energy_program(share)
+        element, coef, slots = self._programs[share]
         energy, energies, forces, virial = _kernels.ace(
             atoms.positions,
             atoms.cell.array,
@@ -450,10 +495,9 @@ class AceCalculator(Calculator):
             slots,
             self.threads,
         )
-        carriers = self.model.carrier_energy * carrier_count(species, self._charges)
-        if carriers and len(atoms):
-            energy += carriers
-            energies = energies + carriers / len(atoms)
+        if carriers:  # the constant part of the energy per carrier, shared equally
+            energy += carriers * self.model.carrier_energy
+            energies = energies + share * self.model.carrier_energy
         self.results["energy"] = self.results["free_energy"] = energy
         self.results["energies"] = energies
         self.results["forces"] = forces
