@@ -17,7 +17,8 @@ The penalised problem (penalty lam sum_k (1 + n_k)^(2 ``smoothness``) c_k^2 on t
 eV per unit of descriptor, n_k the sum of descriptor k's radial indices: a smoothness prior) is
 solved through the singular value decomposition of the weighted rows themselves, not the normal
 equations, which square the condition number. The penalty is the one on a fixed grid, relative
-to the largest squared singular value, whose weighted error on the validation split is smallest;
+to the largest squared singular value, whose weighted error on the validation split is smallest,
+each family (or composition) of validation cells counting equally, whatever its size;
 validation cells of a family (or, without one, a composition) the training split lacks are left
 out of that choice, since one cell of a kind the model has never seen (a vacancy, say) would
 otherwise decide it alone, and so are cells ``choice_bound`` eV/atom or more above the lowest of
@@ -326,7 +327,9 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
         )
     left_out = unseen + far
     counts_in_choice = []
-    held = {s: ([], [], [], []) for s in ("validation", "test", "train")}
+    held_splits = ("validation", "test", "train")
+    held = {s: ([], [], [], []) for s in held_splits}
+    groups = {s: [] for s in held_splits}  # each row's kind of cell
     carrier = ne + ne * K  # the column of the constant energy per carrier
     mean_pairs = []  # the mean pair descriptors of the training cells with carriers
     done, total = 0, len(frames)
@@ -346,6 +349,7 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
                 ys.append(y * w)
                 ws.append(np.full(len(y), w))
                 ks.append(np.full(len(y), kind, dtype=object))
+                groups[split].append(np.full(len(y), str(_kind_of_cell(atoms)), dtype=object))
                 if split == "validation":
                     counts_in_choice.append(np.full(len(y), not any(a is atoms for a in left_out)))
             done += 1
@@ -371,10 +375,15 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
         X_train, y_train = np.vstack(Xp), np.concatenate(yp)
     select = "validation" if "validation" in stacked else "train"
     Xv, yv, wv, kv = stacked[select]
+    gv = np.concatenate(groups[select])
     if select == "validation":
         chosen_rows = np.concatenate(counts_in_choice)
         if chosen_rows.any():
-            Xv, yv, wv, kv = (a[chosen_rows] for a in (Xv, yv, wv, kv))
+            Xv, yv, wv, kv, gv = (a[chosen_rows] for a in (Xv, yv, wv, kv, gv))
+    # Each family (or composition) counts equally in the choice: the one with the most
+    # validation rows would otherwise decide it alone, and the alloys' forces carry the noise of
+    # their k-meshes (about 0.1 eV/A), which a stiffer fit of the clean crystals cannot lower.
+    members = [gv == g for g in sorted(set(gv))]
     # The prior as a ridge on rescaled columns: c = c' / scale, penalty lam |c'|^2.
     smooth = np.tile((1.0 + program.radial_order) ** settings.smoothness, ne)
     scale = np.concatenate([np.ones(ne), smooth, [1.0], smooth[pairs]])
@@ -389,7 +398,8 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
     trials = []
     for lam, c in ridge_path(X_train / scale, y_train, settings.penalties):
         c = c / scale
-        loss = float(np.mean((Xv @ c - yv) ** 2))
+        residual = (Xv @ c - yv) ** 2
+        loss = float(np.mean([residual[m].mean() for m in members]))
         trials.append((loss, lam, c))
         log(f"penalty {lam:8.1e}: weighted {select} loss {loss:.4g}")
     loss, lam, coef = min(trials, key=lambda t: t[0])
