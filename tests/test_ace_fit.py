@@ -273,6 +273,31 @@ def test_cells_far_from_equilibrium_weigh_less():
     assert np.all(cell_weights(frames, energy_scale=np.inf) == 1.0)
 
 
+def test_each_kind_of_validation_cell_counts_equally_in_the_choice_of_penalty():
+    # The doped validation cells get noisy forces, which favour a larger penalty. Twenty
+    # copies of each leave that kind's mean error, and so the choice, the same, where a pooled
+    # error would be decided by the noisy cells alone.
+    frames = tersoff_frames(16)
+    doped = [a for a in frames if a.info["split"] == "validation" and "B" in a.symbols and "C" in a.symbols]
+    assert doped
+    rng = np.random.default_rng(3)
+    for atoms in doped:
+        results = dict(atoms.calc.results)
+        results["forces"] = results["forces"] + rng.normal(scale=1.0, size=results["forces"].shape)
+        atoms.calc = SinglePointCalculator(atoms, **results)
+    model, report = fit(frames, BASIS, DATA_ONLY, log=lambda *_: None)
+    copies = []
+    for k in range(20):
+        for atoms in doped:
+            copy = atoms.copy()
+            copy.calc = SinglePointCalculator(copy, **atoms.calc.results)
+            copy.info.update(name=f"{atoms.info['name']}-copy{k}")
+            copies.append(copy)
+    crowded, report_crowded = fit(frames + copies, BASIS, DATA_ONLY, log=lambda *_: None)
+    assert report_crowded["penalty"] == report["penalty"]
+    assert np.array_equal(crowded.coefficients, model.coefficients)
+
+
 def test_cells_far_above_their_crystal_do_not_choose_the_penalty():
     frames = tersoff_frames(16)
     model, report = fit(frames, BASIS, DATA_ONLY, log=lambda *_: None)
