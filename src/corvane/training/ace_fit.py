@@ -381,8 +381,9 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
         if chosen_rows.any():
             Xv, yv, wv, kv, gv = (a[chosen_rows] for a in (Xv, yv, wv, kv, gv))
     # Each family (or composition) counts equally in the choice: the one with the most
-    # validation rows would otherwise decide it alone, and the alloys' forces carry the noise of
-    # their k-meshes (about 0.1 eV/A), which a stiffer fit of the clean crystals cannot lower.
+    # validation rows would otherwise decide it alone. In our data that is the alloys, whose
+    # forces carry k-mesh noise (about 0.1 eV/A) that pushed the choice to a penalty too strong
+    # for the clean crystals.
     members = [gv == g for g in sorted(set(gv))]
     # The prior as a ridge on rescaled columns: c = c' / scale, penalty lam |c'|^2.
     smooth = np.tile((1.0 + program.radial_order) ** settings.smoothness, ne)
