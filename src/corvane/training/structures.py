@@ -302,6 +302,11 @@ def bc2n_family(seed: int) -> list[Cell]:
     rng = np.random.default_rng(seed + 3000)
     for label, atoms in bc2n_orderings():
         cells += _rattles(f"BC2N_{label}", "BC2N", atoms, rng, 4, first=12, amplitudes=(0.08, 0.15))
+    # A fifth batch at moderate amplitudes: the alloys' third batch halved their held-out errors,
+    # and BC2N's strongly rattled cells are now the largest errors left.
+    rng = np.random.default_rng(seed + 4000)
+    for label, atoms in bc2n_orderings():
+        cells += _rattles(f"BC2N_{label}", "BC2N", atoms, rng, 2, first=16, amplitudes=(0.06, 0.12))
     return cells
 
 
