@@ -88,8 +88,8 @@ def test_bc2n_orderings_have_no_like_pairs_and_differ():
 
 def test_alloys_have_their_composition_and_no_like_pairs():
     rng = np.random.default_rng(0)
-    for n_boron, n_nitrogen in ALLOY_COMPOSITIONS:
-        atoms = alloy(n_boron, n_nitrogen, rng)
+    for n_boron, n_nitrogen, repeat in [(*c, r) for c in ALLOY_COMPOSITIONS for r in (None, (2, 2, 1))]:
+        atoms = alloy(n_boron, n_nitrogen, rng, repeat)
         counts = Counter(atoms.get_chemical_symbols())
         assert (counts["B"], counts["N"], counts["C"]) == (n_boron, n_nitrogen, 8 - n_boron - n_nitrogen)
         i, j = neighbor_list("ij", atoms, 1.7)
@@ -97,6 +97,8 @@ def test_alloys_have_their_composition_and_no_like_pairs():
         assert not any(atoms[a].symbol + atoms[b].symbol in ("BB", "NN") for a, b in zip(i, j))
     # the carbon-rich cells sit nearer diamond's lattice constant
     assert alloy(1, 1, rng).cell[0, 0] < alloy(3, 3, rng).cell[0, 0]
+    # both shapes hold the same crystal at the same density
+    assert np.isclose(alloy(2, 2, rng, (2, 2, 1)).get_volume(), alloy(2, 2, rng).get_volume())
 
 
 def test_sp2_to_sp3_path_ends_at_wurtzite():

@@ -458,12 +458,17 @@ ALLOY_COMPOSITIONS = (
 )  # fmt: skip
 
 
-def alloy(n_boron: int, n_nitrogen: int, rng) -> Atoms:
+def alloy(n_boron: int, n_nitrogen: int, rng, repeat=None) -> Atoms:
     """An 8-atom zincblende-ordered B–C–N cell: boron only on the cation sublattice and nitrogen
     only on the anion sublattice (so no B–B or N–N bond), the sites drawn by `rng`, carbon on the
-    rest. The lattice constant follows the carbon fraction between diamond's and c-BN's."""
+    rest. The lattice constant follows the carbon fraction between diamond's and c-BN's. The cell
+    is the cubic one, or with `repeat` that supercell of the 2-atom primitive cell."""
     carbon = 1.0 - (n_boron + n_nitrogen) / 8
-    atoms = bulk("BN", "zincblende", a=carbon * A_DIAMOND + (1 - carbon) * A_CBN, cubic=True)
+    a = carbon * A_DIAMOND + (1 - carbon) * A_CBN
+    if repeat is None:
+        atoms = bulk("BN", "zincblende", a=a, cubic=True)
+    else:
+        atoms = bulk("BN", "zincblende", a=a).repeat(repeat)
     cations = [k for k, s in enumerate(atoms.get_chemical_symbols()) if s == "B"]
     anions = [k for k, s in enumerate(atoms.get_chemical_symbols()) if s == "N"]
     symbols = ["C"] * len(atoms)
@@ -500,6 +505,17 @@ def alloy_family(seed: int) -> list[Cell]:
     # worse on held-out alloy rattles than on the ones they had seen.
     for prefix, atoms, kw in crystals:
         cells += _rattles(prefix, "BCN_alloys", atoms, rng, 4, first=5, amplitudes=(0.04, 0.15), **kw)
+    # A fourth batch with a second decoration of every composition. In the cubic cell most
+    # compositions have one decoration only (up to symmetry), so the cells above show every
+    # composition in one arrangement; the 2x2x1 supercell of the primitive cell has other
+    # periodic images and other second and third neighbours. Its own generator: nothing above moves.
+    rng = np.random.default_rng(seed + 1000)
+    for n_boron, n_nitrogen in ALLOY_COMPOSITIONS:
+        atoms = alloy(n_boron, n_nitrogen, rng, repeat=(2, 2, 1))
+        prefix = f"alloy_{atoms.get_chemical_formula()}_p221"
+        kw = dict(metallic=n_boron != n_nitrogen)
+        cells += _eos(prefix, "BCN_alloys", atoms, [1.0], **kw)
+        cells += _rattles(prefix, "BCN_alloys", atoms, rng, 3, amplitudes=(0.04, 0.12), **kw)
     return cells
 
 
