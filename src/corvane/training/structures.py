@@ -505,10 +505,10 @@ def alloy_family(seed: int) -> list[Cell]:
     # worse on held-out alloy rattles than on the ones they had seen.
     for prefix, atoms, kw in crystals:
         cells += _rattles(prefix, "BCN_alloys", atoms, rng, 4, first=5, amplitudes=(0.04, 0.15), **kw)
-    # A fourth batch with a second decoration of every composition. In the cubic cell most
-    # compositions have one decoration only (up to symmetry), so the cells above show every
-    # composition in one arrangement; the 2x2x1 supercell of the primitive cell has other
-    # periodic images and other second and third neighbours. Its own generator: nothing above moves.
+    # A fourth batch with a second decoration of every composition. In the cubic cell each
+    # composition has a single decoration up to symmetry, so the cells above show it in one
+    # arrangement only; the 2x2x1 supercell of the primitive cell has other periodic images and
+    # other second and third neighbours. Its own generator: nothing above moves.
     rng = np.random.default_rng(seed + 1000)
     for n_boron, n_nitrogen in ALLOY_COMPOSITIONS:
         atoms = alloy(n_boron, n_nitrogen, rng, repeat=(2, 2, 1))
