@@ -241,7 +241,17 @@ def test_a_killed_worker_loses_nothing(tmp_path):
     assert lost <= rows.keys()
 
 
-def test_ctrl_c_stops_cleanly_and_keeps_finished_rows(tmp_path):
+@pytest.fixture
+def interruptible():
+    """Python's own SIGINT handler in this process, so that the Ctrl-C of the tests below is
+    delivered: a suite started in the background inherits an ignored SIGINT, and so would the
+    runs it starts."""
+    before = signal.signal(signal.SIGINT, signal.default_int_handler)
+    yield
+    signal.signal(signal.SIGINT, before)
+
+
+def test_ctrl_c_stops_cleanly_and_keeps_finished_rows(tmp_path, interruptible):
     # Enough structures that the run cannot end between the second row and the Ctrl-C, even on
     # a fast machine where rows come in bursts.
     count = 40
@@ -288,7 +298,7 @@ def test_ctrl_c_stops_cleanly_and_keeps_finished_rows(tmp_path):
 
 
 @pytest.mark.filterwarnings("ignore::pytest.PytestUnraisableExceptionWarning")
-def test_a_ctrl_c_lost_in_a_finaliser_still_stops_the_results_loop():
+def test_a_ctrl_c_lost_in_a_finaliser_still_stops_the_results_loop(interruptible):
     """Python drops an exception raised in a finaliser, as when Ctrl-C arrives while a finished
     future releases itself; the run must still stop at its next check."""
 
