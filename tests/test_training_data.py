@@ -17,8 +17,11 @@ from corvane.training.structures import (
     all_cells,
     alloy,
     bc2n_orderings,
+    new_decorations,
+    shell_fingerprint,
     sp2_sp3_path,
     stacked,
+    supercell_matrices,
 )
 
 DATA = Path(__file__).resolve().parents[1] / "data" / "dft"
@@ -99,6 +102,43 @@ def test_alloys_have_their_composition_and_no_like_pairs():
     assert alloy(1, 1, rng).cell[0, 0] < alloy(3, 3, rng).cell[0, 0]
     # both shapes hold the same crystal at the same density
     assert np.isclose(alloy(2, 2, rng, (2, 2, 1)).get_volume(), alloy(2, 2, rng).get_volume())
+
+
+def test_supercells_of_four_primitive_cells_are_each_sublattice_once():
+    matrices = supercell_matrices(4)
+    assert all(round(np.linalg.det(m)) == 4 for m in matrices)
+    # two matrices give one lattice when either maps onto the other by an integer unimodular one
+    for k, first in enumerate(matrices):
+        for second in matrices[k + 1 :]:
+            assert not np.allclose(np.round(second @ np.linalg.inv(first)), second @ np.linalg.inv(first))
+    assert len(matrices) == 35  # the sublattices of index 4 of a three-dimensional lattice
+    # the conventional cubic cell of fcc, in primitive vectors, is one of them
+    cubic = np.array([[-1, 1, 1], [1, -1, 1], [1, 1, -1]])
+    assert any(np.allclose(np.round(cubic @ np.linalg.inv(m)), cubic @ np.linalg.inv(m)) for m in matrices)
+
+
+def test_new_decorations_differ_from_the_seen_ones_and_each_other():
+    a = 3.6
+    c6bn = bulk("BN", "zincblende", a=a, cubic=True)
+    c6bn.set_chemical_symbols(["B", "N"] + ["C"] * 6)
+    # the fingerprint sees through a shifted, renumbered and repeated copy of one crystal
+    copy = c6bn.repeat((1, 1, 2))[::-1]
+    copy.translate([0.3, 0.1, 0.2])
+    assert shell_fingerprint(copy, a) == shell_fingerprint(c6bn, a)
+    # a carbon-rich composition with few decorations: only those not yet seen are returned
+    n_boron = n_nitrogen = 1
+    cubic = alloy(n_boron, n_nitrogen, np.random.default_rng(0))
+    found = new_decorations(n_boron, n_nitrogen, np.random.default_rng(1), [cubic], 50)
+    prints = [shell_fingerprint(x, a=cubic.cell[0, 0]) for x in [cubic, *found]]
+    assert len(set(prints)) == len(prints) == 18  # all 8-atom decorations of C6BN: none repeated
+    for atoms in found:
+        assert Counter(atoms.get_chemical_symbols()) == Counter(B=1, N=1, C=6)
+        assert np.isclose(atoms.get_volume(), cubic.get_volume())
+        i, j = neighbor_list("ij", atoms, 1.7)
+        assert np.all(np.bincount(i, minlength=8) == 4)
+        assert not any(atoms[p].symbol == atoms[q].symbol != "C" for p, q in zip(i, j))
+    again = new_decorations(n_boron, n_nitrogen, np.random.default_rng(1), [cubic], 2)
+    assert [x.get_chemical_symbols() for x in again] == [x.get_chemical_symbols() for x in found[:2]]
 
 
 def test_sp2_to_sp3_path_ends_at_wurtzite():
