@@ -605,16 +605,20 @@ def alloy_family(seed: int) -> list[Cell]:
         cells += _rattles(prefix, "BCN_alloys", atoms, rng, 3, amplitudes=(0.04, 0.12), **kw)
         decorations[n_boron, n_nitrogen].append(atoms)
     # A fifth batch: after the fourth the models were still 30-40 meV/atom off on held-out
-    # second decorations. So up to two more per composition from any 8-atom supercell of the
+    # second decorations. So two more per composition from any 8-atom supercell of the
     # primitive cell, one mildly rattled and strained cell each: more arrangements teach more
-    # than more rattles of one. Every composition has 7 to 25 decorations in 8 atoms.
-    rng = np.random.default_rng(seed + 2000)
-    for n_boron, n_nitrogen in ALLOY_COMPOSITIONS:
-        seen = decorations[n_boron, n_nitrogen]
-        kw = dict(metallic=n_boron != n_nitrogen)
-        for k, atoms in enumerate(new_decorations(n_boron, n_nitrogen, rng, seen, 2)):
-            prefix = f"alloy_{atoms.get_chemical_formula()}_d{k + len(seen) + 1}"
-            cells += _rattles(prefix, "BCN_alloys", atoms, rng, 1, amplitudes=(0.05, 0.05), **kw)
+    # than more rattles of one. Every composition has 7 to 25 decorations in 8 atoms. A sixth
+    # batch, from its own generator, adds two more again.
+    for offset in (2000, 3000):
+        rng = np.random.default_rng(seed + offset)
+        for n_boron, n_nitrogen in ALLOY_COMPOSITIONS:
+            seen = decorations[n_boron, n_nitrogen]
+            kw = dict(metallic=n_boron != n_nitrogen)
+            found = new_decorations(n_boron, n_nitrogen, rng, seen, 2)
+            for k, atoms in enumerate(found, start=len(seen) + 1):
+                prefix = f"alloy_{atoms.get_chemical_formula()}_d{k}"
+                cells += _rattles(prefix, "BCN_alloys", atoms, rng, 1, amplitudes=(0.05, 0.05), **kw)
+            seen += found
     return cells
 
 
