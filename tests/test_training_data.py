@@ -91,17 +91,24 @@ def test_bc2n_orderings_have_no_like_pairs_and_differ():
 
 def test_alloys_have_their_composition_and_no_like_pairs():
     rng = np.random.default_rng(0)
-    for n_boron, n_nitrogen, repeat in [(*c, r) for c in ALLOY_COMPOSITIONS for r in (None, (2, 2, 1))]:
-        atoms = alloy(n_boron, n_nitrogen, rng, repeat)
+    shapes = [(1, None), (1, (2, 2, 1)), (2, (2, 2, 2))]  # atoms per 8, supercell
+    for n_boron, n_nitrogen, (k, repeat) in [(*c, s) for c in ALLOY_COMPOSITIONS for s in shapes]:
+        atoms = alloy(k * n_boron, k * n_nitrogen, rng, repeat)
         counts = Counter(atoms.get_chemical_symbols())
-        assert (counts["B"], counts["N"], counts["C"]) == (n_boron, n_nitrogen, 8 - n_boron - n_nitrogen)
+        assert len(atoms) == 8 * k
+        assert (counts["B"], counts["N"], counts["C"]) == (
+            k * n_boron,
+            k * n_nitrogen,
+            k * (8 - n_boron - n_nitrogen),
+        )
         i, j = neighbor_list("ij", atoms, 1.7)
-        assert np.all(np.bincount(i, minlength=8) == 4)
+        assert np.all(np.bincount(i, minlength=8 * k) == 4)
         assert not any(atoms[a].symbol + atoms[b].symbol in ("BB", "NN") for a, b in zip(i, j))
     # the carbon-rich cells sit nearer diamond's lattice constant
     assert alloy(1, 1, rng).cell[0, 0] < alloy(3, 3, rng).cell[0, 0]
     # both shapes hold the same crystal at the same density
     assert np.isclose(alloy(2, 2, rng, (2, 2, 1)).get_volume(), alloy(2, 2, rng).get_volume())
+    assert np.isclose(alloy(4, 4, rng, (2, 2, 2)).get_volume(), 2 * alloy(2, 2, rng).get_volume())
 
 
 def test_supercells_of_four_primitive_cells_are_each_sublattice_once():

@@ -459,9 +459,9 @@ ALLOY_COMPOSITIONS = (
 )  # fmt: skip
 
 
-def _alloy_lattice_constant(n_boron: int, n_nitrogen: int) -> float:
-    """Vegard's rule between diamond's and c-BN's by the carbon fraction of 8 atoms."""
-    carbon = 1.0 - (n_boron + n_nitrogen) / 8
+def _alloy_lattice_constant(n_boron: int, n_nitrogen: int, n_atoms: int = 8) -> float:
+    """Vegard's rule between diamond's and c-BN's by the carbon fraction."""
+    carbon = 1.0 - (n_boron + n_nitrogen) / n_atoms
     return carbon * A_DIAMOND + (1 - carbon) * A_CBN
 
 
@@ -484,11 +484,12 @@ def _sublattices(atoms: Atoms) -> tuple[list[int], list[int]]:
 
 
 def alloy(n_boron: int, n_nitrogen: int, rng, repeat=None) -> Atoms:
-    """An 8-atom zincblende-ordered B–C–N cell: boron only on the cation sublattice and nitrogen
-    only on the anion sublattice (so no B–B or N–N bond), the sites drawn by `rng`, carbon on the
-    rest. The lattice constant follows the carbon fraction between diamond's and c-BN's. The cell
-    is the cubic one, or with `repeat` that supercell of the 2-atom primitive cell."""
-    a = _alloy_lattice_constant(n_boron, n_nitrogen)
+    """A zincblende-ordered B–C–N cell: boron only on the cation sublattice and nitrogen only on
+    the anion sublattice (so no B–B or N–N bond), the sites drawn by `rng`, carbon on the rest.
+    The lattice constant follows the carbon fraction between diamond's and c-BN's. The cell is
+    the 8-atom cubic one, or with `repeat` that supercell of the 2-atom primitive cell."""
+    n_atoms = 8 if repeat is None else 2 * int(np.prod(repeat))
+    a = _alloy_lattice_constant(n_boron, n_nitrogen, n_atoms)
     if repeat is None:
         atoms = bulk("BN", "zincblende", a=a, cubic=True)
     else:
@@ -619,6 +620,15 @@ def alloy_family(seed: int) -> list[Cell]:
                 prefix = f"alloy_{atoms.get_chemical_formula()}_d{k}"
                 cells += _rattles(prefix, "BCN_alloys", atoms, rng, 1, amplitudes=(0.05, 0.05), **kw)
             seen += found
+    # A seventh batch: one random decoration of each composition in 16 atoms (the 2x2x2
+    # supercell of the primitive cell). An ordered 8-atom decoration has two to four distinct
+    # environments; a random 16-atom cell has up to sixteen, and its forces tell them apart.
+    rng = np.random.default_rng(seed + 4000)
+    for n_boron, n_nitrogen in ALLOY_COMPOSITIONS:
+        atoms = alloy(2 * n_boron, 2 * n_nitrogen, rng, repeat=(2, 2, 2))
+        prefix = f"alloy_{atoms.get_chemical_formula()}_r16"
+        kw = dict(metallic=n_boron != n_nitrogen)
+        cells += _rattles(prefix, "BCN_alloys", atoms, rng, 1, amplitudes=(0.05, 0.05), **kw)
     return cells
 
 
