@@ -132,7 +132,7 @@ def test_new_decorations_differ_from_the_seen_ones_and_each_other():
     copy = c6bn.repeat((1, 1, 2))[::-1]
     copy.translate([0.3, 0.1, 0.2])
     assert shell_fingerprint(copy, a) == shell_fingerprint(c6bn, a)
-    # a carbon-rich composition with few decorations: only those not yet seen are returned
+    # asking for more than there are gives every decoration not yet seen, each once
     n_boron = n_nitrogen = 1
     cubic = alloy(n_boron, n_nitrogen, np.random.default_rng(0))
     found = new_decorations(n_boron, n_nitrogen, np.random.default_rng(1), [cubic], 50)
