@@ -18,6 +18,7 @@ from corvane.training.structures import (
     alloy,
     bc2n_orderings,
     new_decorations,
+    random_decorations,
     shell_fingerprint,
     sp2_sp3_path,
     stacked,
@@ -146,6 +147,25 @@ def test_new_decorations_differ_from_the_seen_ones_and_each_other():
         assert not any(atoms[p].symbol == atoms[q].symbol != "C" for p, q in zip(i, j))
     again = new_decorations(n_boron, n_nitrogen, np.random.default_rng(1), [cubic], 2)
     assert [x.get_chemical_symbols() for x in again] == [x.get_chemical_symbols() for x in found[:2]]
+
+
+def test_random_16_atom_decorations_cover_the_supercell_once_and_skip_the_seen_ones():
+    # C3B4N in 16 atoms: every cation site boron, two of the eight anion sites nitrogen
+    rng = np.random.default_rng(2)
+    found = random_decorations(8, 2, rng, [], 50)
+    a = found[0].cell.lengths()[0] / np.sqrt(2)  # the 2x2x2 cell's edge is twice a / sqrt(2)
+    prints = [shell_fingerprint(x, a) for x in found]
+    assert len(set(prints)) == len(prints) > 1
+    for atoms in found:
+        assert len(atoms) == 16 and Counter(atoms.get_chemical_symbols()) == Counter(B=8, N=2, C=6)
+    # every decoration drawn independently is one of them
+    assert {shell_fingerprint(alloy(8, 2, rng, (2, 2, 2)), a) for _ in range(40)} <= set(prints)
+    # the cubic 8-atom crystal repeats in this cell: once seen, it is not drawn again
+    cubic = alloy(4, 1, rng)
+    assert shell_fingerprint(cubic, a) in prints
+    rest = random_decorations(8, 2, np.random.default_rng(3), [cubic], 50)
+    assert len(rest) == len(found) - 1
+    assert shell_fingerprint(cubic, a) not in {shell_fingerprint(x, a) for x in rest}
 
 
 def test_sp2_to_sp3_path_ends_at_wurtzite():
