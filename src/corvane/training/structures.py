@@ -534,35 +534,45 @@ def shell_fingerprint(atoms: Atoms, a: float) -> tuple:
     return tuple(sorted((key, count / len(atoms)) for key, count in pairs.items()))
 
 
+def _unseen_decorations(candidates, a, rng, seen, count) -> list[Atoms]:
+    """Up to `count` of the `candidates` (a zincblende B-N cell, boron sites, nitrogen sites),
+    taken in the random order `rng` gives and decorated, that are none of the crystals in
+    `seen` (lattice constant `a`) nor each other."""
+    known = {shell_fingerprint(atoms, a) for atoms in seen}
+    found = []
+    for k in rng.permutation(len(candidates)):
+        if len(found) == count:
+            break
+        atoms = _decorated(*candidates[k])
+        fingerprint = shell_fingerprint(atoms, a)
+        if fingerprint not in known:
+            known.add(fingerprint)
+            found.append(atoms)
+    return found
+
+
+def _site_choices(supercell: Atoms, n_boron: int, n_nitrogen: int) -> list:
+    cations, anions = _sublattices(supercell)
+    return [
+        (supercell, boron_sites, nitrogen_sites)
+        for boron_sites in itertools.combinations(cations, n_boron)
+        for nitrogen_sites in itertools.combinations(anions, n_nitrogen)
+    ]
+
+
 def new_decorations(n_boron: int, n_nitrogen: int, rng, seen, count: int) -> list[Atoms]:
     """Up to `count` 8-atom decorations of the composition, drawn by `rng` from every supercell
     of 4 primitive cells and every choice of sites, that are none of the crystals in `seen`
     (same composition and lattice constant) nor each other. Fewer if fewer exist."""
     a = _alloy_lattice_constant(n_boron, n_nitrogen)
     primitive = bulk("BN", "zincblende", a=a)
-    shapes = [make_supercell(primitive, m) for m in supercell_matrices(4)]
     candidates = []
-    for shape, atoms in enumerate(shapes):
-        cations, anions = _sublattices(atoms)
-        candidates += [
-            (shape, b, n)
-            for b in itertools.combinations(cations, n_boron)
-            for n in itertools.combinations(anions, n_nitrogen)
-        ]
-    known = {shell_fingerprint(atoms, a) for atoms in seen}
-    found = []
-    for k in rng.permutation(len(candidates)):
-        shape, boron_sites, nitrogen_sites = candidates[k]
-        atoms = _decorated(shapes[shape], boron_sites, nitrogen_sites)
-        fingerprint = shell_fingerprint(atoms, a)
-        if fingerprint in known:
-            continue
-        known.add(fingerprint)
+    for matrix in supercell_matrices(4):
+        candidates += _site_choices(make_supercell(primitive, matrix), n_boron, n_nitrogen)
+    found = _unseen_decorations(candidates, a, rng, seen, count)
+    for atoms in found:
         niggli_reduce(atoms)  # a compact cell of the same crystal: fewer grid points, better k-mesh
         atoms.wrap()
-        found.append(atoms)
-        if len(found) == count:
-            break
     return found
 
 
@@ -573,24 +583,7 @@ def random_decorations(n_boron: int, n_nitrogen: int, rng, seen, count: int, rep
     nor each other. Fewer if fewer exist."""
     a = _alloy_lattice_constant(n_boron, n_nitrogen, 2 * int(np.prod(repeat)))
     supercell = bulk("BN", "zincblende", a=a).repeat(repeat)
-    cations, anions = _sublattices(supercell)
-    candidates = list(
-        itertools.product(
-            itertools.combinations(cations, n_boron), itertools.combinations(anions, n_nitrogen)
-        )
-    )
-    known = {shell_fingerprint(atoms, a) for atoms in seen}
-    found = []
-    for k in rng.permutation(len(candidates)):
-        atoms = _decorated(supercell, *candidates[k])
-        fingerprint = shell_fingerprint(atoms, a)
-        if fingerprint in known:
-            continue
-        known.add(fingerprint)
-        found.append(atoms)
-        if len(found) == count:
-            break
-    return found
+    return _unseen_decorations(_site_choices(supercell, n_boron, n_nitrogen), a, rng, seen, count)
 
 
 def alloy_family(seed: int) -> list[Cell]:
@@ -637,16 +630,24 @@ def alloy_family(seed: int) -> list[Cell]:
     # primitive cell, one mildly rattled and strained cell each: more arrangements teach more
     # than more rattles of one. Every composition has 7 to 25 decorations in 8 atoms. A sixth
     # batch, from its own generator, adds two more again.
-    for offset in (2000, 3000):
-        rng = np.random.default_rng(seed + offset)
+    eight_atom = dict.fromkeys(ALLOY_COMPOSITIONS, 2)  # the cubic and the 2x2x1 decoration
+
+    def eight_atom_batch(rng):
+        """Two new 8-atom decorations per composition, numbered on, one cell each."""
+        batch = []
         for n_boron, n_nitrogen in ALLOY_COMPOSITIONS:
             seen = decorations[n_boron, n_nitrogen]
             kw = dict(metallic=n_boron != n_nitrogen)
             found = new_decorations(n_boron, n_nitrogen, rng, seen, 2)
-            for k, atoms in enumerate(found, start=len(seen) + 1):
+            for k, atoms in enumerate(found, start=eight_atom[n_boron, n_nitrogen] + 1):
                 prefix = f"alloy_{atoms.get_chemical_formula()}_d{k}"
-                cells += _rattles(prefix, "BCN_alloys", atoms, rng, 1, amplitudes=(0.05, 0.05), **kw)
+                batch += _rattles(prefix, "BCN_alloys", atoms, rng, 1, amplitudes=(0.05, 0.05), **kw)
+            eight_atom[n_boron, n_nitrogen] += len(found)
             seen += found
+        return batch
+
+    for offset in (2000, 3000):
+        cells += eight_atom_batch(np.random.default_rng(seed + offset))
     # A seventh batch: one random decoration of each composition in 16 atoms (the 2x2x2
     # supercell of the primitive cell). An ordered 8-atom decoration has two to four distinct
     # environments; a random 16-atom cell has up to sixteen, and its forces tell them apart.
@@ -674,19 +675,9 @@ def alloy_family(seed: int) -> list[Cell]:
     # A ninth and a tenth batch: two more 8-atom decorations per composition each, as in the
     # fifth and sixth, none a crystal above. An 8-atom cell costs a quarter of a 16-atom one in
     # GPAW, so per hour these bring four times the energies, and the energies of arrangements
-    # are what the models miss most. Numbered on from the 8-atom ones (d3 to d6).
-    eight_atom = dict.fromkeys(ALLOY_COMPOSITIONS, 6)
+    # are what the models miss most.
     for offset in (6000, 7000):
-        rng = np.random.default_rng(seed + offset)
-        for n_boron, n_nitrogen in ALLOY_COMPOSITIONS:
-            seen = decorations[n_boron, n_nitrogen]
-            kw = dict(metallic=n_boron != n_nitrogen)
-            found = new_decorations(n_boron, n_nitrogen, rng, seen, 2)
-            for k, atoms in enumerate(found, start=eight_atom[n_boron, n_nitrogen] + 1):
-                prefix = f"alloy_{atoms.get_chemical_formula()}_d{k}"
-                cells += _rattles(prefix, "BCN_alloys", atoms, rng, 1, amplitudes=(0.05, 0.05), **kw)
-            eight_atom[n_boron, n_nitrogen] += len(found)
-            seen += found
+        cells += eight_atom_batch(np.random.default_rng(seed + offset))
     return cells
 
 
