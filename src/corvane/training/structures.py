@@ -483,17 +483,22 @@ def _sublattices(atoms: Atoms) -> tuple[list[int], list[int]]:
     return [k for k, s in enumerate(symbols) if s == "B"], [k for k, s in enumerate(symbols) if s == "N"]
 
 
+def _alloy_host(n_boron: int, n_nitrogen: int, repeat=None) -> tuple[Atoms, float]:
+    """The zincblende B-N cell an alloy of the composition is decorated on, and its lattice
+    constant: the 8-atom cubic cell, or with `repeat` that supercell of the primitive cell."""
+    n_atoms = 8 if repeat is None else 2 * int(np.prod(repeat))
+    a = _alloy_lattice_constant(n_boron, n_nitrogen, n_atoms)
+    if repeat is None:
+        return bulk("BN", "zincblende", a=a, cubic=True), a
+    return bulk("BN", "zincblende", a=a).repeat(repeat), a
+
+
 def alloy(n_boron: int, n_nitrogen: int, rng, repeat=None) -> Atoms:
     """A zincblende-ordered B–C–N cell: boron only on the cation sublattice and nitrogen only on
     the anion sublattice (so no B–B or N–N bond), the sites drawn by `rng`, carbon on the rest.
     The lattice constant follows the carbon fraction between diamond's and c-BN's. The cell is
     the 8-atom cubic one, or with `repeat` that supercell of the 2-atom primitive cell."""
-    n_atoms = 8 if repeat is None else 2 * int(np.prod(repeat))
-    a = _alloy_lattice_constant(n_boron, n_nitrogen, n_atoms)
-    if repeat is None:
-        atoms = bulk("BN", "zincblende", a=a, cubic=True)
-    else:
-        atoms = bulk("BN", "zincblende", a=a).repeat(repeat)
+    atoms, _ = _alloy_host(n_boron, n_nitrogen, repeat)
     cations, anions = _sublattices(atoms)
     return _decorated(
         atoms, rng.choice(cations, n_boron, replace=False), rng.choice(anions, n_nitrogen, replace=False)
@@ -581,8 +586,7 @@ def random_decorations(n_boron: int, n_nitrogen: int, rng, seen, count: int, rep
     cell (`n_boron`, `n_nitrogen` per that cell), drawn by `rng` from every choice of sites,
     that are none of the crystals in `seen` (same composition and lattice constant, any cell)
     nor each other. Fewer if fewer exist."""
-    a = _alloy_lattice_constant(n_boron, n_nitrogen, 2 * int(np.prod(repeat)))
-    supercell = bulk("BN", "zincblende", a=a).repeat(repeat)
+    supercell, a = _alloy_host(n_boron, n_nitrogen, repeat)
     return _unseen_decorations(_site_choices(supercell, n_boron, n_nitrogen), a, rng, seen, count)
 
 
