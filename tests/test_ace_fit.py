@@ -1,6 +1,7 @@
 """Fitting cluster-expansion models, and the `fit` subcommand, on data made with our Tersoff."""
 
 import gzip
+import re
 
 import numpy as np
 import pytest
@@ -21,6 +22,7 @@ from corvane.training.ace_fit import (
     data_hash,
     error_table,
     fit,
+    mixed_coefficients,
     read_dataset,
     ridge_path,
     split_of,
@@ -436,3 +438,57 @@ def test_smoothness_prior_ranks_descriptors_by_their_radial_indices(tmp_path, ca
     with pytest.raises(SystemExit):
         cli.main(["fit", str(tmp_path), "-o", str(tmp_path / "x.pth"), "--smoothness", "-1"])
     assert "--smoothness must be zero or positive, got -1.0" in capsys.readouterr().err
+
+
+def test_coefficients_of_mixed_chemistry_take_their_own_penalty(fitted, tmp_path, capsys):
+    program = BASIS.program()
+    K = program.outputs
+    mixed = mixed_coefficients(BASIS, program, (("C",), ("B", "N")))
+    label = {name: k for k, name in enumerate(program.labels)}
+    B, C, N = 0, 1, 2
+    # A carbon seeing boron, or a boron seeing carbon, is mixed; B-N, B-B and C-C bonds are not.
+    assert mixed[C * K + label["2:0.0"]] and mixed[B * K + label["2:1.0"]]
+    assert not mixed[B * K + label["2:2.0"]] and not mixed[B * K + label["2:0.1"]]
+    assert not mixed[C * K + label["2:1.0"]] and not mixed[N * K + label["3:0:(0, 0)(2, 1)"]]
+    assert mixed[N * K + label["3:0:(0, 0)(1, 1)"]]  # an N whose neighbours include C
+
+    frames = fitted[0]
+    quiet = dict(log=lambda *_: None)
+    free, _ = fit(frames, BASIS, FitSettings(prior_cells=0, penalties=(1e-10,)), **quiet)
+    held, _ = fit(
+        frames, BASIS, FitSettings(prior_cells=0, penalties=(1e-10,), mixed_penalties=(1e6,)), **quiet
+    )
+    size = lambda model: np.abs(model.coefficients.reshape(-1)[mixed]).sum()  # noqa: E731
+    assert size(held) < 0.05 * size(free)
+    # The pure crystals' test cells use no mixed coefficient and fit about as well; the doped
+    # ones lose what the mixed coefficients gave them.
+    test = [a for a in frames if split_of(a) == "test"]
+    pure = [a for a in test if "B" not in a.symbols or "C" not in a.symbols]
+    doped = [a for a in test if a not in pure]
+    calcs = [AceCalculator(m, threads=1) for m in (free, held)]
+    (free_pure, free_doped), (held_pure, held_doped) = [
+        (calculator_errors(c, pure)[0], calculator_errors(c, doped)[0]) for c in calcs
+    ]
+    assert held_pure < 1.5 * free_pure and held_doped > 3 * free_doped
+
+    # Given several factors, the fit chooses one with the penalty and records it.
+    model, report = fit(frames, BASIS, FitSettings(prior_cells=0, mixed_penalties=(1.0, 1e6)), **quiet)
+    assert (
+        report["mixed_penalty"] in (1.0, 1e6) and model.metadata["mixed_penalty"] == report["mixed_penalty"]
+    )
+    assert model.metadata["hosts"] == ["C", "BN"]
+
+    # The command takes the factors and says which one the validation split chose.
+    write_gz_members(tmp_path / "cells.extxyz.gz", frames)
+    small = ["--body2", "5", "--body3", "3,3,2,2", "--body4", "1"]
+    out = str(tmp_path / "m.pth")
+    assert cli.main(["fit", str(tmp_path), "-o", out, *small, "--mixed-penalties", "1,1e6"]) == 0
+    chosen = [line for line in capsys.readouterr().out.splitlines() if line.startswith("penalty ")]
+    assert len(chosen) == 1
+    assert re.fullmatch(
+        r"penalty \S+, mixed chemistry x(1|1e\+06) \(chosen on the validation split\)", chosen[0]
+    )
+    for bad, message in (("0", "must be positive, got 0.0"), ("1,x", "needs comma-separated numbers")):
+        with pytest.raises(SystemExit):
+            cli.main(["fit", str(tmp_path), "-o", out, "--mixed-penalties", bad])
+        assert message in capsys.readouterr().err

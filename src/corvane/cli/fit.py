@@ -9,6 +9,8 @@ or get one from a hash of their name. Prints progress and, last, the error table
 
 from __future__ import annotations
 
+import math
+import re
 import sys
 from dataclasses import fields
 
@@ -76,6 +78,18 @@ def register_parser(subparsers):
         "n the sum of its radial indices (0: plain ridge).",
     )
     parser.add_argument(
+        "--hosts",
+        default=",".join("".join(h) for h in _SETTINGS["hosts"]),
+        help="Host chemistries, comma-separated (e.g. C,BN): coefficients whose central and "
+        "neighbour elements lie within none of them are of mixed chemistry.",
+    )
+    parser.add_argument(
+        "--mixed-penalties",
+        default=",".join(f"{f:g}" for f in _SETTINGS["mixed_penalties"]),
+        help="Factors on the penalty of mixed-chemistry coefficients, comma-separated; the "
+        "validation split chooses one with the penalty (1: no separate penalty).",
+    )
+    parser.add_argument(
         "--prior-cells",
         type=int,
         default=_SETTINGS["prior_cells"],
@@ -99,6 +113,12 @@ def main(args):
     except ValueError:
         raise SystemExit(f"corvane fit: error: --body3 needs four integers, got {args.body3!r}")
     try:
+        try:
+            mixed_penalties = tuple(float(x) for x in args.mixed_penalties.split(","))
+        except ValueError:
+            raise ValueError(
+                f"--mixed-penalties needs comma-separated numbers, got {args.mixed_penalties!r}"
+            ) from None
         basis = AceBasis(
             elements=tuple(e.strip() for e in args.elements.split(",") if e.strip()),
             cutoff=args.cutoff,
@@ -113,7 +133,12 @@ def main(args):
             energy_scale=args.energy_scale,
             smoothness=args.smoothness,
             prior_cells=args.prior_cells,
+            hosts=tuple(tuple(re.findall(r"[A-Z][a-z]?", h)) for h in args.hosts.split(",") if h.strip()),
+            mixed_penalties=mixed_penalties,
         )
+        for factor in mixed_penalties:
+            if not (factor > 0 and math.isfinite(factor)):
+                raise ValueError(f"--mixed-penalties must be positive, got {factor}")
         if not args.smoothness >= 0:
             raise ValueError(f"--smoothness must be zero or positive, got {args.smoothness}")
         for name, value in (
@@ -135,5 +160,6 @@ def main(args):
     save_model(model, out)
     print("-" * 60)
     print(error_table(report))
-    print(f"penalty {report['penalty']:.1e} (chosen on the {report['chosen_on']} split)")
+    mixed = f", mixed chemistry x{report['mixed_penalty']:g}" if len(mixed_penalties) > 1 else ""
+    print(f"penalty {report['penalty']:.1e}{mixed} (chosen on the {report['chosen_on']} split)")
     print(f"Model written to: {out}")

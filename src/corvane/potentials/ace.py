@@ -213,6 +213,9 @@ class Program:
     # Per descriptor: the sum of the radial indices mu of its factors (how fast it varies with
     # the bond lengths), for the fit's smoothness prior.
     radial_order: np.ndarray = field(default_factory=lambda: np.zeros(0, dtype=int))
+    # Per descriptor: the neighbour elements its factors see, as bits (1 << element index), for
+    # the fit's penalty on coefficients of mixed chemistry.
+    neighbour_elements: np.ndarray = field(default_factory=lambda: np.zeros(0, dtype=int))
 
 
 def _contraction(basis, factors, patterns):
@@ -233,7 +236,7 @@ def _contraction(basis, factors, patterns):
 @functools.lru_cache(maxsize=8)
 def _build_program(basis: AceBasis) -> Program:
     ne = len(basis.elements)
-    descriptors, labels, orders, seen = [], [], [], set()
+    descriptors, labels, orders, neighbours, seen = [], [], [], [], set()
 
     def add(label, terms, factors):
         key = frozenset(terms.items())
@@ -243,6 +246,7 @@ def _build_program(basis: AceBasis) -> Program:
         descriptors.append(terms)
         labels.append(label)
         orders.append(sum(mu for _, mu in factors))
+        neighbours.append(sum(1 << c for c in {c for c, _ in factors}))
 
     for c in range(ne):
         for mu in range(basis.body2):
@@ -271,6 +275,7 @@ def _build_program(basis: AceBasis) -> Program:
         len(descriptors),
         labels,
         np.array(orders, dtype=int),
+        np.array(neighbours, dtype=int),
     )
 
 

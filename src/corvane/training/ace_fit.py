@@ -87,6 +87,13 @@ class FitSettings:
     # choose the penalty: beyond the range relaxations, strength paths and MD below melting visit,
     # one strongly rattled cell would decide the choice alone.
     choice_bound: float = 1.0
+    # Coefficients of mixed chemistry: those whose central element and the neighbour elements
+    # their descriptor sees lie within none of these hosts, so that only mixtures and dopants use
+    # them. Their penalty is the chosen one times one of `mixed_penalties`, chosen with it: with
+    # too little data on mixtures, a penalty weak enough for the pure crystals leaves large
+    # cancelling mixed coefficients that swing on arrangements the fit has not seen.
+    hosts: tuple[tuple[str, ...], ...] = (("C",), ("B", "N"))
+    mixed_penalties: tuple[float, ...] = (1.0,)
     # Fit the energy per uncompensated carrier (corvane.potentials.ace); off, the model has none.
     carrier_term: bool = True
     # Let it depend on the cell's mean pair descriptors (needs carrier_term). On our data this
@@ -149,6 +156,18 @@ def pair_columns(basis, program) -> np.ndarray:
     the carrier term's dependence on the bonds reuses."""
     K = program.outputs
     return np.concatenate([e * K + basis.pair_descriptors() for e in range(len(basis.elements))])
+
+
+def mixed_coefficients(basis, program, hosts) -> np.ndarray:
+    """Which of the E*K coefficients (central element, descriptor) are of mixed chemistry: the
+    central element and its descriptor's neighbour elements lie within none of `hosts`."""
+    index = {e: i for i, e in enumerate(basis.elements)}
+    host_masks = [sum(1 << index[e] for e in host if e in index) for host in hosts]
+    mixed = []
+    for centre in range(len(basis.elements)):
+        chemistry = program.neighbour_elements | (1 << centre)
+        mixed.append(np.all([(chemistry & ~m) != 0 for m in host_masks], axis=0))
+    return np.concatenate(mixed)
 
 
 def cell_rows(atoms, basis, program, species):
@@ -274,18 +293,32 @@ def _errors(X, y, weights, kinds, coef):
     return out
 
 
-def ridge_path(X, y, penalties):
-    """Coefficients minimising |X c - y|^2 + lam s0^2 |c|^2 for each relative penalty lam, s0
-    the largest singular value of X; columns that are zero throughout get 0."""
+def ridge_path(X, y, penalties, top=None):
+    """Coefficients minimising |X c - y|^2 + lam top |c|^2 for each relative penalty lam, top
+    by default the largest squared singular value of X; columns that are zero throughout get 0."""
     norms = np.linalg.norm(X, axis=0)
     active = norms > 1e-12 * max(norms.max(initial=0.0), 1e-300)
     u, s, vt = np.linalg.svd(X[:, active], full_matrices=False)
     uy = u.T @ y
-    top = s[0] ** 2 if len(s) else 1.0
+    if top is None:
+        top = s[0] ** 2 if len(s) else 1.0
     for lam in penalties:
         coef = np.zeros(X.shape[1])
         coef[active] = vt.T @ (s * uy / (s * s + lam * top))
         yield lam, coef
+
+
+def _top_squared_singular_value(X, iterations=60) -> float:
+    """The largest squared singular value of X, by power iteration from a fixed start (to a
+    percent or so, enough for a penalty's scale)."""
+    v = np.ones(X.shape[1]) / np.sqrt(X.shape[1])
+    for _ in range(iterations):
+        w = X.T @ (X @ v)
+        norm = np.linalg.norm(w)
+        if norm == 0.0:
+            return 1.0
+        v = w / norm
+    return float(np.linalg.norm(X @ v) ** 2)
 
 
 def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=print):
@@ -396,15 +429,28 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
     if unused:
         X_train = X_train.copy()
         X_train[:, unused] = 0.0  # columns of zeros get the coefficient 0
+    mixed = np.concatenate(
+        [[False] * ne, mixed_coefficients(basis, program, settings.hosts), [False] * (ncol - carrier)]
+    )
+    # Every factor's penalties are relative to the same matrix's largest squared singular value,
+    # so that a penalty means the same on the other coefficients whatever the factor.
+    top = None if settings.mixed_penalties == (1.0,) else _top_squared_singular_value(X_train / scale)
     trials = []
-    for lam, c in ridge_path(X_train / scale, y_train, settings.penalties):
-        c = c / scale
-        residual = (Xv @ c - yv) ** 2
-        loss = float(np.mean([residual[m].mean() for m in members]))
-        trials.append((loss, lam, c))
-        log(f"penalty {lam:8.1e}: weighted {select} loss {loss:.4g}")
-    loss, lam, coef = min(trials, key=lambda t: t[0])
-    log(f"chosen penalty {lam:.1e} (weighted {select} loss {loss:.4g})")
+    for factor in settings.mixed_penalties:
+        factor_scale = np.where(mixed, scale * np.sqrt(factor), scale)
+        tag = f"mixed x{factor:g}, " if len(settings.mixed_penalties) > 1 else ""
+        for lam, c in ridge_path(X_train / factor_scale, y_train, settings.penalties, top):
+            c = c / factor_scale
+            residual = (Xv @ c - yv) ** 2
+            loss = float(np.mean([residual[m].mean() for m in members]))
+            trials.append((loss, lam, factor, c))
+            log(f"{tag}penalty {lam:8.1e}: weighted {select} loss {loss:.4g}")
+    loss, lam, factor, coef = min(trials, key=lambda t: t[0])
+    log(
+        f"chosen penalty {lam:.1e}"
+        + (f", mixed chemistry x{factor:g}" if len(settings.mixed_penalties) > 1 else "")
+        + f" (weighted {select} loss {loss:.4g})"
+    )
     if settings.carrier_term:
         per_carrier = coef[carrier] + np.array(mean_pairs).reshape(-1, len(pairs)) @ coef[carrier + 1 :]
         if settings.carrier_environment and len(per_carrier):
@@ -416,7 +462,13 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
         else:
             log(f"energy per uncompensated carrier: {coef[carrier]:.3f} eV")
 
-    report = {"penalty": lam, "chosen_on": select, "cells": {s: len(splits[s]) for s in SPLITS}, "errors": {}}
+    report = {
+        "penalty": lam,
+        "mixed_penalty": factor,
+        "chosen_on": select,
+        "cells": {s: len(splits[s]) for s in SPLITS},
+        "errors": {},
+    }
     for split, (X, y, w, k) in stacked.items():
         report["errors"][split] = _errors(X, y, w, k, coef)
     # The errors on the cells that chose the penalty (the validation split less unseen kinds
@@ -429,6 +481,8 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
         {
             "training_data_sha256": data_hash(frames),
             "penalty": float(lam),
+            "mixed_penalty": float(factor),
+            "hosts": ["".join(h) for h in settings.hosts],
             "sigma_energy_eV_per_atom": settings.sigma_energy,
             "sigma_force_eV_per_A": settings.sigma_force,
             "sigma_stress_GPa": settings.sigma_stress,
