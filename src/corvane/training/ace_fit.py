@@ -22,7 +22,9 @@ each family (or composition) of validation cells counting equally, whatever its 
 validation cells of a family (or, without one, a composition) the training split lacks are left
 out of that choice, since one cell of a kind the model has never seen (a vacancy, say) would
 otherwise decide it alone, and so are cells ``choice_bound`` eV/atom or more above the lowest of
-their family and composition, for the same reason. The model is fitted on the training split
+their family and composition, for the same reason. Coefficients of mixed chemistry (used only
+by mixtures and dopants of the ``hosts``) can take the penalty times a factor, chosen from
+``mixed_penalties`` with it. The model is fitted on the training split
 alone, so validation and test errors are honest. The result depends only on the data and the
 settings.
 
