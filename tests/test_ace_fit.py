@@ -488,7 +488,17 @@ def test_coefficients_of_mixed_chemistry_take_their_own_penalty(fitted, tmp_path
     assert re.fullmatch(
         r"penalty \S+, mixed chemistry x(1|1e\+06) \(chosen on the validation split\)", chosen[0]
     )
-    for bad, message in (("0", "must be positive, got 0.0"), ("1,x", "needs comma-separated numbers")):
+    for option, bad, message in (
+        ("--mixed-penalties", "0", "--mixed-penalties must be positive, got 0.0"),
+        ("--mixed-penalties", "1,x", "--mixed-penalties needs comma-separated numbers"),
+        ("--penalties", "1e-12,inf", "--penalties must be positive, got inf"),
+    ):
         with pytest.raises(SystemExit):
-            cli.main(["fit", str(tmp_path), "-o", out, "--mixed-penalties", bad])
+            cli.main(["fit", str(tmp_path), "-o", out, option, bad])
         assert message in capsys.readouterr().err
+    # A single penalty and factor given are the ones used.
+    assert (
+        cli.main(["fit", str(tmp_path), "-o", out, *small, "--penalties", "1e-9", "--mixed-penalties", "1e6"])
+        == 0
+    )
+    assert (load_model(out).metadata["penalty"], load_model(out).metadata["mixed_penalty"]) == (1e-9, 1e6)

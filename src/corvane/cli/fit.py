@@ -84,6 +84,12 @@ def register_parser(subparsers):
         "neighbour elements lie within none of them are of mixed chemistry.",
     )
     parser.add_argument(
+        "--penalties",
+        default=None,
+        help="Penalties to choose from, relative to the largest squared singular value of the "
+        "weighted rows, comma-separated (default: 1e-16 to 1 in half decades).",
+    )
+    parser.add_argument(
         "--mixed-penalties",
         default=",".join(f"{f:g}" for f in _SETTINGS["mixed_penalties"]),
         help="Factors on the penalty of mixed-chemistry coefficients, comma-separated; the "
@@ -97,6 +103,18 @@ def register_parser(subparsers):
         "as a weak prior where the DFT data say nothing (0: none).",
     )
     parser.set_defaults(command="fit")
+
+
+def _numbers(option, text):
+    """Comma-separated positive numbers; ValueError naming the option otherwise."""
+    try:
+        values = tuple(float(x) for x in text.split(","))
+    except ValueError:
+        raise ValueError(f"{option} needs comma-separated numbers, got {text!r}") from None
+    for value in values:
+        if not (value > 0 and math.isfinite(value)):
+            raise ValueError(f"{option} must be positive, got {value}")
+    return values
 
 
 def main(args):
@@ -113,12 +131,10 @@ def main(args):
     except ValueError:
         raise SystemExit(f"corvane fit: error: --body3 needs four integers, got {args.body3!r}")
     try:
-        try:
-            mixed_penalties = tuple(float(x) for x in args.mixed_penalties.split(","))
-        except ValueError:
-            raise ValueError(
-                f"--mixed-penalties needs comma-separated numbers, got {args.mixed_penalties!r}"
-            ) from None
+        mixed_penalties = _numbers("--mixed-penalties", args.mixed_penalties)
+        penalties = (
+            _SETTINGS["penalties"] if args.penalties is None else _numbers("--penalties", args.penalties)
+        )
         basis = AceBasis(
             elements=tuple(e.strip() for e in args.elements.split(",") if e.strip()),
             cutoff=args.cutoff,
@@ -134,11 +150,9 @@ def main(args):
             smoothness=args.smoothness,
             prior_cells=args.prior_cells,
             hosts=tuple(tuple(re.findall(r"[A-Z][a-z]?", h)) for h in args.hosts.split(",") if h.strip()),
+            penalties=penalties,
             mixed_penalties=mixed_penalties,
         )
-        for factor in mixed_penalties:
-            if not (factor > 0 and math.isfinite(factor)):
-                raise ValueError(f"--mixed-penalties must be positive, got {factor}")
         if not args.smoothness >= 0:
             raise ValueError(f"--smoothness must be zero or positive, got {args.smoothness}")
         for name, value in (
