@@ -501,4 +501,5 @@ def test_coefficients_of_mixed_chemistry_take_their_own_penalty(fitted, tmp_path
         cli.main(["fit", str(tmp_path), "-o", out, *small, "--penalties", "1e-9", "--mixed-penalties", "1e6"])
         == 0
     )
+    assert "penalty 1.0e-09, mixed chemistry x1e+06 (given)" in capsys.readouterr().out
     assert (load_model(out).metadata["penalty"], load_model(out).metadata["mixed_penalty"]) == (1e-9, 1e6)

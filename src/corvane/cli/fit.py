@@ -174,6 +174,12 @@ def main(args):
     save_model(model, out)
     print("-" * 60)
     print(error_table(report))
-    mixed = f", mixed chemistry x{report['mixed_penalty']:g}" if len(mixed_penalties) > 1 else ""
-    print(f"penalty {report['penalty']:.1e}{mixed} (chosen on the {report['chosen_on']} split)")
+    factor = report["mixed_penalty"]
+    mixed = f", mixed chemistry x{factor:g}" if len(mixed_penalties) > 1 or factor != 1.0 else ""
+    how = (
+        "given"
+        if len(penalties) == len(mixed_penalties) == 1
+        else f"chosen on the {report['chosen_on']} split"
+    )
+    print(f"penalty {report['penalty']:.1e}{mixed} ({how})")
     print(f"Model written to: {out}")
