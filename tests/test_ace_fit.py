@@ -454,7 +454,9 @@ def test_coefficients_of_mixed_chemistry_take_their_own_penalty(fitted, tmp_path
 
     frames = fitted[0]
     quiet = dict(log=lambda *_: None)
-    free, _ = fit(frames, BASIS, FitSettings(prior_cells=0, penalties=(1e-10,)), **quiet)
+    free, _ = fit(
+        frames, BASIS, FitSettings(prior_cells=0, penalties=(1e-10,), mixed_penalties=(1.0,)), **quiet
+    )
     held, _ = fit(
         frames, BASIS, FitSettings(prior_cells=0, penalties=(1e-10,), mixed_penalties=(1e6,)), **quiet
     )
