@@ -320,3 +320,7 @@ def main(argv=None):
                 cells = "".join(f"{shortest:9.2f} /{volume:5.1f}" for shortest, volume in relaxed)
                 bad = sum(shortest < 1.0 or not 4.0 < volume < 10.0 for shortest, volume in relaxed)
                 print(f"   {'':22}relaxed {cells}" + (f"   {bad} COLLAPSED OR BURST" if bad else ""))
+
+
+if __name__ == "__main__":
+    main()
