@@ -494,6 +494,8 @@ def test_coefficients_of_mixed_chemistry_take_their_own_penalty(fitted, tmp_path
         ("--mixed-penalties", "0", "--mixed-penalties must be positive, got 0.0"),
         ("--mixed-penalties", "1,x", "--mixed-penalties needs comma-separated numbers"),
         ("--penalties", "1e-12,inf", "--penalties must be positive, got inf"),
+        ("--hosts", "C,Bn", "--hosts needs element symbols run together, comma-separated, got 'Bn'"),
+        ("--hosts", "C,,BN", "got ''"),
     ):
         with pytest.raises(SystemExit):
             cli.main(["fit", str(tmp_path), "-o", out, option, bad])

@@ -117,6 +117,19 @@ def _numbers(option, text):
     return values
 
 
+def _hosts(text):
+    """Host chemistries from "C,BN": element symbols run together, hosts comma-separated."""
+    from ase.data import chemical_symbols
+
+    hosts = []
+    for host in text.split(","):
+        symbols = re.findall(r"[A-Z][a-z]?", host)
+        if not symbols or "".join(symbols) != host.strip() or set(symbols) - set(chemical_symbols[1:]):
+            raise ValueError(f"--hosts needs element symbols run together, comma-separated, got {host!r}")
+        hosts.append(tuple(symbols))
+    return tuple(hosts)
+
+
 def main(args):
     from pathlib import Path
 
@@ -149,7 +162,7 @@ def main(args):
             energy_scale=args.energy_scale,
             smoothness=args.smoothness,
             prior_cells=args.prior_cells,
-            hosts=tuple(tuple(re.findall(r"[A-Z][a-z]?", h)) for h in args.hosts.split(",") if h.strip()),
+            hosts=_hosts(args.hosts),
             penalties=penalties,
             mixed_penalties=mixed_penalties,
         )
