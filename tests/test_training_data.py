@@ -17,6 +17,7 @@ from corvane.training.structures import (
     all_cells,
     alloy,
     bc2n_orderings,
+    like_bond_decorations,
     new_decorations,
     random_decorations,
     shell_fingerprint,
@@ -166,6 +167,29 @@ def test_random_16_atom_decorations_cover_the_supercell_once_and_skip_the_seen_o
     rest = random_decorations(8, 2, np.random.default_rng(3), [cubic], 50)
     assert len(rest) == len(found) - 1
     assert shell_fingerprint(cubic, a) not in {shell_fingerprint(x, a) for x in rest}
+
+
+def test_like_bond_decorations_hold_a_b_b_or_n_n_bond_and_skip_the_seen_ones():
+    # C3B3N2: the sublattice-ordered decorations hold no like bond; these each hold one at least
+    rng = np.random.default_rng(4)
+    ordered = new_decorations(3, 2, rng, [], 50)
+    found = like_bond_decorations(3, 2, rng, ordered, 6)
+    assert len(found) == 6
+    a = 3.6
+    prints = {shell_fingerprint(x, a) for x in ordered}
+    for atoms in found:
+        assert Counter(atoms.get_chemical_symbols()) == Counter(B=3, N=2, C=3)
+        i, j = neighbor_list("ij", atoms, 1.8)
+        symbols = atoms.get_chemical_symbols()
+        assert any(symbols[x] == symbols[y] != "C" for x, y in zip(i, j))
+        assert shell_fingerprint(atoms, a) not in prints
+    assert len({shell_fingerprint(x, a) for x in found}) == 6
+    for atoms in ordered:
+        i, j = neighbor_list("ij", atoms, 1.8)
+        symbols = atoms.get_chemical_symbols()
+        assert not any(symbols[x] == symbols[y] != "C" for x, y in zip(i, j))
+    # one boron and one nitrogen can make no like bond
+    assert like_bond_decorations(1, 1, rng, [], 2) == []
 
 
 def test_sp2_to_sp3_path_ends_at_wurtzite():
