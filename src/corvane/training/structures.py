@@ -571,12 +571,17 @@ def _like_bond_site_choices(supercell: Atoms, n_boron: int, n_nitrogen: int) -> 
     one B-B or N-N bond."""
     # 2 A lies between zincblende's bonds (1.54-1.57 A here) and its second neighbours (2.5 A).
     first, second = neighbor_list("ij", supercell, 2.0)
-    bonds = [(i, j) for i, j in zip(first, second) if i < j]
+    bonds = {(i, j) for i, j in zip(first, second) if i < j}
+
+    def bonded(sites):  # sites ascending, as combinations gives them
+        return any(pair in bonds for pair in itertools.combinations(sites, 2))
+
     choices = []
     for boron_sites in itertools.combinations(range(len(supercell)), n_boron):
+        boron_bonded = bonded(boron_sites)
         rest = [k for k in range(len(supercell)) if k not in boron_sites]
         for nitrogen_sites in itertools.combinations(rest, n_nitrogen):
-            if any({i, j} <= set(boron_sites) or {i, j} <= set(nitrogen_sites) for i, j in bonds):
+            if boron_bonded or bonded(nitrogen_sites):
                 choices.append((supercell, boron_sites, nitrogen_sites))
     return choices
 
