@@ -21,6 +21,7 @@ from corvane.training.structures import (
     new_decorations,
     random_decorations,
     shell_fingerprint,
+    short_contact,
     sp2_sp3_path,
     stacked,
     supercell_matrices,
@@ -64,7 +65,8 @@ def test_cells_are_unique_reproducible_and_physical():
     again = {c.name: c.atoms for c in all_cells()}
     for cell in cells:
         assert np.array_equal(again[cell.name].positions, cell.atoms.positions), cell.name
-        assert neighbor_list("d", cell.atoms, 3.0).min() >= 1.2, cell.name  # no overlapping atoms
+        # no overlapping atoms; short contacts press one pair on purpose
+        assert neighbor_list("d", cell.atoms, 3.0).min() >= (1.1 if cell.kind == "short" else 1.2), cell.name
     # cheap cells come first, so an interrupted run has every small family
     sizes = [len(c.atoms) for c in cells if c.priority == 0]
     assert sizes == sorted(sizes)
@@ -190,6 +192,36 @@ def test_like_bond_decorations_hold_a_b_b_or_n_n_bond_and_skip_the_seen_ones():
         assert not any(symbols[x] == symbols[y] != "C" for x, y in zip(i, j))
     # one boron and one nitrogen can make no like bond
     assert like_bond_decorations(1, 1, rng, [], 2) == []
+
+
+def test_short_contacts_press_one_bond_of_the_asked_elements_and_keep_the_rest():
+    rng = np.random.default_rng(5)
+    decoration = like_bond_decorations(3, 2, rng, [], 1)[0]
+    symbols = decoration.get_chemical_symbols()
+    for pairs in (("BB", "NN"), ("BC", "CN"), ("NN",)):
+        for _ in range(5):
+            found = short_contact(decoration, pairs, rng)
+            if found is None:  # this decoration may hold no N-N bond
+                assert pairs == ("NN",)
+                i, j = neighbor_list("ij", decoration, 1.8)
+                assert not any(symbols[x] == symbols[y] == "N" for x, y in zip(i, j))
+                continue
+            pair, pressed = found
+            assert pair in pairs
+            assert pressed.get_chemical_symbols() == symbols
+            i, j, d = neighbor_list("ijd", pressed, 1.4)
+            shortest = np.argmin(d)
+            assert 1.10 <= d[shortest] <= 1.35
+            assert "".join(sorted(symbols[i[shortest]] + symbols[j[shortest]])) == pair
+            # only that pair is pressed: every other distance stays a mildly rattled bond
+            others = np.delete(
+                d,
+                np.flatnonzero(
+                    (i == i[shortest]) & (j == j[shortest]) | (i == j[shortest]) & (j == i[shortest])
+                ),
+            )
+            assert others.size == 0 or others.min() > 1.3
+    assert short_contact(bulk("C", "diamond", a=3.57), ("BB", "NN"), rng) is None
 
 
 def test_sp2_to_sp3_path_ends_at_wurtzite():
