@@ -3,6 +3,7 @@
 import os
 import subprocess
 import sys
+from dataclasses import replace
 
 import numpy as np
 import pytest
@@ -12,6 +13,7 @@ from ase.build import bulk
 from corvane import _kernels
 from corvane.potentials import pth
 from corvane.potentials.ace import AceBasis, AceCalculator, AceModel, load_model, save_model
+from corvane.training.ace_fit import core_terms, voigt
 
 SMALL = AceBasis(
     ("B", "C", "N"),
@@ -169,6 +171,68 @@ def test_forces_and_stress_are_derivatives_of_the_energy():
     atoms = mixed_cell()
     atoms.calc = AceCalculator(random_model(), threads=1)
     assert_derivatives_of_the_energy(atoms)
+
+
+def test_short_range_is_bounded_and_the_core_repels_with_consistent_derivatives(tmp_path):
+    plain = random_model(scale=1e-2)
+    cored = AceModel(replace(SMALL, core_radius=1.1, core_energy=5.0), plain.reference, plain.coefficients)
+    pair = lambda r: 5.0 * (1.1 / r - 1) ** 3 if r < 1.1 else 0.0  # noqa: E731
+
+    # A dimer through r_inner (1.0 A): energy and force are continuous there; below it the
+    # fitted terms stay bounded, and the core is all that differs between the two models.
+    def dimer(model, r):
+        atoms = Atoms("BN", positions=[[0, 0, 0], [r, 0, 0]], cell=[12, 12, 12], pbc=True)
+        atoms.calc = AceCalculator(model, threads=1)
+        return atoms.get_potential_energy(), atoms.get_forces()[1, 0]
+
+    inside, outside = dimer(plain, 1.0 - 1e-9), dimer(plain, 1.0 + 1e-9)
+    assert inside[0] == pytest.approx(outside[0], abs=1e-7)
+    assert inside[1] == pytest.approx(outside[1], abs=1e-5)
+    spread = np.ptp([dimer(plain, r)[0] for r in np.linspace(0.05, 1.0, 40)])
+    reach = np.ptp([dimer(plain, r)[0] for r in np.linspace(1.0, 4.0, 40)])
+    assert spread < 20 * reach  # unbounded, T_7 alone would be 900 at 0.05 A, in every factor
+    for r in (0.3, 0.9, 1.05, 1.2):
+        assert dimer(cored, r)[0] - dimer(plain, r)[0] == pytest.approx(pair(r), rel=1e-10, abs=1e-12)
+    energies = [dimer(cored, r)[0] for r in (0.3, 0.5, 0.7, 0.9)]
+    assert np.all(np.diff(energies) < 0)  # repulsive all the way in
+
+    # Forces and stress of a crowded cell, pairs inside the core and below r_inner, against
+    # central differences; the fit's rows plus the core give the same numbers.
+    atoms = mixed_cell()
+    for i, j, r in ((0, 1, 0.85), (2, 3, 1.05), (9, 8, 0.95), (15, 14, 1.08)):
+        bond = atoms.get_distance(i, j, mic=True, vector=True)
+        atoms.positions[i] += bond * (1 - r / np.linalg.norm(bond))
+    atoms.calc = AceCalculator(cored, threads=1)
+    forces = atoms.get_forces()
+    h = 1e-6
+    for i, a in ((0, 0), (2, 1), (9, 2), (15, 0)):
+        shifted = []
+        for sign in (1, -1):
+            x = atoms.copy()
+            x.calc = atoms.calc
+            x.positions[i, a] += sign * h
+            shifted.append(x.get_potential_energy())
+        assert forces[i, a] == pytest.approx(-(shifted[0] - shifted[1]) / (2 * h), rel=1e-6, abs=1e-6)
+    species = atoms.calc.species(atoms.numbers)
+    core_energy, core_forces, core_stress = core_terms(atoms, cored.basis, species)
+    assert core_energy > 5.0 * (1.1 / 0.85 - 1) ** 3
+    _, energy, design_forces, virial = design(atoms, SMALL, True)
+    c = cored.coefficients.reshape(-1)
+    counts = np.bincount(species, minlength=3)
+    assert counts @ cored.reference + energy @ c + core_energy == pytest.approx(atoms.get_potential_energy())
+    np.testing.assert_allclose((design_forces @ c).reshape(-1, 3) + core_forces, forces, atol=1e-9)
+    w = (virial @ c).reshape(3, 3)
+    stress = atoms.get_stress()
+    np.testing.assert_allclose(voigt(0.5 * (w + w.T)) / atoms.get_volume() + core_stress, stress, atol=1e-9)
+    # the file keeps the core; a description written before there was one has none
+    save_model(cored, tmp_path / "cored.pth")
+    assert load_model(tmp_path / "cored.pth").basis == cored.basis
+    old = {k: v for k, v in cored.basis.as_dict().items() if not k.startswith("core")}
+    assert AceBasis.from_dict(old) == SMALL
+    with pytest.raises(ValueError, match="core_radius <= cutoff"):
+        replace(SMALL, core_radius=5.0, core_energy=1.0)
+    with pytest.raises(ValueError, match="core_energy >= 0"):
+        replace(SMALL, core_radius=1.0, core_energy=-1.0)
 
 
 def test_results_do_not_depend_on_thread_count_and_design_rows_agree():

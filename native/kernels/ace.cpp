@@ -148,19 +148,9 @@ struct Bond {
 template <int Nu>
 constexpr int kRankComponents = (Nu + 1) * (Nu + 2) / 2;
 
-[[gnu::always_inline]] inline void bond_factors(const double* d, const AceBasis& basis, int groups,
-                                                Bond& f) {
-    const double r2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
-    const double r = std::sqrt(r2);
-    f.inv_r = 1.0 / r;
-    for (int a = 0; a < 3; ++a) f.u[a] = d[a] * f.inv_r;
-
-    // Chebyshev polynomials T_k(xi) and dT_k/dxi, times the cutoff function.
-    const double scale = 2.0 / (basis.cutoff - basis.r_inner);
-    const double xi = scale * (r - basis.r_inner) - 1.0;
-    const double rc2 = basis.cutoff * basis.cutoff;
-    const double s = 1.0 - r2 / rc2;
-    const double fc = s * s * s, dfc = -6.0 * s * s * r / rc2;
+// Chebyshev polynomials T_k(xi) and their derivatives by r, times the cutoff function.
+[[gnu::always_inline]] inline void chebyshev_factors(double xi, double scale, double fc, double dfc,
+                                                     int groups, Bond& f) {
     f.radial[0] = fc;
     f.dradial[0] = dfc;
     f.radial[1] = xi * fc;
@@ -174,6 +164,33 @@ constexpr int kRankComponents = (Nu + 1) * (Nu + 2) / 2;
         dt = dtk;
         f.radial[k] = tk * fc;
         f.dradial[k] = dtk * scale * fc + tk * dfc;
+    }
+}
+
+[[gnu::always_inline]] inline void bond_factors(const double* d, const AceBasis& basis, int groups,
+                                                Bond& f) {
+    const double r2 = d[0] * d[0] + d[1] * d[1] + d[2] * d[2];
+    const double r = std::sqrt(r2);
+    f.inv_r = 1.0 / r;
+    for (int a = 0; a < 3; ++a) f.u[a] = d[a] * f.inv_r;
+
+    const double scale = 2.0 / (basis.cutoff - basis.r_inner);
+    const double xi = scale * (r - basis.r_inner) - 1.0;
+    const double rc2 = basis.cutoff * basis.cutoff;
+    const double s = 1.0 - r2 / rc2;
+    const double fc = s * s * s, dfc = -6.0 * s * s * r / rc2;
+    if (xi < -1.0) {
+        // Below r_inner no data constrain the polynomials, which grow as fast as cosh(k t) there:
+        // each continues instead as T_k(-1) + T_k'(-1) g(xi + 1) with g(t) = t / (1 - t), bounded,
+        // and equal with its slope at r_inner. The core term takes over at short range.
+        const double t = xi + 1.0, g = t / (1.0 - t), dg = scale / ((1.0 - t) * (1.0 - t));
+        for (int k = 0; k < kLanes * groups; ++k) {
+            const double sign = k % 2 ? -1.0 : 1.0, slope = -sign * k * k;  // T_k(-1), T_k'(-1)
+            f.radial[k] = (sign + slope * g) * fc;
+            f.dradial[k] = slope * dg * fc + (sign + slope * g) * dfc;
+        }
+    } else {
+        chebyshev_factors(xi, scale, fc, dfc, groups, f);
     }
 
     // Monomials of the unit vector, each from one a rank lower.
@@ -276,6 +293,17 @@ void moment_gradients(const Bond& f, const AceBasis& basis, const MomentLayout& 
             }
         }
     }
+}
+
+// Half the core energy of one bond to its first atom (the list holds each bond both ways), and
+// its derivative by the bond vector to that bond's gradient.
+void add_core(const double* d, const AceBasis& basis, double& energy, double* grad) {
+    const double r = std::sqrt(d[0] * d[0] + d[1] * d[1] + d[2] * d[2]);
+    if (r >= basis.core_radius) return;
+    const double x = basis.core_radius / r - 1.0;
+    energy += 0.5 * basis.core_energy * x * x * x;
+    const double de_dr = -1.5 * basis.core_energy * x * x * basis.core_radius / (r * r);
+    for (int a = 0; a < 3; ++a) grad[a] += de_dr * d[a] / r;
 }
 
 // The input checks both entry points share; returns the neighbour pairs within the cutoff.
@@ -651,6 +679,9 @@ void AceBasis::check() const {
     if (nelem == 0 || nelem > 32) throw std::invalid_argument("the basis needs 1 to 32 elements");
     if (!(std::isfinite(cutoff) && std::isfinite(r_inner) && r_inner >= 0 && cutoff > r_inner))
         throw std::invalid_argument("the basis needs 0 <= r_inner < cutoff");
+    if (!(std::isfinite(core_radius) && std::isfinite(core_energy) && core_radius >= 0 &&
+          core_energy >= 0 && core_radius <= cutoff))
+        throw std::invalid_argument("the core needs 0 <= core_radius <= cutoff and core_energy >= 0");
     for (int n : nrad)
         if (n < 0 || n > kAceMaxRadial)
             throw std::invalid_argument("radial functions per rank must be 0.." +
@@ -714,6 +745,13 @@ AceResult ace_compute(const double* positions, std::size_t n, const double* cell
         basis, layout, pairs, species, reference, row, terms, out.energies.data(), grad.data()};
     parallel_blocks(n, threads,
                     [&](std::size_t begin, std::size_t end) { energy_pass(pass, begin, end); });
+    if (basis.core_energy > 0)
+        parallel_blocks(n, threads, [&](std::size_t begin, std::size_t end) {
+            for (std::size_t i = begin; i < end; ++i)
+                for (std::size_t p = row[i]; p < row[i + 1]; ++p)
+                    add_core(pairs.vector.data() + 3 * p, basis, out.energies[i],
+                             grad.data() + 3 * p);
+        });
 
     // Pass 2: gather per atom. The bond vector is r_j - r_i, so dE/dr_i = -sum(out) + sum(in).
     std::vector<double> vir_block(9 * ((n + kBlock - 1) / kBlock), 0.0);

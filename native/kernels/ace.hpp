@@ -9,6 +9,11 @@
 // derivatives at the cutoff). The energy of atom i is its element's reference energy plus a
 // polynomial of degree <= 3 in its moments (body order <= 4); the polynomial comes as a program of
 // monomials built by the caller from the rotation-invariant contractions of the tensors.
+//
+// Below r_inner, where no data reach, the polynomials continue bounded, and a fixed repulsive
+// core, core_energy * (core_radius / r - 1)^3 per pair closer than core_radius, keeps atoms
+// apart (none when core_energy is 0). It is part of the energy ace_compute returns; ace_design
+// leaves it out, since the fit's targets have it subtracted.
 #pragma once
 
 #include <array>
@@ -24,6 +29,7 @@ constexpr int kAceMaxRadial = 16;
 struct AceBasis {
     std::size_t nelem = 0;
     double cutoff = 0, r_inner = 0;
+    double core_radius = 0, core_energy = 0;  // eV
     std::array<int, kAceMaxRank + 1> nrad{};  // radial functions used by each rank
 
     // Moments per neighbour element, and where rank nu starts among them.

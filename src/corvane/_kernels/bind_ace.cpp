@@ -16,7 +16,8 @@ Int32Array int32_array(py::handle value) {
     return a;
 }
 
-kernels::AceBasis basis_of(std::size_t nelem, py::handle nrad, double cutoff, double r_inner) {
+kernels::AceBasis basis_of(std::size_t nelem, py::handle nrad, double cutoff, double r_inner,
+                           double core_radius = 0, double core_energy = 0) {
     Int32Array counts = int32_array(nrad);
     if (counts.size() != kernels::kAceMaxRank + 1)
         throw py::value_error("nrad must give the radial functions of ranks 0 to 3");
@@ -24,6 +25,8 @@ kernels::AceBasis basis_of(std::size_t nelem, py::handle nrad, double cutoff, do
     basis.nelem = nelem;
     basis.cutoff = cutoff;
     basis.r_inner = r_inner;
+    basis.core_radius = core_radius;
+    basis.core_energy = core_energy;
     for (int k = 0; k <= kernels::kAceMaxRank; ++k) basis.nrad[k] = counts.data()[k];
     basis.check();
     return basis;
@@ -55,7 +58,8 @@ Int32Array species_of(py::handle species, std::size_t n) {
 
 py::tuple ace(py::handle positions, py::handle cell, py::handle pbc, py::handle species,
               py::handle nrad, double cutoff, double r_inner, py::handle reference,
-              py::handle element, py::handle coef, py::handle slots, int threads) {
+              py::handle element, py::handle coef, py::handle slots, int threads,
+              double core_radius, double core_energy) {
     DoubleArray pos = positions_array(positions);
     DoubleArray c = cell_array(cell);
     std::array<bool, 3> p = pbc_array(pbc);
@@ -66,7 +70,7 @@ py::tuple ace(py::handle positions, py::handle cell, py::handle pbc, py::handle 
     if (ref.ndim() != 1 || ref.shape(0) < 1)
         throw py::value_error("reference needs one energy per element");
     const auto nelem = static_cast<std::size_t>(ref.shape(0));
-    kernels::AceBasis basis = basis_of(nelem, nrad, cutoff, r_inner);
+    kernels::AceBasis basis = basis_of(nelem, nrad, cutoff, r_inner, core_radius, core_energy);
     // One program per element, from the terms labelled with their central element.
     kernels::AceProgram all = program_of(element, coef, slots, nelem);
     std::vector<kernels::AceProgram> programs(nelem);
@@ -126,9 +130,11 @@ void bind_ace(py::module_& m) {
     m.def("ace", &ace, py::arg("positions"), py::arg("cell"), py::arg("pbc"), py::arg("species"),
           py::arg("nrad"), py::arg("cutoff"), py::arg("r_inner"), py::arg("reference"),
           py::arg("element"), py::arg("coef"), py::arg("slots"), py::arg("threads") = 1,
+          py::arg("core_radius") = 0.0, py::arg("core_energy") = 0.0,
           "Cluster-expansion energy, site energies (N,), forces (N, 3) and virial (3, 3) = sum of "
           "r (x) dE/dr over bonds, in eV. The energy polynomial of each central element is given "
-          "as terms: element (T,), coef (T,), moment slots (T, 3) with -1 for a factor 1.");
+          "as terms: element (T,), coef (T,), moment slots (T, 3) with -1 for a factor 1. Pairs "
+          "closer than core_radius add core_energy * (core_radius / r - 1)^3.");
     m.def("ace_design", &ace_design, py::arg("positions"), py::arg("cell"), py::arg("pbc"),
           py::arg("species"), py::arg("nelem"), py::arg("nrad"), py::arg("cutoff"),
           py::arg("r_inner"), py::arg("out"), py::arg("coef"), py::arg("slots"), py::arg("outputs"),

@@ -47,6 +47,18 @@ def register_parser(subparsers):
         "--body4", type=int, default=_BASIS["body4"], help="Radial functions of four-body terms."
     )
     parser.add_argument(
+        "--core-radius",
+        type=float,
+        default=_BASIS["core_radius"],
+        help="Pairs closer than this (Angstrom) feel the fixed repulsive core.",
+    )
+    parser.add_argument(
+        "--core-energy",
+        type=float,
+        default=_BASIS["core_energy"],
+        help="Strength of the core (eV): core-energy * (core-radius/r - 1)^3 per pair; 0 for none.",
+    )
+    parser.add_argument(
         "--sigma-energy",
         type=float,
         default=_SETTINGS["sigma_energy"],
@@ -154,6 +166,8 @@ def main(args):
             body2=args.body2,
             body3=body3,
             body4=args.body4,
+            core_radius=args.core_radius,
+            core_energy=args.core_energy,
         )
         settings = FitSettings(
             args.sigma_energy,

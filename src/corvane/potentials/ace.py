@@ -17,6 +17,12 @@ Each descriptor is a polynomial of degree <= 3 in the moment components; the cal
 the coefficients into one such polynomial per element, so evaluation costs one pass over the
 bonds for the moments, the polynomial and its gradient, and one pass back over the bonds.
 
+Below ``r_inner`` no data reach, and the polynomials would grow there like cosh(k t); each
+continues instead bounded, with its value and slope at ``r_inner``. A fixed repulsive core,
+``core_energy`` (``core_radius``/r - 1)^3 per pair closer than ``core_radius``, keeps atoms from
+passing through each other where the fitted terms know nothing; the fit subtracts it from the
+data first.
+
 One term is not local. In a tetrahedral B-C-N network every boron brings one electron too few
 and every nitrogen one too many; a nitrogen's electron fills a boron's hole wherever in the cell
 the two sit, and only the carriers left over (|n_N - n_B| of them) sit in the bands, each about
@@ -120,6 +126,8 @@ class AceBasis:
     body3: tuple[int, ...] = (8, 8, 4, 4)
     body4: int = 2
     contractions: tuple[str, ...] = ("0,0,0", "0,1,1", "0,2,2", "1,2,1", "2,2,2")
+    core_radius: float = 0.0
+    core_energy: float = 0.0
 
     def __post_init__(self):
         if not self.elements or len(set(self.elements)) != len(self.elements):
@@ -129,6 +137,11 @@ class AceBasis:
                 raise ValueError(f"unknown element {e!r}")
         if not (0 <= self.r_inner < self.cutoff and np.isfinite(self.cutoff)):
             raise ValueError(f"need 0 <= r_inner < cutoff, got {self.r_inner} and {self.cutoff}")
+        if not (0 <= self.core_radius <= self.cutoff and 0 <= self.core_energy < np.inf):
+            raise ValueError(
+                f"need 0 <= core_radius <= cutoff and a finite core_energy >= 0, got "
+                f"{self.core_radius} and {self.core_energy}"
+            )
         if len(self.body3) != MAX_RANK + 1:
             raise ValueError(f"body3 gives radial functions for ranks 0..{MAX_RANK}")
         unknown = set(self.contractions) - set(BODY4_CONTRACTIONS)
@@ -168,6 +181,9 @@ class AceBasis:
             "contractions": list(self.contractions),
             "radial": "chebyshev(r_inner..cutoff) * (1 - r^2/cutoff^2)^3",
             "moments": "cartesian, ranks 0..3",
+            "core_radius": float(self.core_radius),
+            "core_energy": float(self.core_energy),
+            "core": "core_energy * (core_radius/r - 1)^3 per pair closer than core_radius",
         }
 
     @classmethod
@@ -181,6 +197,8 @@ class AceBasis:
                 body3=tuple(int(n) for n in d["body3"]),
                 body4=int(d["body4"]),
                 contractions=tuple(str(c) for c in d["contractions"]),
+                core_radius=float(d.get("core_radius", 0.0)),  # files before the core have none
+                core_energy=float(d.get("core_energy", 0.0)),
             )
         except (KeyError, TypeError) as exc:
             raise ValueError(f"incomplete basis description: {exc}") from None
@@ -499,6 +517,8 @@ class AceCalculator(Calculator):
             coef,
             slots,
             self.threads,
+            basis.core_radius,
+            basis.core_energy,
         )
         if carriers:  # the constant part of the energy per carrier, shared equally
             energy += carriers * self.model.carrier_energy

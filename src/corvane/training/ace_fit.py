@@ -206,12 +206,34 @@ def cell_rows(atoms, basis, program, species):
     s_rows = np.array([0.5 * (w[a, b] + w[b, a]) for a, b in _VOIGT]) / volume / units.GPa
     s_rows = np.hstack([np.zeros((6, ne)), s_rows, np.zeros((6, 1)), share * s_rows[:, pairs]])
     results = atoms.calc.results
-    targets = (
-        np.array([results["energy"] / n]),
-        np.asarray(results["forces"]).reshape(-1),
-        voigt(results["stress"]) / units.GPa,
-    )
+    energy, forces, stress = results["energy"], np.asarray(results["forces"]), voigt(results["stress"])
+    if basis.core_energy > 0:  # the fitted terms make up what the fixed core does not
+        core_energy, core_forces, core_stress = core_terms(atoms, basis, species)
+        energy, forces, stress = energy - core_energy, forces - core_forces, stress - core_stress
+    targets = (np.array([energy / n]), forces.reshape(-1), stress / units.GPa)
     return (e_row[None, :], f_rows, s_rows), targets
+
+
+def core_terms(atoms, basis, species):
+    """The repulsive core's energy (eV), forces (N, 3) and stress (Voigt, eV/A^3) in `atoms`."""
+    no_terms = np.zeros(0, dtype=np.int32)
+    energy, _, forces, virial = _kernels.ace(
+        atoms.positions,
+        atoms.cell.array,
+        atoms.pbc,
+        species,
+        basis.nrad,
+        basis.cutoff,
+        basis.r_inner,
+        np.zeros(len(basis.elements)),
+        no_terms,
+        np.zeros(0),
+        np.zeros((0, 3), dtype=np.int32),
+        1,
+        basis.core_radius,
+        basis.core_energy,
+    )
+    return energy, forces, voigt(0.5 * (virial + virial.T) / abs(atoms.cell.volume))
 
 
 def voigt(stress):
