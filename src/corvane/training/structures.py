@@ -780,7 +780,8 @@ def alloy_family(seed: int) -> list[Cell]:
             if found is not None:
                 pair, pressed = found
                 name = f"alloy_{atoms.get_chemical_formula()}{suffix}_short_{pair}"
-                cells.append(Cell(name, "BCN_alloys", "short", pressed, **kw))
+                # first among what is left: the models' stability waits on these
+                cells.append(Cell(name, "BCN_alloys", "short", pressed, priority=1, **kw))
     return cells
 
 
