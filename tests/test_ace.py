@@ -190,7 +190,12 @@ def test_short_range_is_bounded_and_the_core_repels_with_consistent_derivatives(
     assert inside[1] == pytest.approx(outside[1], abs=1e-5)
     spread = np.ptp([dimer(plain, r)[0] for r in np.linspace(0.05, 1.0, 40)])
     reach = np.ptp([dimer(plain, r)[0] for r in np.linspace(1.0, 4.0, 40)])
-    assert spread < 20 * reach  # unbounded, T_7 alone would be 900 at 0.05 A, in every factor
+    assert spread < 5 * reach  # unbounded, T_7 alone would be 900 at 0.05 A, in every factor
+    for r in (0.05, 0.5, 0.99):  # each radial function within twice its largest value inside
+        d = descriptors(Atoms("BN", positions=[[0, 0, 0], [r, 0, 0]], cell=[12, 12, 12], pbc=True))
+        fc = (1 - r**2 / SMALL.cutoff**2) ** 3
+        values = np.abs([d[f"2:2.{mu}"][0] for mu in range(SMALL.body2)])
+        assert np.all(values <= 2 * fc) and np.all(values >= fc * (1 - 1e-12))
     for r in (0.3, 0.9, 1.05, 1.2):
         assert dimer(cored, r)[0] - dimer(plain, r)[0] == pytest.approx(pair(r), rel=1e-10, abs=1e-12)
     energies = [dimer(cored, r)[0] for r in (0.3, 0.5, 0.7, 0.9)]

@@ -180,12 +180,15 @@ constexpr int kRankComponents = (Nu + 1) * (Nu + 2) / 2;
     const double s = 1.0 - r2 / rc2;
     const double fc = s * s * s, dfc = -6.0 * s * s * r / rc2;
     if (xi < -1.0) {
-        // Below r_inner no data constrain the polynomials, which grow as fast as cosh(k t) there:
-        // each continues instead as T_k(-1) + T_k'(-1) g(xi + 1) with g(t) = t / (1 - t), bounded,
-        // and equal with its slope at r_inner. The core term takes over at short range.
-        const double t = xi + 1.0, g = t / (1.0 - t), dg = scale / ((1.0 - t) * (1.0 - t));
+        // Below r_inner no data constrain the polynomials, which grow as fast as cosh(k t) there
+        // and, multiplied in the three-tensor terms, made atoms fall into each other. Each
+        // continues instead as T_k(-1) + T_k'(-1) g_k(xi + 1), g_k(t) = t / (1 - k^2 t): equal
+        // with its slope at r_inner and never past twice its largest value inside. The repulsive
+        // core takes over at short range.
+        const double t = xi + 1.0;
         for (int k = 0; k < kLanes * groups; ++k) {
             const double sign = k % 2 ? -1.0 : 1.0, slope = -sign * k * k;  // T_k(-1), T_k'(-1)
+            const double q = 1.0 - k * k * t, g = t / q, dg = scale / (q * q);
             f.radial[k] = (sign + slope * g) * fc;
             f.dradial[k] = slope * dg * fc + (sign + slope * g) * dfc;
         }

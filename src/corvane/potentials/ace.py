@@ -18,7 +18,8 @@ the coefficients into one such polynomial per element, so evaluation costs one p
 bonds for the moments, the polynomial and its gradient, and one pass back over the bonds.
 
 Below ``r_inner`` no data reach, and the polynomials would grow there like cosh(k t); each
-continues instead bounded, with its value and slope at ``r_inner``. A fixed repulsive core,
+continues instead with its value and slope at ``r_inner``, never past twice its largest value
+inside. A fixed repulsive core,
 ``core_energy`` (``core_radius``/r - 1)^3 per pair closer than ``core_radius``, keeps atoms from
 passing through each other where the fitted terms know nothing; the fit subtracts it from the
 data first.
