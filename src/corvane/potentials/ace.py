@@ -445,6 +445,28 @@ def load_model(path: str | os.PathLike) -> AceModel:
     return model_from_contents(pth.load(path), str(path))
 
 
+def evaluate(atoms, basis: AceBasis, species, reference, program, threads=1):
+    """The kernel's energy, site energies, forces and virial (eV) of `atoms` for the energy
+    `program` (element, coef, slots) on `basis`, with the basis's core."""
+    element, coef, slots = program
+    return _kernels.ace(
+        atoms.positions,
+        atoms.cell.array,
+        atoms.pbc,
+        species,
+        basis.nrad,
+        basis.cutoff,
+        basis.r_inner,
+        reference,
+        element,
+        coef,
+        slots,
+        threads,
+        basis.core_radius,
+        basis.core_energy,
+    )
+
+
 class AceCalculator(Calculator):
     """ASE calculator of a linear cluster-expansion model (a file path or an AceModel).
 
@@ -505,21 +527,8 @@ class AceCalculator(Calculator):
                 del self._programs[next(k for k in self._programs if k)]
             self._programs[share] = self.model.energy_program(share)
         element, coef, slots = self._programs[share]
-        energy, energies, forces, virial = _kernels.ace(
-            atoms.positions,
-            atoms.cell.array,
-            atoms.pbc,
-            species,
-            basis.nrad,
-            basis.cutoff,
-            basis.r_inner,
-            self.model.reference,
-            element,
-            coef,
-            slots,
-            self.threads,
-            basis.core_radius,
-            basis.core_energy,
+        energy, energies, forces, virial = evaluate(
+            atoms, basis, species, self.model.reference, (element, coef, slots), self.threads
         )
         if carriers:  # the constant part of the energy per carrier, shared equally
             energy += carriers * self.model.carrier_energy

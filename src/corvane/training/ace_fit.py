@@ -44,7 +44,7 @@ from ase import units
 from ase.data import chemical_symbols
 
 from corvane import _kernels
-from corvane.potentials.ace import AceBasis, AceModel, carrier_charges, carrier_count
+from corvane.potentials.ace import AceBasis, AceModel, carrier_charges, carrier_count, evaluate
 from corvane.training import dataset
 from corvane.training.dataset import SPLITS
 
@@ -216,23 +216,8 @@ def cell_rows(atoms, basis, program, species):
 
 def core_terms(atoms, basis, species):
     """The repulsive core's energy (eV), forces (N, 3) and stress (Voigt, eV/A^3) in `atoms`."""
-    no_terms = np.zeros(0, dtype=np.int32)
-    energy, _, forces, virial = _kernels.ace(
-        atoms.positions,
-        atoms.cell.array,
-        atoms.pbc,
-        species,
-        basis.nrad,
-        basis.cutoff,
-        basis.r_inner,
-        np.zeros(len(basis.elements)),
-        no_terms,
-        np.zeros(0),
-        np.zeros((0, 3), dtype=np.int32),
-        1,
-        basis.core_radius,
-        basis.core_energy,
-    )
+    no_terms = (np.zeros(0, dtype=np.int32), np.zeros(0), np.zeros((0, 3), dtype=np.int32))
+    energy, _, forces, virial = evaluate(atoms, basis, species, np.zeros(len(basis.elements)), no_terms)
     return energy, forces, voigt(0.5 * (virial + virial.T) / abs(atoms.cell.volume))
 
 
