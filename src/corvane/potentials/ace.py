@@ -19,10 +19,9 @@ bonds for the moments, the polynomial and its gradient, and one pass back over t
 
 Below ``r_inner`` no data reach, and the polynomials would grow there like cosh(k t); each
 continues instead with its value and slope at ``r_inner``, never past twice its largest value
-inside. A fixed repulsive core,
-``core_energy`` (``core_radius``/r - 1)^3 per pair closer than ``core_radius``, keeps atoms from
-passing through each other where the fitted terms know nothing; the fit subtracts it from the
-data first.
+inside. An optional fixed repulsive core, ``core_energy`` (``core_radius``/r - 1)^3 per pair
+closer than ``core_radius``, keeps atoms from passing through each other where the fitted terms
+know nothing; the fit subtracts it from the data first.
 
 One term is not local. In a tetrahedral B-C-N network every boron brings one electron too few
 and every nitrogen one too many; a nitrogen's electron fills a boron's hole wherever in the cell
