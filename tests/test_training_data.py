@@ -14,11 +14,14 @@ from ase.neighborlist import neighbor_list
 from corvane.training import dataset
 from corvane.training.structures import (
     ALLOY_COMPOSITIONS,
+    SHORT_DISTANCES,
+    WALL_DISTANCES,
     all_cells,
     alloy,
     bc2n_orderings,
     like_bond_decorations,
     new_decorations,
+    nitrogen_cluster_decorations,
     random_decorations,
     shell_fingerprint,
     short_contact,
@@ -65,8 +68,9 @@ def test_cells_are_unique_reproducible_and_physical():
     again = {c.name: c.atoms for c in all_cells()}
     for cell in cells:
         assert np.array_equal(again[cell.name].positions, cell.atoms.positions), cell.name
-        # no overlapping atoms; short contacts press one pair on purpose
-        assert neighbor_list("d", cell.atoms, 3.0).min() >= (1.1 if cell.kind == "short" else 1.2), cell.name
+        # no overlapping atoms; short contacts press one pair on purpose, walls closer still
+        bound = 1.2 if cell.kind != "short" else 0.9 if "_wall_" in cell.name else 1.1
+        assert neighbor_list("d", cell.atoms, 3.0).min() >= bound, cell.name
     # cheap cells come first, so an interrupted run has every small family
     sizes = [len(c.atoms) for c in cells if c.priority == 0]
     assert sizes == sorted(sizes)
@@ -194,6 +198,27 @@ def test_like_bond_decorations_hold_a_b_b_or_n_n_bond_and_skip_the_seen_ones():
     assert like_bond_decorations(1, 1, rng, [], 2) == []
 
 
+def test_nitrogen_cluster_decorations_give_a_nitrogen_two_nitrogen_neighbours():
+    rng = np.random.default_rng(6)
+    seen = like_bond_decorations(1, 4, rng, [], 3)
+    found = nitrogen_cluster_decorations(1, 4, rng, seen, 4)
+    assert len(found) == 4
+    a = 3.6
+    prints = {shell_fingerprint(x, a) for x in seen}
+    assert len({shell_fingerprint(x, a) for x in found} - prints) == 4
+    for atoms in found:
+        symbols = np.array(atoms.get_chemical_symbols())
+        assert Counter(symbols) == Counter(B=1, N=4, C=3)
+        i, j = neighbor_list("ij", atoms, 1.8)
+        nitrogen_neighbours = np.bincount(i[(symbols[i] == "N") & (symbols[j] == "N")], minlength=len(atoms))
+        assert nitrogen_neighbours.max() >= 2
+        # the wall: an N-N bond pressed below N2's bond length, every other distance a bond
+        pair, pressed = short_contact(atoms, ("NN",), rng, WALL_DISTANCES)
+        d = np.sort(neighbor_list("d", pressed, 1.8))
+        assert pair == "NN" and WALL_DISTANCES[0] <= d[0] <= WALL_DISTANCES[1] and d[2] > 1.3
+    assert nitrogen_cluster_decorations(1, 1, rng, [], 2) == []
+
+
 def test_short_contacts_press_one_bond_of_the_asked_elements_and_keep_the_rest():
     rng = np.random.default_rng(5)
     decoration = like_bond_decorations(3, 2, rng, [], 1)[0]
@@ -211,7 +236,7 @@ def test_short_contacts_press_one_bond_of_the_asked_elements_and_keep_the_rest()
             assert pressed.get_chemical_symbols() == symbols
             i, j, d = neighbor_list("ijd", pressed, 1.4)
             shortest = np.argmin(d)
-            assert 1.10 <= d[shortest] <= 1.35
+            assert SHORT_DISTANCES[0] <= d[shortest] <= SHORT_DISTANCES[1]
             assert "".join(sorted(symbols[i[shortest]] + symbols[j[shortest]])) == pair
             # only that pair is pressed: every other distance stays a mildly rattled bond
             others = np.delete(
