@@ -24,6 +24,7 @@ from corvane.training.ace_fit import (
     fit,
     mixed_coefficients,
     read_dataset,
+    reduced_rows,
     ridge_path,
     split_of,
 )
@@ -246,10 +247,17 @@ def test_ridge_solve_keeps_the_digits_the_normal_equations_lose():
     assert rmse(X @ coef, y) < 1.1 * rmse(X @ best, y)
     ((_, fewer),) = ridge_path(X[:, :5], y, [1e-30])
     assert rmse(X @ coef, y) < rmse(X[:, :5] @ fewer, y)
-    # An all-zero column is left at zero, whatever the penalty.
+    # An all-zero column is left at zero, whatever the penalty, also after the rows are reduced
+    # to their triangular factor, which gives the same path.
     Z = np.hstack([X, np.zeros((200, 1))])
-    for _, c in ridge_path(Z, y, [1e-8, 1.0]):
-        assert c[-1] == 0.0 and np.all(np.isfinite(c))
+    R, z = reduced_rows(Z, y)
+    assert R.shape == (8, 7)
+    for (_, c), (_, c_reduced) in zip(
+        ridge_path(Z, y, [1e-30, 1e-8, 1.0]), ridge_path(R, z, [1e-30, 1e-8, 1.0])
+    ):
+        assert c[-1] == 0.0 == c_reduced[-1] and np.all(np.isfinite(c))
+        assert rmse(Z @ c_reduced, y) < max(1.1 * rmse(X @ best, y), rmse(Z @ c, y) * (1 + 1e-3))
+        np.testing.assert_allclose(Z @ c_reduced, Z @ c, rtol=1e-6, atol=1e-6 * np.abs(y).max())
 
 
 def test_cells_far_from_equilibrium_weigh_less():

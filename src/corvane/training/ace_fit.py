@@ -15,9 +15,9 @@ pair descriptors' columns again, times carriers per atom, on the energy, force a
 
 The penalised problem (penalty lam sum_k (1 + n_k)^(2 ``smoothness``) c_k^2 on the coefficients in
 eV per unit of descriptor, n_k the sum of descriptor k's radial indices: a smoothness prior) is
-solved through the singular value decomposition of the weighted rows themselves, not the normal
-equations, which square the condition number. The penalty is the one on a fixed grid, relative
-to the largest squared singular value, whose weighted error on the validation split is smallest,
+solved through the singular value decomposition of the triangular factor of the weighted rows'
+QR decomposition, not the normal equations, which square the condition number. The penalty is
+the one on a fixed grid, relative to the largest squared singular value, whose weighted error on the validation split is smallest,
 each family (or composition) of validation cells counting equally, whatever its size;
 validation cells of a family (or, without one, a composition) the training split lacks are left
 out of that choice, since one cell of a kind the model has never seen (a vacancy, say) would
@@ -40,6 +40,7 @@ import time
 from dataclasses import dataclass
 
 import numpy as np
+import scipy.linalg
 from ase import units
 from ase.data import chemical_symbols
 
@@ -58,6 +59,7 @@ __all__ = [
     "error_table",
     "fit",
     "read_dataset",
+    "reduced_rows",
     "ridge_path",
     "split_of",
 ]
@@ -319,6 +321,17 @@ def ridge_path(X, y, penalties, top=None):
         yield lam, coef
 
 
+def reduced_rows(X, y):
+    """(R, z) with |R c - z|^2 = |X c - y|^2 - a constant for every c, R square: the
+    triangular factor of the QR decomposition of [X y]. With many more rows than columns,
+    every further factorisation (one per penalty factor) works on R, not on X's rows."""
+    if X.shape[0] <= X.shape[1] + 1:
+        return X, y
+    n = X.shape[1] + 1
+    r = scipy.linalg.qr(np.column_stack([X, y]), mode="r", overwrite_a=True, check_finite=False)[0][:n]
+    return r[:, :-1], r[:, -1]
+
+
 def _top_squared_singular_value(X, iterations=60) -> float:
     """The largest squared singular value of X, by power iteration from a fixed start (to a
     percent or so, enough for a penalty's scale)."""
@@ -417,6 +430,7 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
             Xp.append(rows[1] / settings.prior_sigma_force)
             yp.append(targets[1] / settings.prior_sigma_force)
         X_train, y_train = np.vstack(Xp), np.concatenate(yp)
+    X_train, y_train = reduced_rows(X_train, y_train)
     select = "validation" if "validation" in stacked else "train"
     Xv, yv, wv, kv = stacked[select]
     gv = np.concatenate(groups[select])
