@@ -90,6 +90,8 @@ def pushed_together(atoms: Atoms, i: int, j: int, distance: float) -> Atoms:
     return out
 
 
+# Å: between the bonds of the tetrahedral crystals (1.54-1.57 Å) and their second neighbours (2.5 Å)
+BOND_CUTOFF = 2.0
 SHORT_DISTANCES = (1.10, 1.35)  # Å; the rattles stop at MIN_DISTANCE
 # Å; N2's PBE bond is 1.10 Å, so pressed no closer a nitrogen pair shows only attraction
 WALL_DISTANCES = (0.90, 1.10)
@@ -99,7 +101,7 @@ def short_contact(atoms: Atoms, pairs, rng, distances=SHORT_DISTANCES) -> tuple[
     """`atoms` mildly strained and rattled, then one of its bonds between the elements of one
     of `pairs` (drawn by `rng`) pressed to a length drawn from `distances`; with that pair's
     name. None if the crystal has no such bond."""
-    first, second = neighbor_list("ij", atoms, 2.0)
+    first, second = neighbor_list("ij", atoms, BOND_CUTOFF)
     symbols = atoms.get_chemical_symbols()
     bonds = {}
     for i, j in zip(first, second):
@@ -607,8 +609,7 @@ def _site_choices(supercell: Atoms, n_boron: int, n_nitrogen: int) -> list:
 def _like_bond_site_choices(supercell: Atoms, n_boron: int, n_nitrogen: int) -> list:
     """Every choice of sites, on either sublattice, for boron and nitrogen that makes at least
     one B-B or N-N bond."""
-    # 2 A lies between zincblende's bonds (1.54-1.57 A here) and its second neighbours (2.5 A).
-    first, second = neighbor_list("ij", supercell, 2.0)
+    first, second = neighbor_list("ij", supercell, BOND_CUTOFF)
     bonds = {(i, j) for i, j in zip(first, second) if i < j}
 
     def bonded(sites):  # sites ascending, as combinations gives them
@@ -627,7 +628,7 @@ def _like_bond_site_choices(supercell: Atoms, n_boron: int, n_nitrogen: int) -> 
 def _nitrogen_cluster_site_choices(supercell: Atoms, n_boron: int, n_nitrogen: int) -> list:
     """Every choice of sites, on either sublattice, for boron and nitrogen in which some
     nitrogen has at least two nitrogen neighbours."""
-    first, second = neighbor_list("ij", supercell, 2.0)  # as in _like_bond_site_choices
+    first, second = neighbor_list("ij", supercell, BOND_CUTOFF)
     neighbours = [second[first == k] for k in range(len(supercell))]
     choices = []
     for nitrogen_sites in itertools.combinations(range(len(supercell)), n_nitrogen):
