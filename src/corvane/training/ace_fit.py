@@ -17,8 +17,9 @@ The penalised problem (penalty lam sum_k (1 + n_k)^(2 ``smoothness``) c_k^2 on t
 eV per unit of descriptor, n_k the sum of descriptor k's radial indices: a smoothness prior) is
 solved through the singular value decomposition of the triangular factor of the weighted rows'
 QR decomposition, not the normal equations, which square the condition number. The penalty is
-the one on a fixed grid, relative to the largest squared singular value, whose weighted error on the validation split is smallest,
-each family (or composition) of validation cells counting equally, whatever its size;
+the one on a fixed grid, relative to the largest squared singular value, whose weighted error
+on the validation split is smallest, each family (or composition) of validation cells counting
+equally, whatever its size;
 validation cells of a family (or, without one, a composition) the training split lacks are left
 out of that choice, since one cell of a kind the model has never seen (a vacancy, say) would
 otherwise decide it alone, and so are cells ``choice_bound`` eV/atom or more above the lowest of
