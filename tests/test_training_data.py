@@ -175,21 +175,25 @@ def test_random_16_atom_decorations_cover_the_supercell_once_and_skip_the_seen_o
     assert shell_fingerprint(cubic, a) not in {shell_fingerprint(x, a) for x in rest}
 
 
+def assert_new_decorations(found, seen, count, composition, a=3.6):
+    """`count` decorations of the composition, none a crystal in `seen` nor one another."""
+    assert len(found) == count
+    prints = {shell_fingerprint(x, a) for x in seen}
+    assert len({shell_fingerprint(x, a) for x in found} - prints) == count
+    for atoms in found:
+        assert Counter(atoms.get_chemical_symbols()) == composition
+
+
 def test_like_bond_decorations_hold_a_b_b_or_n_n_bond_and_skip_the_seen_ones():
     # C3B3N2: the sublattice-ordered decorations hold no like bond; these each hold one at least
     rng = np.random.default_rng(4)
     ordered = new_decorations(3, 2, rng, [], 50)
     found = like_bond_decorations(3, 2, rng, ordered, 6)
-    assert len(found) == 6
-    a = 3.6
-    prints = {shell_fingerprint(x, a) for x in ordered}
+    assert_new_decorations(found, ordered, 6, Counter(B=3, N=2, C=3))
     for atoms in found:
-        assert Counter(atoms.get_chemical_symbols()) == Counter(B=3, N=2, C=3)
         i, j = neighbor_list("ij", atoms, 1.8)
         symbols = atoms.get_chemical_symbols()
         assert any(symbols[x] == symbols[y] != "C" for x, y in zip(i, j))
-        assert shell_fingerprint(atoms, a) not in prints
-    assert len({shell_fingerprint(x, a) for x in found}) == 6
     for atoms in ordered:
         i, j = neighbor_list("ij", atoms, 1.8)
         symbols = atoms.get_chemical_symbols()
@@ -202,13 +206,9 @@ def test_nitrogen_cluster_decorations_give_a_nitrogen_two_nitrogen_neighbours():
     rng = np.random.default_rng(6)
     seen = like_bond_decorations(1, 4, rng, [], 3)
     found = nitrogen_cluster_decorations(1, 4, rng, seen, 4)
-    assert len(found) == 4
-    a = 3.6
-    prints = {shell_fingerprint(x, a) for x in seen}
-    assert len({shell_fingerprint(x, a) for x in found} - prints) == 4
+    assert_new_decorations(found, seen, 4, Counter(B=1, N=4, C=3))
     for atoms in found:
         symbols = np.array(atoms.get_chemical_symbols())
-        assert Counter(symbols) == Counter(B=1, N=4, C=3)
         i, j = neighbor_list("ij", atoms, 1.8)
         nitrogen_neighbours = np.bincount(i[(symbols[i] == "N") & (symbols[j] == "N")], minlength=len(atoms))
         assert nitrogen_neighbours.max() >= 2
