@@ -26,6 +26,7 @@ from corvane.training.ace_fit import (
     read_dataset,
     reduced_rows,
     ridge_path,
+    sound_choice,
     split_of,
 )
 
@@ -144,13 +145,28 @@ def test_fit_command_writes_a_model_that_loads(tmp_path, capsys, fitted):
 
     out = tmp_path / "my.pth"
     assert (
-        cli.main(["fit", str(data), "-o", str(out), "--body2", "5", "--body3", "3,3,2,2", "--body4", "1"])
+        cli.main(
+            [
+                "fit",
+                str(data),
+                "-o",
+                str(out),
+                "--body2",
+                "5",
+                "--body3",
+                "3,3,2,2",
+                "--body4",
+                "1",
+                "--stability-draws",
+                "0",
+            ]
+        )
         == 0
     )
     text = capsys.readouterr().out.splitlines()
     assert any(line.startswith("descriptors: 32/32 cells") for line in text)
-    assert text[-1] == f"Model written to: {out}"
-    assert [line.split()[0] for line in text[-6:-2]] == ["split", "train", "validation", "test"]
+    assert text[-2:] == ["stability: not checked", f"Model written to: {out}"]
+    assert [line.split()[0] for line in text[-7:-3]] == ["split", "train", "validation", "test"]
     calc = get_calculator(str(out))
     assert isinstance(calc, AceCalculator)
     assert load_model(out).metadata["training_data_sha256"] == data_hash(back)
@@ -490,7 +506,7 @@ def test_coefficients_of_mixed_chemistry_take_their_own_penalty(fitted, tmp_path
 
     # The command takes the factors and says which one the validation split chose.
     write_gz_members(tmp_path / "cells.extxyz.gz", frames)
-    small = ["--body2", "5", "--body3", "3,3,2,2", "--body4", "1"]
+    small = ["--body2", "5", "--body3", "3,3,2,2", "--body4", "1", "--stability-draws", "0"]
     out = str(tmp_path / "m.pth")
     assert cli.main(["fit", str(tmp_path), "-o", out, *small, "--mixed-penalties", "1,1e6"]) == 0
     chosen = [line for line in capsys.readouterr().out.splitlines() if line.startswith("penalty ")]
@@ -515,3 +531,74 @@ def test_coefficients_of_mixed_chemistry_take_their_own_penalty(fitted, tmp_path
     )
     assert "penalty 1.0e-09, mixed chemistry x1e+06 (given)" in capsys.readouterr().out
     assert (load_model(out).metadata["penalty"], load_model(out).metadata["mixed_penalty"]) == (1e-9, 1e6)
+
+
+class Verdict:
+    def __init__(self, sound):
+        self.sound = sound
+
+    def summary(self):
+        return "sound" if self.sound else "unsound"
+
+
+def test_the_lowest_loss_candidate_that_stays_sound_is_chosen():
+    # (loss, penalty, mixed factor, coefficients); the check passes the marked ones.
+    trials = [
+        (1.0, 1e-14, 1.0, None),
+        (1.1, 1e-14, 100.0, None),
+        (1.2, 1e-13, 1.0, None),
+        (1.25, 1e-15, 1.0, None),  # weaker than a failed one of its factor: never run
+        (1.3, 1e-13, 100.0, None),
+        (1.4, 1e-12, 1.0, None),
+    ]
+    passes = {(1e-13, 100.0), (1e-15, 1.0), (1e-12, 1.0)}
+    checked, log = [], []
+
+    def check(lam, factor, coef):
+        checked.append((lam, factor))
+        return Verdict((lam, factor) in passes)
+
+    index, verdict = sound_choice(trials, check, log=log.append)
+    assert index == 4
+    assert checked == [(1e-14, 1.0), (1e-14, 100.0), (1e-13, 1.0), (1e-13, 100.0)]
+    assert verdict == "sound; 3 lower-loss candidates failed, 1 weaker ones not run"
+    assert not log
+
+    # None passes: the lowest-loss one is kept, and the verdict and the log say so.
+    index, verdict = sound_choice(trials, lambda *_: Verdict(False), log=log.append)
+    assert index == 0 and verdict == "no candidate passed the stability check"
+    assert log == ["warning: no candidate passed the stability check; the lowest-loss one is kept"]
+
+
+def test_fit_and_command_choose_a_penalty_the_stability_check_passes(fitted, monkeypatch, tmp_path, capsys):
+    import corvane.training.stability as stability
+
+    frames, loss_model, loss_report, _ = fitted
+    size = lambda model: float(np.abs(model.coefficients).sum())  # noqa: E731
+    bound = 0.5 * size(loss_model)
+    runs = []
+
+    def small_coefficients_are_sound(calc, elements, draws=3, log=None):
+        # Stands in for the MD runs: a stronger penalty gives smaller coefficients.
+        runs.append((tuple(elements), draws))
+        return Verdict(size(calc.model) <= bound)
+
+    monkeypatch.setattr(stability, "stability_check", small_coefficients_are_sound)
+    settings = FitSettings(prior_cells=0, stability_draws=2)
+    model, report = fit(frames, BASIS, settings, log=lambda *_: None)
+    assert size(model) <= bound and report["penalty"] > loss_report["penalty"]
+    assert len(runs) >= 2 and set(runs) == {(("B", "C", "N"), 2)}
+    assert model.metadata["stability"] == report["stability"]
+    assert report["stability"].startswith(f"sound; {len(runs) - 1} lower-loss candidates failed")
+    assert loss_model.metadata["stability"] == "not checked"
+
+    write_gz_members(tmp_path / "cells.extxyz.gz", frames)
+    small = ["--body2", "5", "--body3", "3,3,2,2", "--body4", "1", "--mixed-penalties", "1"]
+    out = str(tmp_path / "m.pth")
+    assert cli.main(["fit", str(tmp_path), "-o", out, *small, "--stability-draws", "1"]) == 0
+    text = capsys.readouterr().out
+    assert "stability of penalty" in text and "\nstability: sound" in text
+    assert runs[-1] == (("B", "C", "N"), 1)
+    with pytest.raises(SystemExit):
+        cli.main(["fit", str(tmp_path), "-o", out, "--stability-draws", "-1"])
+    assert "--stability-draws must be zero or positive, got -1" in capsys.readouterr().err

@@ -41,6 +41,7 @@ from corvane.data import files
 from corvane.optimization import get_calculator
 from corvane.potentials.timing import time_per_atom_step
 from corvane.training.ace_fit import calculator_errors, energy_above_lowest, read_dataset, split_of
+from corvane.training.stability import STABILITY_CELLS, is_random_alloy, md_run, relaxed_random_alloy
 
 ROOT = Path(__file__).resolve().parents[1]
 FILES = Path(files.__file__).parent
@@ -141,65 +142,7 @@ def twin_energy(calc, name, a, half=12):
     return (energies[1] - energies[0]) / (2 * area) * MJ_PER_M2
 
 
-STABILITY_CELLS = (
-    ("diamond", 0, 0),
-    ("c-BN", 32, 32),
-    ("C40B12N12", 12, 12),
-    ("C36B20N8", 20, 8),
-    ("C32B8N24", 8, 24),
-)
 RANDOM_DRAWS = 3  # random alloys: draws of the sites per composition
-
-
-def stability_cell(name, n_b, n_n, rng):
-    """64 atoms of c-BN, diamond, or diamond's lattice with n_b borons and n_n nitrogens on
-    random sites."""
-    if name == "c-BN":
-        return crystal("c-BN", PBE["c-BN"][0]) * (2, 2, 2)
-    atoms = crystal("diamond", 3.60 if n_b + n_n else PBE["diamond"][0]) * (2, 2, 2)
-    sites = rng.permutation(len(atoms))
-    atoms.symbols[sites[:n_b]] = "B"
-    atoms.symbols[sites[n_b : n_b + n_n]] = "N"
-    return atoms
-
-
-def shortest_distance(atoms):
-    distances = atoms.get_all_distances(mic=True)
-    return distances[np.triu_indices(len(atoms), 1)].min()
-
-
-def stability_run(calc, name, n_b, n_n, steps=2000, temperature=1000.0, seed=0):
-    """(energy drift in meV/atom, largest excursion of the total energy in meV/atom, shortest
-    distance in A) of a constant-energy run of 64 atoms."""
-    from ase.md.verlet import VelocityVerlet
-
-    rng = np.random.default_rng(seed)
-    atoms = stability_cell(name, n_b, n_n, rng)
-    masses = atoms.get_masses()[:, None]
-    momenta = rng.normal(size=(len(atoms), 3)) * np.sqrt(masses * units.kB * temperature)
-    atoms.set_momenta(momenta - momenta.mean(axis=0))
-    atoms.calc = calc
-    dynamics = VelocityVerlet(atoms, 0.5 * units.fs)
-    start = atoms.get_total_energy()
-    energies, shortest = [], np.inf
-    for _ in range(steps // 50):
-        dynamics.run(50)
-        energies.append(atoms.get_total_energy())
-        shortest = min(shortest, shortest_distance(atoms))
-    excursion = np.abs(np.array(energies) - start)
-    per_atom = 1000.0 / len(atoms)
-    return per_atom * (energies[-1] - start), per_atom * excursion.max(), shortest
-
-
-def relaxed_random_alloy(calc, n_b, n_n, seed):
-    """(shortest distance in A, volume per atom in A^3) of a random alloy relaxed, cell and atoms."""
-    from ase.filters import FrechetCellFilter
-
-    atoms = stability_cell("alloy", n_b, n_n, np.random.default_rng(seed))
-    atoms.rattle(0.05, seed=seed)
-    atoms.calc = calc
-    BFGS(FrechetCellFilter(atoms), logfile=None).run(fmax=0.02, steps=400)
-    return shortest_distance(atoms), atoms.get_volume() / len(atoms)
 
 
 def main(argv=None):
@@ -307,15 +250,15 @@ def main(argv=None):
     print("   MD: largest excursion of the total energy (meV/atom) / shortest distance (A), per draw")
     print("   relaxed: shortest distance (A) / volume per atom (A^3), per draw")
     for label, n_b, n_n in STABILITY_CELLS:
-        draws = range(RANDOM_DRAWS if label.startswith("C") else 1)  # the alloys' labels
+        draws = range(RANDOM_DRAWS if is_random_alloy(label) else 1)
         for name, calc in calcs.items():
-            runs = [stability_run(calc, label, n_b, n_n, seed=seed) for seed in draws]
+            runs = [md_run(calc, label, n_b, n_n, seed=seed) for seed in draws]
             unstable = sum(excursion > 10.0 or shortest < 1.0 for _, excursion, shortest in runs)
             cells = "".join(
                 f"{min(excursion, 9999.0):9.1f} /{shortest:5.2f}" for _, excursion, shortest in runs
             )
             print(f"   {label + ' ' + name:22}MD {cells}" + (f"   {unstable} UNSTABLE" if unstable else ""))
-            if label.startswith("C"):
+            if is_random_alloy(label):
                 relaxed = [relaxed_random_alloy(calc, n_b, n_n, seed) for seed in draws]
                 cells = "".join(f"{shortest:9.2f} /{volume:5.1f}" for shortest, volume in relaxed)
                 bad = sum(shortest < 1.0 or not 4.0 < volume < 10.0 for shortest, volume in relaxed)

@@ -25,7 +25,9 @@ out of that choice, since one cell of a kind the model has never seen (a vacancy
 otherwise decide it alone, and so are cells ``choice_bound`` eV/atom or more above the lowest of
 their family and composition, for the same reason. Coefficients of mixed chemistry (used only
 by mixtures and dopants of the ``hosts``) can take the penalty times a factor, chosen from
-``mixed_penalties`` with it. The model is fitted on the training split
+``mixed_penalties`` with it. With ``stability_draws``, the choice is the lowest-loss candidate
+that also keeps crystals and random alloys sound in MD and relaxation (corvane.training.stability;
+``sound_choice``). The model is fitted on the training split
 alone, so validation and test errors are honest. The result depends only on the data and the
 settings.
 
@@ -62,6 +64,7 @@ __all__ = [
     "read_dataset",
     "reduced_rows",
     "ridge_path",
+    "sound_choice",
     "split_of",
 ]
 
@@ -106,6 +109,10 @@ class FitSettings:
     # Let it depend on the cell's mean pair descriptors (needs carrier_term). On our data this
     # took the alloys' held-out energy errors from about 55 to about 38 meV/atom.
     carrier_environment: bool = True
+    # Draws of each random alloy in the stability check (corvane.training.stability) a candidate
+    # must pass before it is chosen; 0: the validation loss alone chooses. On our data the
+    # lowest-loss penalties collapse random alloys the data do not hold.
+    stability_draws: int = 0
 
 
 def read_dataset(paths, log=None) -> list:
@@ -346,6 +353,32 @@ def _top_squared_singular_value(X, iterations=60) -> float:
     return float(np.linalg.norm(X @ v) ** 2)
 
 
+def sound_choice(trials, check, log=print):
+    """(index, verdict): the trial (loss, penalty, factor, coefficients) of lowest loss whose
+    check(penalty, factor, coefficients) passes (a result with ``sound`` and ``summary()``).
+
+    For one factor a stronger penalty keeps the coefficients smaller, closer to the crystals'
+    own: a trial weaker than one of the same factor that failed is taken to fail too and is not
+    checked. If none passes, the lowest-loss trial, with a verdict that says so.
+    """
+    order = sorted(range(len(trials)), key=lambda i: trials[i][0])
+    failed = {}  # factor -> the strongest penalty that failed
+    unsound, weaker = 0, 0
+    for index in order:
+        _, lam, factor, coef = trials[index]
+        if lam <= failed.get(factor, -np.inf):
+            weaker += 1
+            continue
+        result = check(lam, factor, coef)
+        if result.sound:
+            others = f"; {unsound} lower-loss candidates failed, {weaker} weaker ones not run"
+            return index, result.summary() + (others if unsound else "")
+        unsound += 1
+        failed[factor] = max(lam, failed.get(factor, -np.inf))
+    log("warning: no candidate passed the stability check; the lowest-loss one is kept")
+    return order[0], "no candidate passed the stability check"
+
+
 def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=print):
     """Fits a model to `frames`; returns (model, report) with the report's per-split errors.
 
@@ -471,7 +504,33 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
             loss = float(np.mean([residual[m].mean() for m in members]))
             trials.append((loss, lam, factor, c))
             log(f"{tag}penalty {lam:8.1e}: weighted {select} loss {loss:.4g}")
-    loss, lam, factor, coef = min(trials, key=lambda t: t[0])
+
+    def model_of(coef, metadata):
+        return AceModel(
+            basis,
+            coef[:ne],
+            coef[ne:carrier].reshape(ne, K),
+            metadata,
+            coef[carrier],
+            coef[carrier + 1 :].reshape(ne, -1),
+        )
+
+    stability = "not checked"
+    if settings.stability_draws > 0:
+        from corvane.potentials.ace import AceCalculator
+        from corvane.training.stability import stability_check
+
+        def check(lam, factor, coef):
+            log(f"stability of penalty {lam:.1e}" + (f", mixed chemistry x{factor:g}" if factor != 1 else ""))
+            calc = AceCalculator(model_of(coef, {}))
+            result = stability_check(calc, basis.elements, draws=settings.stability_draws, log=log)
+            log(f"  {'sound' if result.sound else 'unsound'}: {result.summary()}")
+            return result
+
+        index, stability = sound_choice(trials, check, log)
+    else:
+        index = min(range(len(trials)), key=lambda i: trials[i][0])
+    loss, lam, factor, coef = trials[index]
     log(
         f"chosen penalty {lam:.1e}"
         + (f", mixed chemistry x{factor:g}" if len(settings.mixed_penalties) > 1 else "")
@@ -492,6 +551,7 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
         "penalty": lam,
         "mixed_penalty": factor,
         "chosen_on": select,
+        "stability": stability,
         "cells": {s: len(splits[s]) for s in SPLITS},
         "errors": {},
     }
@@ -500,10 +560,8 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
     # The errors on the cells that chose the penalty (the validation split less unseen kinds
     # and cells beyond the bound).
     report["choice_errors"] = _errors(Xv, yv, wv, kv, coef)
-    model = AceModel(
-        basis,
-        coef[:ne],
-        coef[ne:carrier].reshape(ne, K),
+    model = model_of(
+        coef,
         {
             "training_data_sha256": data_hash(frames),
             "penalty": float(lam),
@@ -522,9 +580,8 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
             )
             if prior
             else "none",
+            "stability": stability,
         },
-        coef[carrier],
-        coef[carrier + 1 :].reshape(ne, -1),
     )
     log(f"fitted in {time.perf_counter() - t0:.0f} s")
     return model, report
