@@ -190,14 +190,13 @@ def test_like_bond_decorations_hold_a_b_b_or_n_n_bond_and_skip_the_seen_ones():
     ordered = new_decorations(3, 2, rng, [], 50)
     found = like_bond_decorations(3, 2, rng, ordered, 6)
     assert_new_decorations(found, ordered, 6, Counter(B=3, N=2, C=3))
-    for atoms in found:
+
+    def like_bonded(atoms):
         i, j = neighbor_list("ij", atoms, 1.8)
         symbols = atoms.get_chemical_symbols()
-        assert any(symbols[x] == symbols[y] != "C" for x, y in zip(i, j))
-    for atoms in ordered:
-        i, j = neighbor_list("ij", atoms, 1.8)
-        symbols = atoms.get_chemical_symbols()
-        assert not any(symbols[x] == symbols[y] != "C" for x, y in zip(i, j))
+        return any(symbols[x] == symbols[y] != "C" for x, y in zip(i, j))
+
+    assert all(map(like_bonded, found)) and not any(map(like_bonded, ordered))
     # one boron and one nitrogen can make no like bond
     assert like_bond_decorations(1, 1, rng, [], 2) == []
 
