@@ -154,7 +154,7 @@ def stability_check(calc, elements, draws=3, steps=2000, log=None):
         for seed in range(draws if is_random_alloy(label) else 1):
             _, excursion, shortest = md_run(calc, label, n_boron, n_nitrogen, steps=steps, seed=seed)
             if not record(
-                f"{label} draw {seed} MD: shortest {shortest:.2f} A, energy excursion "
+                f"{label} draw {seed} MD: shortest {shortest:.3f} A, energy excursion "
                 f"{excursion:.1f} meV/atom",
                 shortest >= SHORTEST_SOUND and excursion <= EXCURSION_SOUND,
             ):
@@ -162,7 +162,7 @@ def stability_check(calc, elements, draws=3, steps=2000, log=None):
             if is_random_alloy(label):
                 shortest, volume = relaxed_random_alloy(calc, n_boron, n_nitrogen, seed)
                 if not record(
-                    f"{label} draw {seed} relaxed: shortest {shortest:.2f} A, {volume:.2f} A^3/atom",
+                    f"{label} draw {seed} relaxed: shortest {shortest:.3f} A, {volume:.2f} A^3/atom",
                     shortest >= SHORTEST_SOUND and VOLUME_SOUND[0] < volume < VOLUME_SOUND[1],
                 ):
                     return result
