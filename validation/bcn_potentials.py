@@ -41,7 +41,15 @@ from corvane.data import files
 from corvane.optimization import get_calculator
 from corvane.potentials.timing import time_per_atom_step
 from corvane.training.ace_fit import calculator_errors, energy_above_lowest, read_dataset, split_of
-from corvane.training.stability import STABILITY_CELLS, is_random_alloy, md_run, relaxed_random_alloy
+from corvane.training.stability import (
+    EXCURSION_SOUND,
+    SHORTEST_SOUND,
+    STABILITY_CELLS,
+    VOLUME_SOUND,
+    is_random_alloy,
+    md_run,
+    relaxed_random_alloy,
+)
 
 ROOT = Path(__file__).resolve().parents[1]
 FILES = Path(files.__file__).parent
@@ -253,7 +261,9 @@ def main(argv=None):
         draws = range(RANDOM_DRAWS if is_random_alloy(label) else 1)
         for name, calc in calcs.items():
             runs = [md_run(calc, label, n_b, n_n, seed=seed) for seed in draws]
-            unstable = sum(excursion > 10.0 or shortest < 1.0 for _, excursion, shortest in runs)
+            unstable = sum(
+                excursion > EXCURSION_SOUND or shortest < SHORTEST_SOUND for _, excursion, shortest in runs
+            )
             cells = "".join(
                 f"{min(excursion, 9999.0):9.1f} /{shortest:5.2f}" for _, excursion, shortest in runs
             )
@@ -261,7 +271,10 @@ def main(argv=None):
             if is_random_alloy(label):
                 relaxed = [relaxed_random_alloy(calc, n_b, n_n, seed) for seed in draws]
                 cells = "".join(f"{shortest:9.2f} /{volume:5.1f}" for shortest, volume in relaxed)
-                bad = sum(shortest < 1.0 or not 4.0 < volume < 10.0 for shortest, volume in relaxed)
+                bad = sum(
+                    shortest < SHORTEST_SOUND or not VOLUME_SOUND[0] < volume < VOLUME_SOUND[1]
+                    for shortest, volume in relaxed
+                )
                 print(f"   {'':22}relaxed {cells}" + (f"   {bad} COLLAPSED OR BURST" if bad else ""))
 
 

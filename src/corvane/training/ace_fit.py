@@ -357,9 +357,9 @@ def sound_choice(trials, check, log=print):
     """(index, verdict): the trial (loss, penalty, factor, coefficients) of lowest loss whose
     check(penalty, factor, coefficients) passes (a result with ``sound`` and ``summary()``).
 
-    For one factor a stronger penalty keeps the coefficients smaller, closer to the crystals'
-    own: a trial weaker than one of the same factor that failed is taken to fail too and is not
-    checked. If none passes, the lowest-loss trial, with a verdict that says so.
+    For one factor a stronger penalty keeps every coefficient smaller, so a trial weaker than
+    one of the same factor that failed is taken to fail too and is not checked (across factors
+    our data show no such order). If none passes, the lowest-loss trial, with a verdict that says so.
     """
     order = sorted(range(len(trials)), key=lambda i: trials[i][0])
     failed = {}  # factor -> the strongest penalty that failed

@@ -31,7 +31,10 @@ from ase.build import bulk
 from corvane.training.structures import A_CBN, A_DIAMOND
 
 __all__ = [
+    "EXCURSION_SOUND",
+    "SHORTEST_SOUND",
     "STABILITY_CELLS",
+    "VOLUME_SOUND",
     "StabilityResult",
     "is_random_alloy",
     "md_run",
@@ -148,7 +151,7 @@ def stability_check(calc, elements, draws=3, steps=2000, log=None):
         return sound
 
     for label, n_boron, n_nitrogen in STABILITY_CELLS:
-        present = {"C"} if label == "diamond" else {"B", "N"} if label == "c-BN" else {"B", "C", "N"}
+        present = set(stability_cell(label, n_boron, n_nitrogen, np.random.default_rng(0)).symbols)
         if not present <= set(elements):
             continue
         for seed in range(draws if is_random_alloy(label) else 1):

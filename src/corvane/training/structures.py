@@ -841,10 +841,10 @@ def alloy_family(seed: int) -> list[Cell]:
         seen += found
     # A fifteenth batch: two more 8-atom decorations per composition on the sublattices (in the
     # eight compositions that have any left) and two with like bonds, as in the tenth and
-    # thirteenth. Fitted to a random quarter, half,
-    # three quarters and all of the alloy training cells above, the models' errors on the
-    # alloy test cells below 0.5 eV/atom fell from 62 to 32, 22 and 21 meV/atom, and on held-out
-    # decorations from 152 to 67, 63 and 49: more arrangements still teach.
+    # thirteenth. Fitted to a random quarter, half, three quarters and all of the alloy training
+    # cells above, the models' errors on the alloy test cells below 0.5 eV/atom fell from 62 to
+    # 32, 22 and 21 meV/atom, and on held-out decorations from 152 to 67, 63 and 49: more
+    # arrangements still teach.
     cells += eight_atom_batch(np.random.default_rng(seed + 12000))
     cells += like_bond_batch(np.random.default_rng(seed + 13000))
     return cells
