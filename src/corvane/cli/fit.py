@@ -11,6 +11,7 @@ crystals and random alloys sound in MD and relaxation (corvane.training.stabilit
 
 from __future__ import annotations
 
+import argparse
 import math
 import re
 import sys
@@ -36,7 +37,9 @@ def register_parser(subparsers):
     parser.add_argument(
         "data", nargs="+", metavar="DATA", help="extxyz files (.gz allowed) or directories holding them"
     )
-    parser.add_argument("-o", "--output", required=True, help="Path of the model file to write.")
+    parser.add_argument(
+        "-o", "--output", required=True, default=argparse.SUPPRESS, help="Path of the model file to write."
+    )
     parser.add_argument("--elements", default="B,C,N", help="Elements of the model, comma-separated.")
     parser.add_argument("--cutoff", type=float, default=_BASIS["cutoff"], help="Cutoff radius (Angstrom).")
     parser.add_argument("--body2", type=int, default=_BASIS["body2"], help="Radial functions of pair terms.")
@@ -100,8 +103,9 @@ def register_parser(subparsers):
     parser.add_argument(
         "--penalties",
         default=None,
+        # "%(default).0s" prints nothing; its presence keeps the formatter from adding "(default: None)".
         help="Penalties to choose from, relative to the largest squared singular value of the "
-        "weighted rows, comma-separated (default: 1e-16 to 1 in half decades).",
+        "weighted rows, comma-separated (default: 1e-16 to 1 in half decades).%(default).0s",
     )
     parser.add_argument(
         "--mixed-penalties",
