@@ -530,11 +530,6 @@ def test_coefficients_of_mixed_chemistry_take_their_own_penalty(fitted, tmp_path
         == 0
     )
     assert "penalty 1.0e-09, mixed chemistry x1e+06 (given)" in capsys.readouterr().out
-    # The help names the grid the fit uses when no penalty is given, not the None behind it.
-    with pytest.raises(SystemExit):
-        cli.main(["fit", "--help"])
-    help_text = " ".join(capsys.readouterr().out.split())
-    assert "(default: 1e-16 to 1 in half decades)." in help_text and "None" not in help_text
     assert (load_model(out).metadata["penalty"], load_model(out).metadata["mixed_penalty"]) == (1e-9, 1e6)
 
 

@@ -229,3 +229,18 @@ def test_polycrystal_does_not_create_folders(in_tmp, capsys):
     with pytest.raises(FileNotFoundError, match="does not exist"):
         builder.write_final_files(builder.generate_polycrystal(), output="a/b/c.cfg")
     assert not (in_tmp / "a").exists()
+
+
+@pytest.mark.parametrize(
+    "command, words",
+    [
+        ("fit", "(default: 1e-16 to 1 in half decades)."),
+        ("screen", "(default: the CPUs of this machine); one thread each."),
+        ("twin", "Without it: c-BN, zinc-blende, a = 3.615 Angstrom."),
+    ],
+)
+def test_help_gives_a_default_in_words_without_the_none_behind_it(capsys, command, words):
+    with pytest.raises(SystemExit):
+        corvane.cli.main([command, "--help"])
+    text = " ".join(capsys.readouterr().out.split())
+    assert f"{words} -" in text or text.endswith(words)  # the next option follows, nothing between

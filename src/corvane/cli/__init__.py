@@ -12,6 +12,11 @@ class CombinedFormatter(argparse.ArgumentDefaultsHelpFormatter, argparse.RawText
     """Help formatter that keeps explicit line breaks in help texts and shows defaults."""
 
 
+#: Ends a help text that says its default in words: prints nothing, and its "%(default)" keeps
+#: CombinedFormatter from adding "(default: None)" after the words.
+DEFAULT_IN_WORDS = "%(default).0s"
+
+
 def _subcommand_modules():
     modules = {}
     for name in SUBCOMMANDS:

@@ -17,7 +17,7 @@ import re
 import sys
 from dataclasses import fields
 
-from corvane.cli import CombinedFormatter
+from corvane.cli import DEFAULT_IN_WORDS, CombinedFormatter
 from corvane.potentials.ace import AceBasis
 from corvane.training.ace_fit import FitSettings
 
@@ -103,9 +103,8 @@ def register_parser(subparsers):
     parser.add_argument(
         "--penalties",
         default=None,
-        # "%(default).0s" prints nothing; its presence keeps the formatter from adding "(default: None)".
         help="Penalties to choose from, relative to the largest squared singular value of the "
-        "weighted rows, comma-separated (default: 1e-16 to 1 in half decades).%(default).0s",
+        "weighted rows, comma-separated (default: 1e-16 to 1 in half decades)." + DEFAULT_IN_WORDS,
     )
     parser.add_argument(
         "--mixed-penalties",

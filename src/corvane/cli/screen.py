@@ -3,7 +3,7 @@ database."""
 
 import sys
 
-from corvane.cli import CombinedFormatter
+from corvane.cli import DEFAULT_IN_WORDS, CombinedFormatter
 from corvane.cli._pipeline_options import add_pipeline_options, fail, settings_from_args
 
 
@@ -35,7 +35,8 @@ def register_parser(subparsers):
         "--workers",
         type=int,
         default=None,
-        help="Worker processes of the local cluster (default: the CPUs of\nthis machine); one thread each.",
+        help="Worker processes of the local cluster (default: the CPUs of\nthis machine); one thread each."
+        + DEFAULT_IN_WORDS,
     )
     execution.add_argument(
         "--scheduler",

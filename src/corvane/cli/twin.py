@@ -6,7 +6,7 @@ from ase.io import write
 from ase.io.formats import UnknownFileTypeError, filetype, ioformats
 
 from corvane.build.sigma3 import Sigma3TwinBoundary
-from corvane.cli import CombinedFormatter
+from corvane.cli import DEFAULT_IN_WORDS, CombinedFormatter
 
 COMMAND = "twin"
 DESCRIPTION = (
@@ -24,7 +24,7 @@ def register_parser(subparsers):
         "--filename",
         type=str,
         help="Bulk crystal structure file (any format ASE reads). "
-        "Without it: c-BN, zinc-blende, a = 3.615 Angstrom.",
+        "Without it: c-BN, zinc-blende, a = 3.615 Angstrom." + DEFAULT_IN_WORDS,
     )
     parser.add_argument(
         "-o", "--output", type=str, default="twin.vasp", help="Output file; its name sets the format."
