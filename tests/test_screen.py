@@ -308,13 +308,27 @@ def test_a_ctrl_c_lost_in_a_finaliser_still_stops_the_results_loop(interruptible
             for _ in range(1000):  # the handler runs between these bytecodes, inside __del__
                 pass
 
+    class FailsOnCollection:
+        def __del__(self):
+            raise ValueError("lost")
+
     before = signal.getsignal(signal.SIGINT)
-    with _InterruptLatch() as latch:
-        item = ReleasesOnCollection()
-        del item  # the KeyboardInterrupt is raised and dropped here
-        assert latch.caught
-        with pytest.raises(KeyboardInterrupt):
-            latch.check()
+    lost, hook = [], sys.unraisablehook
+    sys.unraisablehook = lost.append  # what Python would print as "Exception ignored in ..."
+    try:
+        with _InterruptLatch() as latch:
+            item = ReleasesOnCollection()
+            del item  # the KeyboardInterrupt is raised and dropped here
+            assert latch.caught
+            with pytest.raises(KeyboardInterrupt):
+                latch.check()
+            item = FailsOnCollection()
+            del item
+        # The latched Ctrl-C prints no traceback; other lost exceptions still do.
+        assert [type(u.exc_value) for u in lost] == [ValueError]
+        assert sys.unraisablehook == lost.append
+    finally:
+        sys.unraisablehook = hook
     assert signal.getsignal(signal.SIGINT) is before
     # A run whose SIGINT is ignored (started in the background) keeps it ignored.
     signal.signal(signal.SIGINT, signal.SIG_IGN)

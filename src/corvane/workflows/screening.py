@@ -207,12 +207,14 @@ class _InterruptLatch:
     """Remembers a Ctrl-C while the results come in. Python ignores an exception raised in an
     object's finaliser (dask's futures release themselves in theirs), so a KeyboardInterrupt
     that lands in one would be lost and the run would go on to the end; the latch keeps it, and
-    the loop stops at its next check. Where SIGINT is ignored or has a handler of its own (a
-    background run, an application embedding the screen), it is left as it is."""
+    the loop stops at its next check. Python would also print that lost exception's traceback;
+    the latch, which has kept it, leaves that out. Where SIGINT is ignored or has a handler of
+    its own (a background run, an application embedding the screen), it is left as it is."""
 
     def __init__(self):
         self.caught = False
         self._installed = False
+        self._unraisable_hook = None
 
     def __enter__(self):
         if (
@@ -220,12 +222,17 @@ class _InterruptLatch:
             and signal.getsignal(signal.SIGINT) is signal.default_int_handler
         ):
             signal.signal(signal.SIGINT, self._handle)
+            self._unraisable_hook, sys.unraisablehook = sys.unraisablehook, self._unraisable
             self._installed = True
         return self
 
     def _handle(self, signum, frame):
         self.caught = True
         raise KeyboardInterrupt
+
+    def _unraisable(self, unraisable):
+        if not (self.caught and issubclass(unraisable.exc_type, KeyboardInterrupt)):
+            self._unraisable_hook(unraisable)
 
     def check(self):
         if self.caught:
@@ -234,6 +241,7 @@ class _InterruptLatch:
     def __exit__(self, *exc):
         if self._installed:
             signal.signal(signal.SIGINT, signal.default_int_handler)
+            sys.unraisablehook = self._unraisable_hook
         return False
 
 
