@@ -48,7 +48,14 @@ from ase import units
 from ase.data import chemical_symbols
 
 from corvane import _kernels
-from corvane.potentials.ace import AceBasis, AceModel, carrier_charges, carrier_count, evaluate
+from corvane.potentials.ace import (
+    AceBasis,
+    AceCalculator,
+    AceModel,
+    carrier_charges,
+    carrier_count,
+    evaluate,
+)
 from corvane.training import dataset
 from corvane.training.dataset import SPLITS
 
@@ -517,7 +524,6 @@ def fit(frames, basis: AceBasis, settings: FitSettings = FitSettings(), log=prin
 
     stability = "not checked"
     if settings.stability_draws > 0:
-        from corvane.potentials.ace import AceCalculator
         from corvane.training.stability import stability_check
 
         def check(lam, factor, coef):
