@@ -5,7 +5,13 @@ from ase.calculators.lj import LennardJones
 
 from corvane.data import files
 from corvane.potentials.ace import AceCalculator
-from corvane.training.stability import STABILITY_CELLS, shortest_distance, stability_cell, stability_check
+from corvane.training.stability import (
+    STABILITY_CELLS,
+    relax,
+    shortest_distance,
+    stability_cell,
+    stability_check,
+)
 
 
 def test_random_alloys_have_their_composition_and_crystals_their_bonds():
@@ -37,3 +43,21 @@ def test_shipped_model_passes_and_a_collapsing_potential_fails():
     result = stability_check(collapsing, ("C",), draws=1, steps=400)
     assert not result.sound and (result.runs, result.unsound_runs) == (1, 1)
     assert result.lines[0].startswith("diamond draw 0 MD") and result.lines[0].endswith("UNSOUND")
+
+
+def test_relax_converges_on_a_sound_model_and_stops_at_a_collapse():
+    atoms = stability_cell("c-BN", 32, 32, np.random.default_rng(0))
+    atoms.rattle(0.05, seed=3)
+    assert relax(atoms, AceCalculator(files.BCN_MS, threads=1), fmax=0.02)
+    assert np.abs(atoms.get_forces()).max() < 0.02 and 1.5 < shortest_distance(atoms) < 1.6
+
+    atoms = stability_cell("diamond", 0, 0, np.random.default_rng(0))
+    atoms.rattle(0.05, seed=3)
+    # deep pairs that bind at 0.34 A: atoms are pulled closer than 0.5 A within a few steps, and
+    # the relaxation stops there, unconverged, however many steps it had left
+    collapsing = LennardJones(sigma=0.3, epsilon=1e4, rc=3.0)
+    steps = []
+    original = collapsing.calculate
+    collapsing.calculate = lambda *a, **k: (steps.append(1), original(*a, **k))
+    assert not relax(atoms, collapsing, steps=10_000)
+    assert shortest_distance(atoms) < 0.5 and len(steps) < 100

@@ -38,6 +38,7 @@ __all__ = [
     "StabilityResult",
     "is_random_alloy",
     "md_run",
+    "relax",
     "relaxed_random_alloy",
     "shortest_distance",
     "stability_cell",
@@ -110,17 +111,29 @@ def md_run(calc, label, n_boron, n_nitrogen, steps=2000, temperature=1000.0, see
 def relaxed_random_alloy(calc, n_boron, n_nitrogen, seed, steps=400):
     """(shortest distance in A, volume per atom in A^3) of a random alloy relaxed, cell and
     atoms."""
+    atoms = stability_cell("alloy", n_boron, n_nitrogen, np.random.default_rng(seed))
+    atoms.rattle(0.05, seed=seed)
+    relax(atoms, calc, steps=steps)
+    return shortest_distance(atoms), atoms.get_volume() / len(atoms)
+
+
+def relax(atoms, calc, fmax=0.02, steps=400) -> bool:
+    """Relaxes `atoms` in place with `calc`, cell and atoms; whether the forces reached `fmax`
+    with no distance below half an angstrom. A collapse stops the relaxation there."""
     from ase.filters import FrechetCellFilter
     from ase.optimize import BFGS
 
-    atoms = stability_cell("alloy", n_boron, n_nitrogen, np.random.default_rng(seed))
-    atoms.rattle(0.05, seed=seed)
     atoms.calc = calc
+    optimizer = BFGS(FrechetCellFilter(atoms), logfile=None)
     with warnings.catch_warnings():
         # The cell filter's matrix logarithm warns at round-off level on every step.
         warnings.filterwarnings("ignore", "logm result may be inaccurate", RuntimeWarning)
-        BFGS(FrechetCellFilter(atoms), logfile=None).run(fmax=0.02, steps=steps)
-    return shortest_distance(atoms), atoms.get_volume() / len(atoms)
+        for converged in optimizer.irun(fmax=fmax, steps=steps):
+            if shortest_distance(atoms) < 0.5:
+                return False
+            if converged:
+                return True
+    return False
 
 
 @dataclass
