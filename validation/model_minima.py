@@ -76,7 +76,7 @@ def relaxed_cells(calc, log=print) -> list[Atoms]:
 
 
 def report(data, models):
-    frames = [a for a in dataset.read(data) if a.info.get("kind") == "relaxed"]
+    frames = [a for a in dataset.read(data) if "_relaxed_" in a.info["name"]]
     if not frames:
         print(f"no relaxed cells in {data} yet")
         return
