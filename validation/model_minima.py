@@ -31,6 +31,7 @@ from corvane.training.stability import (
     SHORTEST_SOUND,
     STABILITY_CELLS,
     is_random_alloy,
+    on_random_sites,
     relax,
     shortest_distance,
 )
@@ -44,9 +45,7 @@ def random_alloy(n_atoms: int, n_boron: int, n_nitrogen: int, rng) -> Atoms:
     Vegard's lattice constant, with borons and nitrogens on random sites."""
     a = _alloy_lattice_constant(n_boron, n_nitrogen, n_atoms)
     atoms = bulk("C", "diamond", a=a, cubic=True) if n_atoms == 8 else bulk("C", "diamond", a=a).repeat(2)
-    sites = rng.permutation(len(atoms))
-    atoms.symbols[sites[:n_boron]] = "B"
-    atoms.symbols[sites[n_boron : n_boron + n_nitrogen]] = "N"
+    on_random_sites(atoms, n_boron, n_nitrogen, rng)
     atoms.rattle(0.05, seed=int(rng.integers(2**31)))
     return atoms
 

@@ -38,6 +38,7 @@ __all__ = [
     "StabilityResult",
     "is_random_alloy",
     "md_run",
+    "on_random_sites",
     "relax",
     "relaxed_random_alloy",
     "shortest_distance",
@@ -71,6 +72,12 @@ def stability_cell(label, n_boron, n_nitrogen, rng):
     if label == "c-BN":
         return bulk("BN", "zincblende", a=A_CBN, cubic=True) * (2, 2, 2)
     atoms = bulk("C", "diamond", a=ALLOY_LATTICE_CONSTANT, cubic=True) * (2, 2, 2)
+    return on_random_sites(atoms, n_boron, n_nitrogen, rng)
+
+
+def on_random_sites(atoms, n_boron, n_nitrogen, rng):
+    """`atoms` with n_boron borons and n_nitrogen nitrogens on sites drawn by `rng` (any site:
+    like bonds occur as in a random alloy)."""
     sites = rng.permutation(len(atoms))
     atoms.symbols[sites[:n_boron]] = "B"
     atoms.symbols[sites[n_boron : n_boron + n_nitrogen]] = "N"
