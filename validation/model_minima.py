@@ -74,6 +74,11 @@ def relaxed_cells(calc, log=print) -> list[Atoms]:
     return kept
 
 
+def pressure(atoms) -> float:
+    """GPa."""
+    return -atoms.get_stress()[:3].mean() / units.GPa
+
+
 def report(data, models):
     frames = [a for a in dataset.read(data) if "_relaxed_" in a.info["name"]]
     if not frames:
@@ -85,17 +90,17 @@ def report(data, models):
     errors = [[] for _ in models]
     for atoms in frames:
         forces = atoms.get_forces()
-        pressure = -atoms.get_stress()[:3].mean() / units.GPa
+        pbe_pressure = pressure(atoms)
         line = (
             f"{atoms.info['name']:28s} {split_of(atoms):10s} {np.linalg.norm(forces, axis=1).max():9.3f} "
-            f"{pressure:7.2f} {shortest_distance(atoms):6.3f}"
+            f"{pbe_pressure:7.2f} {shortest_distance(atoms):6.3f}"
         )
         for k, calc in enumerate(calcs):
             model = atoms.copy()
             model.calc = calc
             d_energy = 1000 * (model.get_potential_energy() - atoms.get_potential_energy()) / len(atoms)
             d_forces = np.sqrt(np.mean((model.get_forces() - forces) ** 2))
-            d_pressure = -(model.get_stress()[:3].mean() - atoms.get_stress()[:3].mean()) / units.GPa
+            d_pressure = pressure(model) - pbe_pressure
             errors[k].append((d_energy, d_forces, d_pressure))
             line += f"  {d_energy:9.1f} {d_forces:6.3f} {d_pressure:6.2f}"
         print(line)
